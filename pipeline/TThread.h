@@ -1,0 +1,47 @@
+#pragma once
+// The platform thread: a std::thread running Execute, with a terminate flag, waiting
+// for the end, and a best-effort priority (per-thread nice; never real-time).
+
+#include <atomic>
+#include <thread>
+
+namespace tarvio {
+
+enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+class TThread {
+public:
+    TThread() = default;
+    virtual ~TThread(); // waits for the thread; call Terminate (and wake it) first
+    TThread(const TThread&) = delete;
+    TThread& operator=(const TThread&) = delete;
+
+    // Starts Execute on a new thread. Call once, after the subclass is fully built.
+    void Start();
+    void Terminate() { FTerminated = true; }
+    bool Terminated() const { return FTerminated; }
+    // Blocks until Execute has returned. Safe to call more than once.
+    void WaitFor();
+    bool Finished() const { return FFinished; }
+    std::thread::id ThreadID() const { return FId; }
+    bool IsCurrentThread() const { return std::this_thread::get_id() == FId.load(); }
+
+    // Best effort: maps to the thread's nice value where the system permits it.
+    TThreadPriority Priority() const { return FPriority; }
+    void SetPriority(TThreadPriority Value);
+
+protected:
+    virtual void Execute() = 0;
+
+private:
+    void ApplyPriority();
+
+    std::thread FThread;
+    std::atomic<std::thread::id> FId{};
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FFinished{false};
+    std::atomic<TThreadPriority> FPriority{TThreadPriority::tpNormal};
+    std::atomic<int> FTid{0};
+};
+
+} // namespace tarvio
