@@ -1,0 +1,49 @@
+#include "pipeline/TAuFileStream.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "pipeline/EAuException.h"
+
+namespace tarvio {
+
+namespace {
+
+int OpenHandle(const std::string& FileName, uint16_t Mode) {
+    int fd;
+    int lockOp = 0;
+    if (Mode == fmCreate) {
+        fd = ::open(FileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        lockOp = LOCK_EX;
+    } else {
+        int access = Mode & 3;
+        int flags = access == 1 ? O_WRONLY : access == 2 ? O_RDWR : O_RDONLY;
+        fd = ::open(FileName.c_str(), flags | O_CLOEXEC);
+        switch ((Mode >> 4) & 0xF) {
+        case 2: lockOp = LOCK_SH; break;   // others may read
+        case 3: case 4: lockOp = 0; break; // others may write
+        default: lockOp = LOCK_EX; break;  // none
+        }
+    }
+    if (fd < 0) throw EAuException(std::strerror(errno));
+    if (lockOp != 0 && ::flock(fd, lockOp | LOCK_NB) != 0) {
+        int err = errno;
+        ::close(fd);
+        throw EAuException(std::strerror(err));
+    }
+    return fd;
+}
+
+} // namespace
+
+TAuFileStream::TAuFileStream(const std::string& FileName, uint16_t Mode, uint32_t)
+    : THandleStream(OpenHandle(FileName, Mode)) {}
+
+TAuFileStream::~TAuFileStream() {
+    if (FHandle >= 0) ::close(FHandle);
+}
+
+} // namespace tarvio

@@ -1,0 +1,86 @@
+#pragma once
+// The process-wide event dispatcher: pipeline threads post small records and return at
+// once; the dispatcher thread delivers them in order, running handlers on the GUI thread
+// (through Synchronize) or, for etNonGUI, on its own thread.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "pipeline/TComponent.h"
+#include "pipeline/TEvent.h"
+#include "pipeline/TThread.h"
+
+namespace tarvio {
+
+class TAuThread;
+
+enum TEventType { etOnProgress = 0, etOnDone = 1, etGeneric = 2, etNonGUI = 3 };
+
+using TOutputDoneEvent = TNotifyEvent;
+using TOutputProgressEvent = TNotifyEvent;
+using TGenericEvent = TNotifyEvent;
+
+struct TEventRecord {
+    TEventType _type = etGeneric;
+    TComponent* Sender = nullptr;
+    TOutputDoneEvent DoneEvent;       // etOnDone: filled in at delivery
+    TAuThread* Thread = nullptr;      // etOnDone: the worker of the output that finished
+    uint64_t Run = 0;                 // etOnDone: the run that ended
+    TOutputProgressEvent ProgressEvent;
+    TGenericEvent GenericEvent;       // etGeneric and etNonGUI
+};
+using PEventRecord = std::unique_ptr<TEventRecord>;
+
+class TEventHandler : public TThread {
+public:
+    TEventHandler();
+    ~TEventHandler() override;
+
+    // All posting calls may come from any thread and never block beyond a list append.
+    void PostOnDone(TComponent* Sender, TAuThread* Thread, uint64_t Run);
+    void PostOnProgress(TComponent* Sender, const TOutputProgressEvent& Handler);
+    void PostGenericEvent(TComponent* Sender, const TGenericEvent& Handler);
+    // Queued at the head and run on the dispatcher thread itself.
+    void PostNonGuiEvent(TComponent* Sender, const TGenericEvent& Handler);
+    // Drops every queued record of Sender.
+    void ClearEvents(TComponent* Sender);
+    // Refuse records of Sender from now on (one blocked sender at a time).
+    void BlockEvents(TComponent* Sender);
+    // Refuse nothing any more; the argument is not compared.
+    void UnblockEvents(TComponent* Sender);
+    // Returns once no record of Sender is being delivered (pumps the GUI queue when
+    // called on the GUI thread). Used by destructors before freeing what records refer to.
+    void WaitWhileDelivering(TComponent* Sender);
+    // Number of queued records (for tests and diagnostics).
+    size_t QueuedEvents();
+
+protected:
+    void Execute() override;
+
+private:
+    void AddEvent(PEventRecord Record, bool AtHead);
+    PEventRecord TakeFirstEvent();
+    void Deliver(TEventRecord& Record);
+    void DeliverDone(TEventRecord& Record);
+
+    std::deque<PEventRecord> Events;
+    std::mutex CS;
+    TEvent _Evt;
+    TEventRecord* CurrentEvent = nullptr; // guarded by CS
+    TComponent* BlockedSender = nullptr;
+};
+
+// The one dispatcher, or null. Created by the first AcquireEventHandler, ended by the
+// last ReleaseEventHandler (each output calls them from its constructor/destructor).
+TEventHandler* EventHandler();
+void AcquireEventHandler();
+void ReleaseEventHandler();
+// Drops queued records of Sender when a dispatcher exists (used by destructors).
+void ClearPendingEvents(TComponent* Sender);
+
+// Serialises the loading of run-time libraries in the whole process.
+std::recursive_mutex& LibraryLoadLock();
+
+} // namespace tarvio
