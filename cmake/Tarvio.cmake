@@ -11,11 +11,11 @@ function(tarvio_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} Threads::Threads ${CMAKE_DL_LIBS})
 endfunction()
 
-# tarvio_tests(NAME [LABELS label...] [DEPS target...])
+# tarvio_tests(NAME [LABELS label...] [DEPS target...] [FIXTURES name...] [TIMEOUT s])
 # One GoogleTest executable of every *Test.cpp in the calling folder, registered with CTest.
 # Tests run from the build folder; TARVIO_FIXTURES points at the generated media.
 function(tarvio_tests name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;DEPS;FIXTURES" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*Test.cpp)
   if(NOT sources)
     return()
@@ -31,6 +31,6 @@ function(tarvio_tests name)
     TARVIO_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 120
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} FIXTURES_REQUIRED "${ARG_FIXTURES}"
     ENVIRONMENT "TARVIO_AUDIO_DEVICE=null;QT_QPA_PLATFORM=offscreen")
 endfunction()
