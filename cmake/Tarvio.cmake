@@ -29,8 +29,13 @@ function(tarvio_tests name)
   target_compile_definitions(${name} PRIVATE
     TARVIO_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     TARVIO_BINARY_DIR="${PROJECT_BINARY_DIR}")
-  gtest_discover_tests(${name}
-    DISCOVERY_TIMEOUT 120
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} FIXTURES_REQUIRED "${ARG_FIXTURES}"
-    ENVIRONMENT "TARVIO_AUDIO_DEVICE=null;QT_QPA_PLATFORM=offscreen")
+  set(props TIMEOUT ${ARG_TIMEOUT}
+    ENVIRONMENT "TARVIO_AUDIO_DEVICE=null;QT_QPA_PLATFORM=offscreen;TARVIO_FIXTURES=${PROJECT_BINARY_DIR}/fixtures")
+  if(ARG_LABELS)
+    list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_FIXTURES)
+    list(APPEND props FIXTURES_REQUIRED "${ARG_FIXTURES}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES ${props})
 endfunction()
