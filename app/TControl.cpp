@@ -1,0 +1,66 @@
+#include "app/TControl.h"
+
+#include "app/TForm.h"
+
+namespace tarvio {
+
+TControl::TControl(TComponent* AOwner) : TComponent(AOwner) {
+    if (auto* form = dynamic_cast<TForm*>(AOwner)) SetParent(form);
+}
+
+TControl::~TControl() {
+    SetParent(nullptr);
+}
+
+void TControl::SetParent(TForm* Value) {
+    if (Value == FParent) return;
+    if (FParent) {
+        Invalidate();
+        FParent->RemoveControl(this);
+    }
+    FParent = Value;
+    if (FParent) {
+        FParent->InsertControl(this);
+        Invalidate();
+    }
+}
+
+void TControl::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
+    if (AWidth < 0) AWidth = 0;
+    if (AHeight < 0) AHeight = 0;
+    if (ALeft == FLeft && ATop == FTop && AWidth == FWidth && AHeight == FHeight) return;
+    Invalidate();
+    FLeft = ALeft;
+    FTop = ATop;
+    FWidth = AWidth;
+    FHeight = AHeight;
+    Invalidate();
+}
+
+void TControl::SetVisible(bool Value) {
+    if (Value == FVisible) return;
+    FVisible = Value;
+    if (FParent) FParent->InvalidateRect(PaintRect());
+}
+
+void TControl::Invalidate() {
+    if (FParent && FVisible) FParent->InvalidateRect(PaintRect());
+}
+
+void TControl::MouseDown(TMouseButton Button, TShiftState Shift, int X, int Y) {
+    if (FOnMouseDown) FOnMouseDown(this, Button, Shift, X, Y);
+}
+
+void TControl::MouseMove(TShiftState Shift, int X, int Y) {
+    if (FOnMouseMove) FOnMouseMove(this, Shift, X, Y);
+}
+
+void TControl::MouseUp(TMouseButton Button, TShiftState Shift, int X, int Y) {
+    if (FOnMouseUp) FOnMouseUp(this, Button, Shift, X, Y);
+}
+
+void TControl::Click() {
+    if (FOnClick) FOnClick(this);
+}
+
+} // namespace tarvio

@@ -1,0 +1,38 @@
+#pragma once
+// A picture control: shows its own copy of a picture at its top left corner, clipped to
+// its bounds, blending transparent pixels over what lies beneath.
+
+#include "app/TControl.h"
+#include "app/TPicture.h"
+
+#include <QImage>
+#include <string>
+
+namespace tarvio {
+
+class TImage : public TControl {
+public:
+    explicit TImage(TComponent* AOwner);
+
+    const TPicture& Picture() const { return FPicture; }
+    // Takes a copy of Value (copies share pixels; they are never changed in place).
+    void SetPicture(const TPicture& Value);
+    // Loads a picture file into the control; on failure the old picture stays and the
+    // error is thrown (see TPicture::LoadFromFile).
+    void LoadPicture(const std::string& FileName);
+
+    // With AutoSize on, the control takes the size of each picture it is given.
+    bool AutoSize() const { return FAutoSize; }
+    void SetAutoSize(bool Value);
+
+    void Paint(QPainter& Painter) override;
+
+private:
+    void PictureChanged();
+
+    TPicture FPicture;
+    QImage FCache; // the picture in the painter's preferred format
+    bool FAutoSize = false;
+};
+
+} // namespace tarvio

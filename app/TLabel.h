@@ -1,0 +1,63 @@
+#pragma once
+// A text control: one line of text in a font, aligned in its bounds, over its own colour
+// or transparent, with an optional white glow of GlowSize pixels drawn around the
+// letters (the glow may reach past the bounds). With AutoSize on, the control takes
+// the size of its text.
+
+#include "app/TControl.h"
+#include "app/TFont.h"
+
+#include <QImage>
+#include <string>
+
+namespace tarvio {
+
+enum class TAlignment { taLeftJustify, taRightJustify, taCenter };
+
+class TLabel : public TControl {
+public:
+    explicit TLabel(TComponent* AOwner);
+    ~TLabel() override;
+
+    // UTF-8 text, drawn as it stands (no accelerator characters).
+    const std::string& Caption() const { return FCaption; }
+    void SetCaption(const std::string& Value);
+    const TFont& Font() const { return FFont; }
+    void SetFont(const TFont& Value);
+    // Background colour (0x00BBGGRR), painted unless Transparent.
+    int32_t Color() const { return FColor; }
+    void SetColor(int32_t Value);
+    bool Transparent() const { return FTransparent; }
+    void SetTransparent(bool Value);
+    TAlignment Alignment() const { return FAlignment; }
+    void SetAlignment(TAlignment Value);
+    bool AutoSize() const { return FAutoSize; }
+    void SetAutoSize(bool Value);
+    int GlowSize() const { return FGlowSize; }
+    void SetGlowSize(int Value);
+
+    void Paint(QPainter& Painter) override;
+    QRect PaintRect() const override;
+
+private:
+    void Changed();      // text or font changed: drop the rendering, resize if AutoSize
+    void Render() const; // fills the caches below
+    int Margin() const { return FGlowSize * 2; }
+
+    std::string FCaption;
+    TFont FFont;
+    int32_t FColor;
+    bool FTransparent = false;
+    TAlignment FAlignment = TAlignment::taLeftJustify;
+    bool FAutoSize = true;
+    int FGlowSize = 0;
+
+    // The text and its glow, each Margin() pixels larger than the text on every side.
+    mutable bool FRendered = false;
+    mutable QImage FTextImage;
+    mutable QImage FGlowImage;
+    mutable int FTextWidth = 0;
+    mutable int FTextHeight = 0;
+};
+
+} // namespace tarvio
