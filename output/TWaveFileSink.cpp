@@ -1,0 +1,97 @@
+#include "output/TWaveFileSink.h"
+
+#include <vector>
+
+namespace tarvio {
+
+namespace {
+
+void Put16(std::vector<uint8_t>& Out, uint32_t V) {
+    Out.push_back(static_cast<uint8_t>(V));
+    Out.push_back(static_cast<uint8_t>(V >> 8));
+}
+
+void Put32(std::vector<uint8_t>& Out, uint32_t V) {
+    Put16(Out, V & 0xFFFF);
+    Put16(Out, V >> 16);
+}
+
+void PutTag(std::vector<uint8_t>& Out, const char* Tag) {
+    Out.insert(Out.end(), Tag, Tag + 4);
+}
+
+} // namespace
+
+TWaveFileSink::TWaveFileSink(std::string Path) : FPath(std::move(Path)) {}
+
+TWaveFileSink::~TWaveFileSink() {
+    Finish();
+}
+
+HRESULT TWaveFileSink::Open(const WAVEFORMATEX& Format, uint32_t) {
+    FFile.reset(std::fopen(FPath.c_str(), "wb"));
+    if (!FFile) return DSERR_GENERIC;
+    FBlockAlign = Format.nBlockAlign;
+
+    bool extensible = Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+    std::vector<uint8_t> h;
+    PutTag(h, "RIFF");
+    Put32(h, 0); // completed by Finish
+    PutTag(h, "WAVE");
+    PutTag(h, "fmt ");
+    Put32(h, extensible ? 40 : 16);
+    Put16(h, Format.wFormatTag);
+    Put16(h, Format.nChannels);
+    Put32(h, Format.nSamplesPerSec);
+    Put32(h, Format.nAvgBytesPerSec);
+    Put16(h, Format.nBlockAlign);
+    Put16(h, Format.wBitsPerSample);
+    if (extensible) {
+        const auto& ext = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(Format);
+        Put16(h, 22);
+        Put16(h, ext.wValidBitsPerSample);
+        Put32(h, ext.dwChannelMask);
+        Put32(h, ext.SubFormat.Data1);
+        Put16(h, ext.SubFormat.Data2);
+        Put16(h, ext.SubFormat.Data3);
+        h.insert(h.end(), ext.SubFormat.Data4, ext.SubFormat.Data4 + 8);
+    }
+    PutTag(h, "data");
+    Put32(h, 0); // completed by Finish
+    FHeaderBytes = static_cast<uint32_t>(h.size());
+    if (std::fwrite(h.data(), 1, h.size(), FFile.get()) != h.size() || std::fflush(FFile.get()) != 0) {
+        FFile.reset();
+        return DSERR_GENERIC;
+    }
+    return DS_OK;
+}
+
+bool TWaveFileSink::Write(const uint8_t* Data, uint32_t Frames) {
+    if (!FFile || FFailed) return false;
+    size_t bytes = static_cast<size_t>(Frames) * FBlockAlign;
+    // Flushed at once, so that the file shows what has played so far.
+    if (std::fwrite(Data, 1, bytes, FFile.get()) != bytes || std::fflush(FFile.get()) != 0) {
+        FFailed = true;
+        return false;
+    }
+    FDataBytes += bytes;
+    return true;
+}
+
+void TWaveFileSink::Finish() {
+    if (!FFile) return;
+    // RIFF sizes are 32-bit; a longer recording keeps the largest value that fits.
+    uint64_t riff = FDataBytes + FHeaderBytes - 8;
+    auto clamp = [](uint64_t V) { return static_cast<uint32_t>(V > 0xFFFFFFFFu ? 0xFFFFFFFFu : V); };
+    std::vector<uint8_t> field;
+    Put32(field, clamp(riff));
+    std::fseek(FFile.get(), 4, SEEK_SET);
+    std::fwrite(field.data(), 1, 4, FFile.get());
+    field.clear();
+    Put32(field, clamp(FDataBytes));
+    std::fseek(FFile.get(), static_cast<long>(FHeaderBytes) - 4, SEEK_SET);
+    std::fwrite(field.data(), 1, 4, FFile.get());
+    FFile.reset();
+}
+
+} // namespace tarvio
