@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -101,6 +102,9 @@ bool TFileHandle::MoveDown(int64_t From, int64_t Length, int64_t Distance, unsig
 bool TFileHandle::InsertAtStart(const void* Data, size_t Count) {
     const int64_t oldSize = Size();
     if (oldSize < 0) return false;
+    // Positioned writes on an append-only descriptor would land at the end.
+    int flags = ::fcntl(FFd, F_GETFL);
+    if (flags < 0 || (flags & O_APPEND)) return false;
     if (Count == 0) return Seek(0, TSeekOrigin::soEnd) >= 0;
     const int64_t n = static_cast<int64_t>(Count);
     // Room for one chunk in flight plus one more for the undo's own moves.

@@ -47,7 +47,8 @@ public:
     // Puts Count bytes of Data in front of the file's contents. On any failure the file is
     // returned to its former size and bytes (as far as the file system lets writes through)
     // and the result is false. Space is claimed first by writing the new tail, so a full file
-    // system fails before any original byte moves. The position ends at the end of the file.
+    // system fails before any original byte moves. An append-only descriptor is refused.
+    // The position ends at the end of the file.
     bool InsertAtStart(const void* Data, size_t Count);
 
     // Bytes moved per step while inserting.

@@ -350,13 +350,15 @@ TEST_F(TId3v2File, InsertsInFrontOfContentsAndReadsBack) {
     EXPECT_EQ(back.Title(), u"Заголовок");
 }
 
-TEST_F(TId3v2File, WriteFailsOnReadOnlyDescriptorAndLeavesFile) {
+TEST_F(TId3v2File, WriteFailsOnReadOnlyOrAppendDescriptorAndLeavesFile) {
     Open({9, 8, 7});
     test::TFd ro(Path(), O_RDONLY);
     TId3v2Tags t;
     t.SetTitle(u"x");
     EXPECT_FALSE(t.WriteToFile(ro.Get(), false));
     EXPECT_FALSE(t.WriteToFile(INVALID_HANDLE_VALUE, false));
+    test::TFd append(Path(), O_RDWR | O_APPEND);
+    EXPECT_FALSE(t.WriteToFile(append.Get(), false));
     EXPECT_EQ(test::ReadBytes(Path()), (TBytes{9, 8, 7}));
 }
 
