@@ -46,7 +46,9 @@ void TAuOutput::Run() {
         Thread->Stopped = false;
         Thread->Stop = false;
     }
-    while (Thread->Sleeping) {
+    // Until the worker is awake, or has already completed a run that failed at once
+    // and parked again (it would never wake for this run a second time).
+    while (Thread->Sleeping && Busy) {
         Thread->Stop = false;
         Thread->SoftWake();
         std::this_thread::yield();
