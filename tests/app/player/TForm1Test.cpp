@@ -47,10 +47,31 @@ void WriteWav(const fs::path& Path, uint32_t Rate, uint16_t Channels, uint32_t F
     out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
 }
 
+// Writes Frames of deterministic 16-bit stereo noise; returns the PCM bytes.
+std::string WriteNoiseWav(const fs::path& Path, uint32_t Frames) {
+    std::string pcm(Frames * 4, '\0');
+    uint32_t x = 12345;
+    for (char& c : pcm) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    WriteWav(Path, 8000, 2, 0);
+    std::fstream f(Path, std::ios::in | std::ios::out | std::ios::binary);
+    uint32_t riff = 36 + static_cast<uint32_t>(pcm.size()), data = static_cast<uint32_t>(pcm.size());
+    f.seekp(4);
+    f.write(reinterpret_cast<const char*>(&riff), 4);
+    f.seekp(40);
+    f.write(reinterpret_cast<const char*>(&data), 4);
+    f.seekp(44);
+    f.write(pcm.data(), static_cast<std::streamsize>(pcm.size()));
+    return pcm;
+}
+
 // Media made once per test program: FLAC tracks through the flac tool.
 struct TMedia {
     fs::path Dir;
     bool HaveFlac = false;
+    std::string NoisePcm; // the PCM of noise.flac
     TMedia() {
         Dir = fs::temp_directory_path() / ("tarvio_player_media_" + std::to_string(getpid()));
         fs::create_directories(Dir);
@@ -64,6 +85,10 @@ struct TMedia {
                    std::system((flac + "--tag=TITLE=Short -o '" + (Dir / "short.flac").string() + "' '" +
                                 (Dir / "short.wav").string() + "'")
                                    .c_str()) == 0;
+        NoisePcm = WriteNoiseWav(Dir / "noise.wav", 4000);
+        HaveFlac = HaveFlac && std::system((flac + "-o '" + (Dir / "noise.flac").string() + "' '" +
+                                            (Dir / "noise.wav").string() + "'")
+                                               .c_str()) == 0;
         std::ofstream(Dir / "broken.flac") << "this is not a FLAC stream";
     }
     ~TMedia() { fs::remove_all(Dir); }
@@ -389,6 +414,48 @@ TEST_F(Player, MissingBackgroundKeepsThePictureAndStopsPanning) {
     EXPECT_EQ(Form->ImageBg->Left(), 0);
     EXPECT_EQ(BackgroundNumber(*Form), 2);
     EXPECT_FALSE(Form->Timer1->Enabled());
+}
+
+// End to end: the window plays a track to a wave file device; the recording holds the
+// track's samples in order (the device may add silence around them).
+TEST_F(Player, RecordedAudioHoldsTheTrack) {
+    if (!Media().HaveFlac) GTEST_SKIP() << "the flac tool is missing";
+    const fs::path recording = Root / "recorded.wav";
+    // The output looks the device up when it is created and again when a run starts.
+    struct TDeviceOverride {
+        std::string Saved;
+        bool Had;
+        explicit TDeviceOverride(const std::string& Value) {
+            const char* old = std::getenv("TARVIO_AUDIO_DEVICE");
+            Had = old != nullptr;
+            Saved = Had ? old : "";
+            setenv("TARVIO_AUDIO_DEVICE", Value.c_str(), 1);
+        }
+        ~TDeviceOverride() {
+            if (Had)
+                setenv("TARVIO_AUDIO_DEVICE", Saved.c_str(), 1);
+            else
+                unsetenv("TARVIO_AUDIO_DEVICE");
+        }
+    } device("wav:" + recording.string());
+    PlayList({Flac("noise.flac")});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.flac", dts)) GTEST_SKIP() << "no FLAC decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    ASSERT_EQ(Form->LabelError->Caption(), "Играет: noise.flac");
+    Form->SetCaption("before"); // the done event can only arrive once events are processed
+    QElapsedTimer clock;
+    clock.start();
+    while (Form->Caption() == "before" && clock.elapsed() < 30000)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    EXPECT_EQ(Form->Caption(), "") << "the track ended without an error";
+    Form.reset();
+    std::ifstream in(recording, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 44u);
+    EXPECT_NE(bytes.find(Media().NoisePcm, 44), std::string::npos)
+        << "recorded " << bytes.size() << " bytes, track " << Media().NoisePcm.size();
 }
 
 TEST(PlayerBars, TopsFollowLevelsScaledByBarOne) {
