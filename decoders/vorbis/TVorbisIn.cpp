@@ -1,0 +1,351 @@
+#include "decoders/vorbis/TVorbisIn.h"
+
+#define OV_EXCLUDE_STATIC_CALLBACKS
+#include <vorbis/vorbisfile.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "pipeline/EAuException.h"
+#include "pipeline/TEventHandler.h"
+#include "tags/TCodePage.h"
+#include "tags/TCommonTags.h"
+
+namespace tarvio {
+
+// The vorbisfile entry points this input calls. The headers give the prototypes only; the
+// libraries themselves are opened at run time.
+struct TVorbisLib {
+    decltype(&ov_clear) Clear = nullptr;
+    decltype(&ov_test_callbacks) TestCallbacks = nullptr;
+    decltype(&ov_test_open) TestOpen = nullptr;
+    decltype(&ov_comment) Comment = nullptr;
+    decltype(&ov_info) Info = nullptr;
+    decltype(&ov_pcm_total) PcmTotal = nullptr;
+    decltype(&ov_read) Read = nullptr;
+    decltype(&ov_pcm_seek) PcmSeek = nullptr;
+    decltype(&ov_raw_seek) RawSeek = nullptr;
+    decltype(&ov_pcm_tell) PcmTell = nullptr;
+    decltype(&ov_seekable) Seekable = nullptr;
+    decltype(&ov_streams) Streams = nullptr;
+    decltype(&ov_bitrate_instant) BitrateInstant = nullptr;
+};
+
+namespace {
+
+std::string NotLoadedMessage(const TLibraryLoader& Loader) {
+    return Loader.FileName() + " library could not be loaded.";
+}
+
+// Loads the four libraries in their order (each once per process), raises the message of
+// the first one missing, and resolves the vorbisfile entry points into Lib.
+void LoadLibraries(TVorbisLib& Lib) {
+    std::lock_guard<std::recursive_mutex> lock(LibraryLoadLock());
+    TLibraryLoader* loaders[] = {&TVorbisIn::LibOgg(), &TVorbisIn::LibVorbis(), &TVorbisIn::LibVorbisFile(),
+                                 &TVorbisIn::LibVorbisEnc()};
+    bool loaded[4];
+    for (int i = 0; i < 4; ++i)
+        loaded[i] = loaders[i]->Load();
+    for (int i = 0; i < 4; ++i)
+        if (!loaded[i]) throw EAuException(NotLoadedMessage(*loaders[i]));
+    const TLibraryLoader& vf = TVorbisIn::LibVorbisFile();
+    const bool resolved = vf.Resolve("ov_clear", Lib.Clear) &&
+                          vf.Resolve("ov_test_callbacks", Lib.TestCallbacks) &&
+                          vf.Resolve("ov_test_open", Lib.TestOpen) && vf.Resolve("ov_comment", Lib.Comment) &&
+                          vf.Resolve("ov_info", Lib.Info) && vf.Resolve("ov_pcm_total", Lib.PcmTotal) &&
+                          vf.Resolve("ov_read", Lib.Read) && vf.Resolve("ov_pcm_seek", Lib.PcmSeek) &&
+                          vf.Resolve("ov_raw_seek", Lib.RawSeek) && vf.Resolve("ov_pcm_tell", Lib.PcmTell) &&
+                          vf.Resolve("ov_seekable", Lib.Seekable) && vf.Resolve("ov_streams", Lib.Streams) &&
+                          vf.Resolve("ov_bitrate_instant", Lib.BitrateInstant);
+    if (!resolved) throw EAuException(NotLoadedMessage(vf));
+}
+
+std::string LowerAscii(std::string_view Text) {
+    std::string s(Text);
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+} // namespace
+
+// The library's callbacks; the data source is the input. They run inside library calls on
+// the calling thread and never let an exception reach the library.
+struct TVorbisIn::TCallbacks {
+    static TVorbisIn& Self(void* Source) { return *static_cast<TVorbisIn*>(Source); }
+
+    static size_t Read(void* Destination, size_t Size, size_t Count, void* Source) {
+        if (Size == 0 || Count == 0) return 0;
+        try {
+            TStream* s = Self(Source).FStream;
+            if (!s) return 0;
+            const size_t want = std::min<size_t>(Count, static_cast<size_t>(INT32_MAX) / Size) * Size;
+            const int32_t got = s->Read(Destination, static_cast<int32_t>(want));
+            return got > 0 ? static_cast<size_t>(got) / Size : 0;
+        } catch (...) {
+            errno = EIO; // vorbisfile tells a read error from the end by errno
+            return 0;
+        }
+    }
+
+    static int Seek(void* Source, ogg_int64_t Offset, int Whence) {
+        TVorbisIn& self = Self(Source);
+        if (!self.FSeekable || !self.FStream) return -1;
+        const TSeekOrigin origin = Whence == SEEK_CUR   ? TSeekOrigin::soCurrent
+                                   : Whence == SEEK_END ? TSeekOrigin::soEnd
+                                                        : TSeekOrigin::soBeginning;
+        try {
+            return self.FStream->Seek(Offset, origin) < 0 ? -1 : 0;
+        } catch (...) {
+            return -1;
+        }
+    }
+
+    static int Close(void* Source) {
+        try {
+            Self(Source).ReleaseStream();
+        } catch (...) {
+        }
+        return 0;
+    }
+
+    static long Tell(void* Source) {
+        try {
+            TStream* s = Self(Source).FStream;
+            return s ? static_cast<long>(s->Position()) : -1;
+        } catch (...) {
+            return -1;
+        }
+    }
+};
+
+void TVorbisIn::TClear::operator()(OggVorbis_File* File) const {
+    if (File && Lib) Lib->Clear(File);
+}
+
+TLibraryLoader& TVorbisIn::LibOgg() {
+    static TLibraryLoader loader("libogg.so.0");
+    return loader;
+}
+
+TLibraryLoader& TVorbisIn::LibVorbis() {
+    static TLibraryLoader loader("libvorbis.so.0");
+    return loader;
+}
+
+TLibraryLoader& TVorbisIn::LibVorbisFile() {
+    static TLibraryLoader loader("libvorbisfile.so.3");
+    return loader;
+}
+
+TLibraryLoader& TVorbisIn::LibVorbisEnc() {
+    static TLibraryLoader loader("libvorbisenc.so.2");
+    return loader;
+}
+
+TVorbisIn::TVorbisIn(TComponent* AOwner)
+    : TAuTaggedFileIn(AOwner), FComments(std::make_unique<TVorbisTags>()),
+      FLib(std::make_unique<TVorbisLib>()), VFile(std::make_unique<OggVorbis_File>()),
+      FOpenVFile(nullptr, TClear{FLib.get()}) {}
+
+TVorbisIn::~TVorbisIn() {
+    CloseFile();
+}
+
+void TVorbisIn::ReleaseStream() {
+    if (FStreamAssigned) {
+        if (FStream) FStream->Seek(0, TSeekOrigin::soBeginning);
+    } else {
+        ReleaseOwnStream();
+    }
+}
+
+void TVorbisIn::OpenFile() {
+    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    if (FOpened != 0) return;
+    LoadLibraries(*FLib);
+    FValid = true;
+    try {
+        OpenOwnStream();
+    } catch (...) {
+        FValid = false;
+        throw EAuException("Failed to open stream");
+    }
+    *VFile = OggVorbis_File{};
+    const ov_callbacks callbacks{&TCallbacks::Read, &TCallbacks::Seek, &TCallbacks::Close, &TCallbacks::Tell};
+    int r = FLib->TestCallbacks(this, VFile.get(), nullptr, 0, callbacks);
+    if (r == 0) {
+        // From here ov_clear releases the decoder state and, through the close callback,
+        // the stream.
+        FOpenVFile.reset(VFile.get());
+        r = FLib->TestOpen(VFile.get());
+    }
+    vorbis_info* info = r == 0 ? FLib->Info(VFile.get(), -1) : nullptr;
+    if (r == 0 && (!info || info->channels <= 0 || info->rate <= 0)) r = OV_EBADHEADER;
+    if (r != 0) {
+        // A failed open has already cleared VFile without closing the stream.
+        FOpenVFile.reset();
+        ReleaseStream();
+        FValid = false;
+        throw EAuException("Failed to open an ogg file: " + std::to_string(r));
+    }
+
+    FComments->Clear();
+    if (vorbis_comment* vc = FLib->Comment(VFile.get(), -1)) {
+        static const std::map<std::string, const char*> keys{
+            {"artist", VorbisArtist}, {"album", VorbisAlbum}, {"title", VorbisTitle},
+            {"date", VorbisDate},     {"genre", VorbisGenre}, {"tracknumber", VorbisTrack}};
+        for (int i = 0; i < vc->comments; ++i) {
+            if (!vc->user_comments || !vc->user_comments[i]) continue;
+            const int length = vc->comment_lengths ? vc->comment_lengths[i] : 0;
+            std::string_view line(vc->user_comments[i], length > 0 ? static_cast<size_t>(length) : 0);
+            const size_t eq = line.find('=');
+            if (eq == std::string_view::npos) continue;
+            auto key = keys.find(LowerAscii(line.substr(0, eq)));
+            if (key != keys.end())
+                FComments->SetValue(key->second, TCodePage::Utf8ToWide(line.substr(eq + 1)));
+        }
+    }
+    TCommonTags& common = *FCommonTags;
+    common.Clear();
+    common.SetArtist(FComments->Artist());
+    common.SetAlbum(FComments->Album());
+    common.SetTitle(FComments->Title());
+    common.SetGenre(FComments->Genre());
+    common.SetYear(TCodePage::ToNarrow(FComments->Date()));
+    common.SetTrack(TCodePage::ToNarrow(FComments->Track()));
+
+    FChan = static_cast<uint32_t>(info->channels);
+    FSR = static_cast<uint32_t>(info->rate);
+    FBPS = 16;
+    FMaxBitrate = static_cast<int32_t>(info->bitrate_upper);
+    FNominalBitrate = static_cast<int32_t>(info->bitrate_nominal);
+    FMinBitrate = static_cast<int32_t>(info->bitrate_lower);
+    const ogg_int64_t total = FLib->PcmTotal(VFile.get(), -1);
+    FSize = total >= 0 ? total * 2 * info->channels : -1; // unknown for an unseekable stream
+    cursec = -1;
+    FLibraryEnded = false;
+    ++FOpened;
+}
+
+void TVorbisIn::CloseFile() {
+    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    if (FOpened <= 0) return;
+    FOpenVFile.reset();
+    ReleaseStream();
+    FOpened = 0;
+}
+
+void TVorbisIn::Refill() {
+    OggVorbis_File* vf = VFile.get();
+    while (BufEnd < BufferSize) {
+        int link = cursec;
+        const long n = FLib->Read(vf, reinterpret_cast<char*>(buf.data()) + BufEnd,
+                                  static_cast<int>(BufferSize - BufEnd), 0, 2, 1, &link);
+        if (n == OV_HOLE) continue; // damaged or missing pages: skipped, as the reference decoder does
+        if (n <= 0) {
+            FLibraryEnded = true;
+            break;
+        }
+        if (link != cursec) {
+            // A link with another format cannot go on in the same PCM stream.
+            const vorbis_info* vi = FLib->Info(vf, link);
+            if (!vi || static_cast<uint32_t>(vi->channels) != FChan ||
+                static_cast<uint32_t>(vi->rate) != FSR) {
+                FLibraryEnded = true;
+                break;
+            }
+            cursec = link;
+        }
+        BufEnd += static_cast<uint32_t>(n);
+        const int64_t size = FSize;
+        if (size > 0 && FPosition + BufEnd >= size) {
+            BufEnd = static_cast<uint32_t>(std::max<int64_t>(size - FPosition, 0));
+            if (BufEnd == 0) FLibraryEnded = true;
+            break;
+        }
+    }
+}
+
+void TVorbisIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
+    if (!Busy) throw EAuException("The Stream is not opened");
+    if (BufStart > BufEnd) {
+        BufStart = 1;
+        BufEnd = 0;
+        if (FOpenVFile && !FLibraryEnded) Refill();
+    }
+    // What is left in buf is handed out even after the library reported the end.
+    const uint32_t available = BufEnd >= BufStart ? BufEnd - BufStart + 1 : 0;
+    const uint32_t n = std::min(Bytes, available);
+    Buffer = n ? buf.data() + (BufStart - 1) : nullptr;
+    BufStart += n;
+    Bytes = n;
+}
+
+bool TVorbisIn::SeekInternal(int64_t& SampleNum) {
+    OpenFile();
+    BufStart = 1;
+    BufEnd = 0;
+    if (!FOpenVFile || FLib->PcmSeek(VFile.get(), SampleNum) != 0) return false;
+    FLibraryEnded = false;
+    return true;
+}
+
+TVorbisTags* TVorbisIn::Comments() {
+    OpenFile();
+    return FComments.get();
+}
+
+int32_t TVorbisIn::MaxBitrate() {
+    OpenFile();
+    return FMaxBitrate;
+}
+
+int32_t TVorbisIn::NominalBitrate() {
+    OpenFile();
+    return FNominalBitrate;
+}
+
+int32_t TVorbisIn::MinBitrate() {
+    OpenFile();
+    return FMinBitrate;
+}
+
+// The bitstream properties read the decoder state that a data call on another thread
+// changes; they take the data lock for that.
+int32_t TVorbisIn::InstantBitRate() {
+    TAuInputLock lock(*this);
+    if (!Busy || !FOpenVFile) return 0;
+    return static_cast<int32_t>(FLib->BitrateInstant(VFile.get()));
+}
+
+int32_t TVorbisIn::BitStreams() {
+    TAuInputLock lock(*this);
+    if (!Busy || !FOpenVFile || FLib->Seekable(VFile.get()) == 0) return 0;
+    return static_cast<int32_t>(FLib->Streams(VFile.get()));
+}
+
+int32_t TVorbisIn::CurrentBitStream() {
+    TAuInputLock lock(*this);
+    if (!Busy || !FOpenVFile || FLib->Seekable(VFile.get()) == 0) return -1;
+    return VFile->current_link;
+}
+
+void TVorbisIn::SetCurrentBitStream(int32_t Value) {
+    TAuInputLock lock(*this);
+    if (!Busy || !FOpenVFile || FLib->Seekable(VFile.get()) == 0) return;
+    if (Value < 0 || Value >= FLib->Streams(VFile.get())) return;
+    // Through the library, so that its state follows the stream to the link's start.
+    if (FLib->RawSeek(VFile.get(), VFile->offsets[Value]) != 0) return;
+    BufStart = 1;
+    BufEnd = 0;
+    FLibraryEnded = false;
+    const ogg_int64_t pcm = FLib->PcmTell(VFile.get());
+    if (pcm >= 0) FPosition = (pcm - FStartSample) * FSampleSize;
+}
+
+} // namespace tarvio

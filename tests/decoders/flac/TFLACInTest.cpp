@@ -1,0 +1,366 @@
+// TFLACIn against the reference decoder (`flac -d`), its seeking, MD5 check, comments,
+// failure messages and damaged input.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "decoders/DecoderTestMedia.h"
+#include "decoders/flac/TFLACIn.h"
+#include "pipeline/EAuException.h"
+#include "pipeline/TAuFileStream.h"
+#include "pipeline/TMemoryStream.h"
+#include "pipeline/TWaveOut.h"
+#include "tags/TCodePage.h"
+#include "tags/TCommonTags.h"
+
+using namespace tarvio;
+using namespace tarvio::test;
+
+namespace {
+
+std::string FlacPath(const std::string& Name) {
+    return Media("flac/" + Name + ".flac");
+}
+TWave Reference(const std::string& Name) {
+    return ReadWave(Media("flac/" + Name + ".ref.wav"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Bit-exact output for every width, layout and rate, in odd-sized requests (not a multiple
+// of the frame size, smaller and larger than a block).
+
+struct TConformanceCase {
+    const char* Name;
+    uint32_t Chunk;
+};
+
+void PrintTo(const TConformanceCase& c, std::ostream* os) {
+    *os << c.Name << " in requests of " << c.Chunk;
+}
+
+class FlacConformance : public testing::TestWithParam<TConformanceCase> {};
+
+TEST_P(FlacConformance, MatchesReferenceDecoder) {
+    const TConformanceCase c = GetParam();
+    TWave ref = Reference(c.Name);
+    ASSERT_FALSE(ref.Data.empty());
+    TFLACIn in;
+    in.SetFileName(FlacPath(c.Name));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.BitsPerSample(), ref.Bits);
+    EXPECT_EQ(in.Channels(), ref.Channels);
+    EXPECT_EQ(in.SampleRate(), ref.SampleRate);
+    const uint32_t frame = ref.Channels * ref.Bits / 8;
+    EXPECT_EQ(in.TotalSamples(), static_cast<int64_t>(ref.Data.size() / frame));
+    TBytes out = DecodeAll(in, c.Chunk);
+    EXPECT_TRUE(out == ref.Data) << FirstDifference(out, ref.Data);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, FlacConformance,
+    testing::Values(TConformanceCase{"s8_mono_44100", 1001}, TConformanceCase{"s8_6ch_48000", 16384},
+                    TConformanceCase{"s16_mono_44100", 333}, TConformanceCase{"s16_stereo_44100", 16384},
+                    TConformanceCase{"s16_6ch_48000", 7777}, TConformanceCase{"s24_stereo_96000", 65536},
+                    TConformanceCase{"s24_6ch_44100", 4999}, TConformanceCase{"s32_stereo_48000", 12345},
+                    TConformanceCase{"varblock_stereo_44100", 3000}, TConformanceCase{"tagged", 16384}),
+    [](const testing::TestParamInfo<TConformanceCase>& i) { return std::string(i.param.Name); });
+
+// Requests smaller than one frame still make progress and keep the byte stream intact.
+TEST(FlacIn, TinyRequestsDeliverTheSameBytes) {
+    TWave ref = Reference("s24_6ch_44100");
+    TFLACIn in;
+    in.SetFileName(FlacPath("s24_6ch_44100"));
+    in.Init();
+    TBytes out = Drain(in, 7);
+    in.Flush();
+    EXPECT_TRUE(out == ref.Data) << FirstDifference(out, ref.Data);
+}
+
+// The caller's stream is read instead of a file, and rewound when the file is closed.
+TEST(FlacIn, DecodesAnAssignedStream) {
+    TWave ref = Reference("s16_mono_44100");
+    TMemoryStream stream(ReadAll(FlacPath("s16_mono_44100")));
+    TFLACIn in;
+    in.SetStream(&stream);
+    ASSERT_TRUE(in.Valid());
+    TBytes out = DecodeAll(in);
+    EXPECT_TRUE(out == ref.Data) << FirstDifference(out, ref.Data);
+    EXPECT_EQ(stream.Position(), 0);
+    EXPECT_TRUE(DecodeAll(in) == ref.Data); // and can be played again
+}
+
+// A stream information block without a sample count: the length is unknown, the tell
+// callback reports "unsupported", and the whole audio still arrives.
+TEST(FlacIn, StreamWithoutSampleCountPlaysToItsEnd) {
+    TWave ref = Reference("no_length");
+    TFLACIn in;
+    in.SetFileName(FlacPath("no_length"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.TotalTime(), 0u);
+    TBytes out = DecodeAll(in);
+    EXPECT_TRUE(out == ref.Data) << FirstDifference(out, ref.Data);
+}
+
+// Through a whole chain: the decoder pulled by an output that records a WAV file.
+TEST(FlacIn, PlaysIntoAWaveFile) {
+    TWave ref = Reference("s24_stereo_96000");
+    const std::string wav = testing::TempDir() + "flac_pipeline.wav";
+    TFLACIn in;
+    in.SetFileName(FlacPath("s24_stereo_96000"));
+    TWaveOut out;
+    out.SetInput(&in);
+    out.SetFileName(wav);
+    // BlockingRun must not race the new worker thread, which checks for a run before it parks.
+    for (int i = 0; i < 5000 && !out.WorkerThread()->Sleeping; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    out.BlockingRun();
+    TWave got = ReadWave(wav);
+    EXPECT_EQ(got.Bits, 24u);
+    EXPECT_EQ(got.SampleRate, 96000u);
+    EXPECT_TRUE(got.Data == ref.Data) << FirstDifference(got.Data, ref.Data);
+    std::remove(wav.c_str());
+}
+
+// ---------------------------------------------------------------------------------------
+// Seeking lands exactly on the requested sample, wherever it lies relative to the blocks.
+
+struct TSeekCase {
+    const char* Name;
+    int64_t Sample; // -1: the last sample
+};
+
+void PrintTo(const TSeekCase& c, std::ostream* os) {
+    *os << c.Name << " at " << c.Sample;
+}
+
+class FlacSeek : public testing::TestWithParam<TSeekCase> {};
+
+TEST_P(FlacSeek, DeliversTheReferenceFromTheTarget) {
+    const TSeekCase c = GetParam();
+    TWave ref = Reference(c.Name);
+    const size_t frame = ref.Channels * ref.Bits / 8;
+    const int64_t total = static_cast<int64_t>(ref.Data.size() / frame);
+    const int64_t target = c.Sample < 0 ? total - 1 : c.Sample;
+    TBytes expected(ref.Data.begin() + static_cast<std::ptrdiff_t>(target * frame), ref.Data.end());
+
+    // During a run: after a little playing, then from the target to the end.
+    TFLACIn in;
+    in.SetFileName(FlacPath(c.Name));
+    in.Init();
+    uint8_t* p = nullptr;
+    uint32_t n = 5000;
+    in.GetData(p, n);
+    ASSERT_TRUE(in.Seek(target));
+    EXPECT_EQ(in.Position(), target * static_cast<int64_t>(frame));
+    TBytes out = Drain(in, 4096);
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+    in.Flush();
+
+    // Before a run: the target becomes the start sample.
+    ASSERT_TRUE(in.Seek(target));
+    out = DecodeAll(in, 10000);
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, FlacSeek,
+    testing::Values(TSeekCase{"s16_stereo_44100", 0}, TSeekCase{"s16_stereo_44100", 1000},
+                    TSeekCase{"s16_stereo_44100", 4095}, TSeekCase{"s16_stereo_44100", 4096},
+                    TSeekCase{"s16_stereo_44100", 4097}, TSeekCase{"s16_stereo_44100", 100000},
+                    TSeekCase{"s16_stereo_44100", -1}, TSeekCase{"varblock_stereo_44100", 4607},
+                    TSeekCase{"varblock_stereo_44100", 44100}, TSeekCase{"varblock_stereo_44100", 50000},
+                    TSeekCase{"s24_6ch_44100", 12345}, TSeekCase{"s8_mono_44100", 70000}),
+    [](const testing::TestParamInfo<TSeekCase>& i) {
+        return std::string(i.param.Name) + "_" +
+               (i.param.Sample < 0 ? "last" : std::to_string(i.param.Sample));
+    });
+
+TEST(FlacIn, SeekToTheEndEndsTheStream) {
+    TFLACIn in;
+    in.SetFileName(FlacPath("s16_mono_44100"));
+    in.Init();
+    ASSERT_TRUE(in.Seek(in.TotalSamples()));
+    EXPECT_TRUE(Drain(in).empty());
+    // and a seek back plays again
+    in.Flush();
+    in.Init();
+    ASSERT_TRUE(in.Seek(100));
+    EXPECT_FALSE(Drain(in).empty());
+    in.Flush();
+}
+
+TEST(FlacIn, StartAndEndSampleCutTheRun) {
+    TWave ref = Reference("s16_stereo_44100");
+    TFLACIn in;
+    in.SetFileName(FlacPath("s16_stereo_44100"));
+    in.SetStartSample(5000);
+    in.SetEndSample(20000);
+    TBytes out = DecodeAll(in, 3333);
+    TBytes expected(ref.Data.begin() + 5000 * 4, ref.Data.begin() + 20001 * 4);
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+}
+
+// A larger block followed by smaller ones: the buffer made for the large one is reused.
+TEST(FlacIn, GrowingAndShrinkingBlocksAcrossRepeatedSeeks) {
+    TWave ref = Reference("varblock_stereo_44100");
+    TFLACIn in;
+    in.SetFileName(FlacPath("varblock_stereo_44100"));
+    in.Init();
+    for (int64_t target : {60000, 10, 44099, 4608, 87000}) {
+        ASSERT_TRUE(in.Seek(target));
+        uint8_t* p = nullptr;
+        uint32_t n = 6000 * 4;
+        in.GetData(p, n);
+        ASSERT_GT(n, 0u);
+        EXPECT_EQ(0, std::memcmp(p, ref.Data.data() + target * 4, n)) << "after seek to " << target;
+    }
+    in.Flush();
+}
+
+// ---------------------------------------------------------------------------------------
+// MD5 signature check.
+
+TEST(FlacIn, MD5SignatureMatchesAfterAFullDecode) {
+    TFLACIn in;
+    in.SetCheckMD5Signature(true);
+    in.SetFileName(FlacPath("s16_stereo_44100"));
+    DecodeAll(in);
+    EXPECT_TRUE(in.IsMD5SignatureValid());
+}
+
+TEST(FlacIn, MD5SignatureFailsForAlteredAudio) {
+    TFLACIn in;
+    in.SetCheckMD5Signature(true);
+    in.SetFileName(FlacPath("md5_altered"));
+    ASSERT_TRUE(in.Valid());
+    TBytes out = DecodeAll(in);
+    EXPECT_EQ(out.size(), Reference("s16_stereo_44100").Data.size()); // every frame decodes
+    EXPECT_FALSE(in.IsMD5SignatureValid());
+}
+
+TEST(FlacIn, SeekSwitchesTheMD5CheckOff) {
+    TFLACIn in;
+    in.SetCheckMD5Signature(true);
+    in.SetFileName(FlacPath("md5_altered"));
+    in.Init();
+    ASSERT_TRUE(in.Seek(10));
+    Drain(in);
+    in.Flush();
+    EXPECT_FALSE(in.CheckMD5Signature());
+    EXPECT_TRUE(in.IsMD5SignatureValid()); // not checked
+}
+
+// ---------------------------------------------------------------------------------------
+// Comments.
+
+TEST(FlacIn, CommentsFillVorbisAndCommonTags) {
+    TFLACIn in;
+    EXPECT_TRUE(in.CommonTags()->Title().empty()); // before any file
+    in.SetFileName(FlacPath("tagged"));
+    TVorbisTags* tags = in.VorbisComments();
+    ASSERT_NE(tags, nullptr);
+    EXPECT_EQ(tags->Title(), u"Группа крови"); // names in any case; the first title wins
+    EXPECT_EQ(tags->Artist(), u"Кино");
+    EXPECT_EQ(tags->Album(), u"Звезда по имени Солнце");
+    EXPECT_EQ(tags->Date(), u"1988");
+    EXPECT_EQ(tags->Track(), u"7");
+    EXPECT_EQ(tags->Genre(), u"Rock");
+    EXPECT_EQ(tags->Disc(), u"2");
+    EXPECT_EQ(tags->TrackGain(), u"-6.50 dB");
+    EXPECT_EQ(tags->TrackPeak(), u"0.98");
+    EXPECT_TRUE(tags->AlbumGain().empty());
+    TCommonTags* common = in.CommonTags();
+    EXPECT_EQ(common->Title(), u"Группа крови");
+    EXPECT_EQ(common->Artist(), u"Кино");
+    EXPECT_EQ(common->Album(), u"Звезда по имени Солнце");
+    EXPECT_EQ(common->Genre(), u"Rock");
+    EXPECT_EQ(common->Year(), "1988");
+    EXPECT_EQ(common->Track(), "7");
+
+    // The next file's tags replace them all.
+    in.SetFileName(FlacPath("s16_mono_44100"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_TRUE(in.VorbisComments()->Title().empty());
+    EXPECT_TRUE(common->Title().empty());
+    EXPECT_TRUE(common->Year().empty());
+}
+
+// ---------------------------------------------------------------------------------------
+// Failures.
+
+TEST(FlacIn, WithoutAFileName) {
+    TFLACIn in;
+    EXPECT_FALSE(in.Valid());
+    try {
+        in.VorbisComments();
+        FAIL() << "no exception";
+    } catch (const EAuException& e) {
+        EXPECT_STREQ(e.what(), "File name is not assigned");
+    }
+    uint8_t* p = nullptr;
+    uint32_t n = 100;
+    try {
+        in.GetData(p, n);
+        FAIL() << "no exception";
+    } catch (const EAuException& e) {
+        EXPECT_STREQ(e.what(), "The Stream is not opened");
+    }
+}
+
+TEST(FlacIn, MissingFileIsNotValid) {
+    TFLACIn in;
+    in.SetFileName(Media("flac/does-not-exist.flac"));
+    EXPECT_FALSE(in.Valid());
+    EXPECT_THROW(in.Init(), EAuException);
+}
+
+TEST(FlacIn, MissingLibraryNamesTheFile) {
+    const std::string real = TFLACIn::LibFLAC().FileName();
+    TFLACIn::LibFLAC().OverrideFileName("libFLAC-missing.so.12");
+    TFLACIn in;
+    in.SetFileName(FlacPath("s16_mono_44100"));
+    try {
+        in.Init();
+        ADD_FAILURE() << "no exception";
+    } catch (const EAuException& e) {
+        EXPECT_STREQ(e.what(), "libFLAC-missing.so.12 library could not be loaded.");
+    }
+    in.Flush();
+    EXPECT_FALSE(in.Valid());
+    TFLACIn::LibFLAC().OverrideFileName(real);
+    EXPECT_TRUE(in.Valid());
+}
+
+// Damaged and foreign data: Valid false, an EAuException, or some audio; never a crash, a
+// hang or a read out of bounds (this test runs under AddressSanitizer in CI).
+TEST(FlacIn, DamagedInputIsHandled) {
+    const TBytes file = ReadAll(FlacPath("s16_stereo_44100"));
+    ASSERT_FALSE(file.empty());
+    const size_t fullSize = Reference("s16_stereo_44100").Data.size();
+    int valid = 0;
+    for (auto& [what, bytes] : DamagedCopies(file, "fLaC")) {
+        SCOPED_TRACE(what);
+        TMemoryStream stream(bytes);
+        TFLACIn in;
+        in.SetStream(&stream);
+        if (!in.Valid()) continue;
+        ++valid;
+        try {
+            in.Init();
+            TBytes out = Drain(in, 4096, fullSize * 2);
+            EXPECT_LE(out.size(), fullSize);
+            EXPECT_EQ(out.size() % 4, 0u);
+            in.Seek(in.TotalSamples() / 2);
+            Drain(in, 4096, fullSize * 2);
+        } catch (const EAuException& e) {
+            EXPECT_NE(std::string(e.what()), "");
+        }
+        in.Flush();
+    }
+    EXPECT_GT(valid, 0); // damage in the audio leaves the header readable
+}
+
+} // namespace
