@@ -17,7 +17,10 @@ void TAuConverter::GetData(uint8_t*& Buffer, uint32_t& Bytes) {
         Bytes = excess >= Bytes ? 0 : Bytes - static_cast<uint32_t>(excess);
         _EndOfStream = true;
     }
-    if (Bytes == 0) _EndOfStream = true;
+    if (Bytes == 0) {
+        _EndOfStream = true;
+        Buffer = nullptr;
+    }
 }
 
 void TAuConverter::_Pause() {

@@ -45,11 +45,13 @@ void TAuOutput::Run() {
         Busy = true;
         Thread->Stopped = false;
         Thread->Stop = false;
+        Thread->SetPause = false;
+        Thread->Paused = false;
+        Thread->PauseEvent.ResetEvent();
     }
     // Until the worker is awake, or has already completed a run that failed at once
     // and parked again (it would never wake for this run a second time).
     while (Thread->Sleeping && Busy) {
-        Thread->Stop = false;
         Thread->SoftWake();
         std::this_thread::yield();
     }
@@ -101,7 +103,7 @@ void TAuOutput::Stop(bool Async) {
 void TAuOutput::Pause() {
     TAuInput* in = FInput;
     if (!in) throw EAuException("Input is not assigned.");
-    if (!Busy) return;
+    if (!Busy || Thread->Paused) return; // a paused worker would never answer again
     Thread->SetPause = true;
     Thread->WaitForPause();
     in->_Pause();

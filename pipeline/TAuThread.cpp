@@ -42,16 +42,14 @@ void TAuThread::SoftPause() {
 
 void TAuThread::Execute() {
     TAuOutput& O = *Parent;
-    SoftSleep();
-    Stop = false;
+    SoftSleep(); // Run clears Stop before it wakes us; a Stop sent since must stand
     while (!Terminated()) {
         uint64_t run = O.FRunId;
         try {
             O.StartOutput();
             O.CanOutput = true;
-            SetPause = false;
-            Paused = false;
-            PauseEvent.ResetEvent();
+            // Stale pause requests were dropped by Run, before the wake-up, so that a
+            // Pause right after Run is not lost here.
             bool goOn = true;
             while (goOn && !Stop) {
                 int delay = Delay;
