@@ -30,6 +30,9 @@ constexpr HRESULT DSERR_BUFFERLOST = MakeResult(0x88780096);
 inline bool Failed(HRESULT Result) {
     return Result < 0;
 }
+inline bool Succeeded(HRESULT Result) {
+    return Result >= 0;
+}
 
 // Cooperative levels.
 constexpr uint32_t DSSCL_NORMAL = 1;

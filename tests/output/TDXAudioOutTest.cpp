@@ -1,0 +1,343 @@
+// The sound output played through the wave-file device: what the file holds is exactly
+// what played.
+
+#include "output/TDXAudioOut.h"
+#include "pipeline/TMainThreadQueue.h"
+#include "tests/output/TScopedEnv.h"
+#include "tests/output/TToneIn.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tarvio {
+namespace {
+
+using test::TScopedEnv;
+using test::TToneIn;
+using namespace std::chrono_literals;
+
+struct TWavFile {
+    uint16_t Tag = 0, Channels = 0, BlockAlign = 0, Bits = 0;
+    uint32_t Rate = 0, ChannelMask = 0;
+    std::vector<uint8_t> Data;
+};
+
+uint32_t Le(const std::vector<uint8_t>& B, size_t At, int Bytes) {
+    uint32_t v = 0;
+    for (int i = Bytes - 1; i >= 0; --i)
+        v = v << 8 | B.at(At + i);
+    return v;
+}
+
+std::vector<uint8_t> ReadAll(const std::string& Path) {
+    std::ifstream f(Path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+TWavFile ReadWav(const std::string& Path) {
+    std::vector<uint8_t> b = ReadAll(Path);
+    TWavFile w;
+    size_t at = 12;
+    while (at + 8 <= b.size()) {
+        uint32_t size = Le(b, at + 4, 4);
+        if (std::equal(b.begin() + at, b.begin() + at + 4, "fmt ")) {
+            w.Tag = Le(b, at + 8, 2);
+            w.Channels = Le(b, at + 10, 2);
+            w.Rate = Le(b, at + 12, 4);
+            w.BlockAlign = Le(b, at + 20, 2);
+            w.Bits = Le(b, at + 22, 2);
+            if (w.Tag == WAVE_FORMAT_EXTENSIBLE) w.ChannelMask = Le(b, at + 28, 4);
+        } else if (std::equal(b.begin() + at, b.begin() + at + 4, "data")) {
+            w.Data.assign(b.begin() + at + 8, b.begin() + at + 8 + std::min<size_t>(size, b.size() - at - 8));
+        }
+        at += 8 + size;
+    }
+    return w;
+}
+
+// The recording is the signal, then only the silence value.
+void ExpectSignalThenSilence(const std::vector<uint8_t>& Recorded, const std::vector<uint8_t>& Signal,
+                             uint8_t Silence) {
+    ASSERT_GE(Recorded.size(), Signal.size());
+    size_t mismatch = std::mismatch(Signal.begin(), Signal.end(), Recorded.begin()).first - Signal.begin();
+    EXPECT_EQ(mismatch, Signal.size()) << "the recording differs from the signal at byte " << mismatch;
+    auto tail = std::find_if(Recorded.begin() + Signal.size(), Recorded.end(),
+                             [&](uint8_t b) { return b != Silence; });
+    EXPECT_TRUE(tail == Recorded.end()) << "sound after the signal at byte " << (tail - Recorded.begin());
+}
+
+class TDXAudioOutTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        Out.reset();
+        if (!getenv("KEEP_WAV")) std::remove(WavPath.c_str());
+    }
+
+    // Creates the output on the wave-file device (or on no switch at all).
+    void MakeOutput(bool WaveFile = true) {
+        Switch.emplace("TARVIO_AUDIO_DEVICE", WaveFile ? ("wav:" + WavPath).c_str() : nullptr);
+        Out = std::make_unique<TDXAudioOut>();
+        Out->SetOnDone([this](TComponent*) { ++Done; });
+        Out->SetOnThreadException([this](TComponent*) { ++Errors; });
+    }
+    void Play(TAuInput& In) {
+        Out->SetInput(&In);
+        Done = 0;
+        Out->Run();
+    }
+    // Pumps the GUI queue until Done or the time is up.
+    bool WaitUntil(const std::function<bool()>& Condition, std::chrono::milliseconds Limit = 20s) {
+        auto end = std::chrono::steady_clock::now() + Limit;
+        while (!Condition()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            CheckSynchronize();
+            std::this_thread::sleep_for(2ms);
+        }
+        return true;
+    }
+    bool WaitDone() {
+        return WaitUntil([this] { return Done > 0; });
+    }
+    void PumpFor(std::chrono::milliseconds Time) {
+        auto end = std::chrono::steady_clock::now() + Time;
+        WaitUntil([&] { return std::chrono::steady_clock::now() >= end; });
+    }
+
+    static std::string TempWav() {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
+        return ::testing::TempDir() + "tarvio-dxaudioout-" + name + ".wav";
+    }
+
+    std::string WavPath = TempWav();
+    std::optional<TScopedEnv> Switch;
+    std::unique_ptr<TDXAudioOut> Out;
+    std::atomic<int> Done{0}, Errors{0};
+};
+
+TEST_F(TDXAudioOutTest, ConstructorDefaults) {
+    MakeOutput();
+    EXPECT_EQ(Out->DeviceCount(), 1);
+    EXPECT_EQ(Out->DeviceNumber(), 0);
+    EXPECT_EQ(Out->Latency(), 100u);
+    EXPECT_EQ(Out->FramesInBuffer(), 24576u);
+    EXPECT_EQ(Out->PollingInterval(), 100u);
+    EXPECT_EQ(Out->SpeedFactor(), 1.0f);
+    EXPECT_TRUE(Out->PrefetchData());
+    EXPECT_EQ(Out->Volume(), 0);
+    EXPECT_EQ(Out->ThreadPriority(), TThreadPriority::tpHighest);
+}
+
+struct TToneCase {
+    const char* Name;
+    uint32_t Channels, Bits;
+    bool Prefetch;
+    uint32_t Latency;
+    uint32_t Frames;
+    uint8_t Silence;
+};
+
+class ToneTest : public TDXAudioOutTest, public ::testing::WithParamInterface<TToneCase> {};
+
+// A 400 ms ring gives the worker a wide margin on a loaded machine; the signal is longer
+// than the ring, or (last case) ends inside the first fill.
+TEST_P(ToneTest, ComesOutSampleForSampleFollowedOnlyBySilence) {
+    const TToneCase& c = GetParam();
+    MakeOutput();
+    Out->SetPrefetchData(c.Prefetch);
+    Out->SetLatency(c.Latency);
+    TToneIn tone(c.Channels, c.Bits, 44100, c.Frames);
+    Play(tone);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Out->ExceptionMessage(), "");
+    EXPECT_EQ(Errors, 0);
+    EXPECT_EQ(tone.Flushes, 1);
+    TWavFile wav = ReadWav(WavPath);
+    EXPECT_EQ(wav.Channels, c.Channels);
+    EXPECT_EQ(wav.Bits, c.Bits);
+    EXPECT_EQ(wav.Rate, 44100u);
+    ExpectSignalThenSilence(wav.Data, tone.Data(), c.Silence);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ToneTest,
+                         ::testing::Values(TToneCase{"Stereo16Copied", 2, 16, false, 400, 30000, 0},
+                                           TToneCase{"Stereo16Prefetched", 2, 16, true, 400, 30000, 0},
+                                           TToneCase{"Mono8PaddedWith128", 1, 8, false, 400, 30000, 128},
+                                           TToneCase{"EndsInsideTheFirstFill", 2, 16, true, 400, 4000, 0},
+                                           TToneCase{"ShortRing", 2, 16, true, 100, 12000, 0}),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
+
+TEST_F(TDXAudioOutTest, RingIsSizedFromLatencyAndTheDeclaredRate) {
+    MakeOutput();
+    Out->SetSpeedFactor(1.25f);
+    Out->SetLatency(5);
+    TToneIn tone(2, 16, 44100, 2000);
+    Play(tone);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Out->ExceptionMessage(), "");
+    EXPECT_EQ(ReadWav(WavPath).Rate, 55125u);
+    EXPECT_EQ(Out->Latency(), 10u);
+    EXPECT_EQ(Out->FramesInBuffer(), 551u); // 10 ms of 55125 Hz
+    EXPECT_EQ(Out->PollingInterval(), 3u);
+
+    // Latency 0 keeps the ring and the interval as they are set.
+    Out->SetLatency(0);
+    Out->SetFramesInBuffer(3000);
+    Out->SetPollingInterval(20);
+    Out->SetSpeedFactor(1.0f);
+    Play(tone);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Out->FramesInBuffer(), 3000u);
+    EXPECT_EQ(Out->PollingInterval(), 20u);
+    EXPECT_EQ(ReadWav(WavPath).Rate, 44100u);
+}
+
+struct TFormatCase {
+    uint32_t Channels, Bits;
+    uint16_t Tag;
+    uint32_t Mask;
+};
+
+class DeclaredFormatTest : public TDXAudioOutTest, public ::testing::WithParamInterface<TFormatCase> {};
+
+TEST_P(DeclaredFormatTest, ExtensibleWhereNeeded) {
+    const TFormatCase& c = GetParam();
+    MakeOutput();
+    TToneIn tone(c.Channels, c.Bits, 44100, 2000);
+    Play(tone);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Out->ExceptionMessage(), "");
+    TWavFile wav = ReadWav(WavPath);
+    EXPECT_EQ(wav.Tag, c.Tag);
+    EXPECT_EQ(wav.ChannelMask, c.Mask);
+    EXPECT_EQ(wav.Channels, c.Channels);
+    EXPECT_EQ(wav.BlockAlign, c.Channels * c.Bits / 8);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, DeclaredFormatTest,
+                         ::testing::Values(TFormatCase{2, 16, WAVE_FORMAT_PCM, 0},
+                                           TFormatCase{1, 8, WAVE_FORMAT_PCM, 0},
+                                           TFormatCase{5, 16, WAVE_FORMAT_EXTENSIBLE, 0},
+                                           TFormatCase{1, 24, WAVE_FORMAT_EXTENSIBLE, 0},
+                                           TFormatCase{2, 24, WAVE_FORMAT_EXTENSIBLE, 3},
+                                           TFormatCase{6, 16, WAVE_FORMAT_EXTENSIBLE, 0x3F},
+                                           TFormatCase{8, 32, WAVE_FORMAT_EXTENSIBLE, 0xFF}));
+
+TEST_F(TDXAudioOutTest, StalledInputCausesUnderrunsReportedOnTheGuiThread) {
+    MakeOutput();
+    std::atomic<int> underruns{0};
+    bool onGui = true;
+    Out->SetOnUnderrun([&](TComponent* Sender) {
+        EXPECT_EQ(Sender, Out.get());
+        onGui = onGui && TMainThreadQueue::Instance().IsMainThread();
+        ++underruns;
+    });
+    TToneIn tone(2, 16, 44100, 44100);
+    tone.StallAt = 4 * 17640; // after 0.4 s
+    tone.StallMs = 500;       // five laps of the 100 ms ring
+    Play(tone);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Out->ExceptionMessage(), "");
+    EXPECT_GE(Out->Underruns(), 1u);
+    EXPECT_GE(underruns, 1);
+    EXPECT_TRUE(onGui);
+}
+
+TEST_F(TDXAudioOutTest, InvalidDeviceNumberEndsTheRun) {
+    MakeOutput();
+    TToneIn tone(2, 16, 44100, 1000);
+    for (int32_t device : {1, -1}) {
+        Out->SetDeviceNumber(device);
+        Errors = 0;
+        Play(tone);
+        ASSERT_TRUE(WaitDone());
+        EXPECT_EQ(Out->ExceptionMessage(), "Invalid device number");
+        EXPECT_EQ(Errors, 1);
+        EXPECT_EQ(Out->Status(), tosIdle);
+    }
+}
+
+TEST_F(TDXAudioOutTest, DefaultDeviceWithoutASoundCardFailsTheRun) {
+    if (std::ifstream("/proc/asound/cards").good()) GTEST_SKIP() << "this machine has a sound card";
+    MakeOutput(false);
+    ASSERT_GE(Out->DeviceCount(), 2); // ALSA's default device and the null device
+    TToneIn tone(2, 16, 44100, 1000);
+    Play(tone);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Out->ExceptionMessage(), "Failed to create DirectSound device");
+    EXPECT_EQ(tone.Flushes, 1);
+
+    // The null device, always last, plays.
+    Out->SetDeviceNumber(Out->DeviceCount() - 1);
+    Play(tone);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Out->ExceptionMessage(), "");
+}
+
+TEST_F(TDXAudioOutTest, PauseAndResumeKeepEverySample) {
+    MakeOutput();
+    Out->SetLatency(400);
+    TToneIn tone(2, 16, 44100, 44100);
+    Play(tone);
+    PumpFor(300ms);
+    Out->Pause();
+    EXPECT_EQ(Out->Status(), tosPaused);
+    EXPECT_EQ(tone.Pauses, 1);
+    // Halted: nothing more reaches the file.
+    PumpFor(50ms);
+    size_t before = ReadAll(WavPath).size();
+    PumpFor(300ms);
+    EXPECT_EQ(ReadAll(WavPath).size(), before);
+    Out->Resume();
+    EXPECT_EQ(tone.Resumes, 1);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Out->Underruns(), 0u);
+    ExpectSignalThenSilence(ReadWav(WavPath).Data, tone.Data(), 0);
+}
+
+TEST_F(TDXAudioOutTest, JumpMovesTheInput) {
+    MakeOutput();
+    TToneIn tone(2, 16, 44100, 2 * 44100);
+    Play(tone);
+    PumpFor(200ms);
+    Out->Jump(500);
+    EXPECT_EQ(tone.Jumps, 1);
+    EXPECT_EQ(tone.LastJump, 500);
+    EXPECT_EQ(Out->Status(), tosPlaying);
+    ASSERT_TRUE(WaitDone());
+    // Half of the signal was skipped.
+    EXPECT_LT(tone.Delivered, static_cast<int64_t>(tone.Data().size()) * 3 / 4);
+}
+
+TEST_F(TDXAudioOutTest, VolumeIsAppliedFromTheStartAndReadBackFromTheRing) {
+    MakeOutput();
+    Out->SetLatency(400);
+    Out->SetVolume(-2000);       // a tenth of the amplitude
+    EXPECT_EQ(Out->Volume(), 0); // no ring yet: reads 0 and stores it
+    Out->SetVolume(-2000);
+    TToneIn tone(1, 16, 44100, 20000);
+    std::atomic<int32_t> during{1};
+    Play(tone);
+    PumpFor(100ms);
+    during = Out->Volume();
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(during, -2000);
+    std::vector<uint8_t> expected(tone.Data().size());
+    for (size_t i = 0; i + 1 < expected.size(); i += 2) {
+        auto s = static_cast<int16_t>(tone.Data()[i] | tone.Data()[i + 1] << 8);
+        auto v = static_cast<uint16_t>(static_cast<int16_t>(std::lround(s * std::pow(10.0, -2000 / 2000.0))));
+        expected[i] = static_cast<uint8_t>(v);
+        expected[i + 1] = static_cast<uint8_t>(v >> 8);
+    }
+    ExpectSignalThenSilence(ReadWav(WavPath).Data, expected, 0);
+}
+
+} // namespace
+} // namespace tarvio
