@@ -96,6 +96,7 @@ void TAuFileIn::InitInternal() {
     if (!FStreamAssigned && FWideFileName.empty()) throw EAuException("The file name is not assigned");
     Busy = true;
     FPosition = 0;
+    FLoopRestartPending = false;
     OpenFile();
     if (!FValid) {
         FSampleSize = 8;

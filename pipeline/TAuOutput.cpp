@@ -43,6 +43,7 @@ void TAuOutput::Run() {
         std::lock_guard<std::mutex> park(Thread->ParkLock);
         ++FRunId;
         Busy = true;
+        Thread->RunRequested = true;
         Thread->Stopped = false;
         Thread->Stop = false;
         Thread->SetPause = false;
@@ -58,7 +59,11 @@ void TAuOutput::Run() {
 }
 
 void TAuOutput::BlockingRun() {
-    Busy = true;
+    {
+        std::lock_guard<std::recursive_mutex> lock(RunCS);
+        if (Busy) throw EAuException("Component is Busy");
+        Busy = true;
+    }
     try {
         StartOutput();
         CanOutput = true;

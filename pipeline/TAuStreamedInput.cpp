@@ -20,6 +20,7 @@ bool TAuStreamedInput::Seek(int64_t SampleNum) {
         return true;
     }
     bool result = false;
+    FLoopRestartPending = false;
     int64_t target = SampleNum + FStartSample;
     try {
         result = SeekInternal(target);
@@ -30,53 +31,61 @@ bool TAuStreamedInput::Seek(int64_t SampleNum) {
     return result;
 }
 
+void TAuStreamedInput::RestartForLoop() {
+    if (FSeekable) {
+        int64_t start = FStartSample;
+        SeekInternal(start);
+    } else {
+        Flush();
+        Init();
+    }
+    FPosition = 0;
+}
+
+// Adds Bytes to the position and cuts what lies past a known size; true at the end.
+bool TAuStreamedInput::CountDelivered(uint32_t& Bytes) {
+    if (Bytes == 0) return true;
+    FPosition += Bytes;
+    int64_t size = FSize;
+    if (size > 0 && FPosition >= size) {
+        if (FPosition > size) {
+            int64_t excess = FPosition - size;
+            Bytes = excess >= Bytes ? 0 : Bytes - static_cast<uint32_t>(excess);
+            FPosition = size;
+        }
+        return true;
+    }
+    return false;
+}
+
 void TAuStreamedInput::GetData(uint8_t*& Buffer, uint32_t& Bytes) {
     TAuInputLock lock(*this);
-    const uint32_t requested = Bytes;
     if (_EndOfStream) {
         Buffer = nullptr;
         Bytes = 0;
         return;
     }
-    GetDataInternal(Buffer, Bytes);
-    if (Bytes == 0) {
-        _EndOfStream = true;
-    } else {
-        FPosition += Bytes;
-        int64_t size = FSize;
-        if (size > 0 && FPosition >= size) {
-            _EndOfStream = true;
-            if (FPosition > size) {
-                int64_t excess = FPosition - size;
-                Bytes = excess >= Bytes ? 0 : Bytes - static_cast<uint32_t>(excess);
-                FPosition = size;
-            }
-        }
+    const uint32_t requested = Bytes;
+    if (FLoopRestartPending) {
+        FLoopRestartPending = false;
+        RestartForLoop();
     }
-    if (_EndOfStream && FLoop) {
-        _EndOfStream = false;
-        if (FSeekable) {
-            int64_t start = FStartSample;
-            SeekInternal(start);
+    GetDataInternal(Buffer, Bytes);
+    bool atEnd = CountDelivered(Bytes);
+    if (atEnd) {
+        if (!FLoop) {
+            _EndOfStream = true;
+        } else if (Bytes > 0) {
+            // Hand out the last piece now; the next call starts over.
+            FLoopRestartPending = true;
         } else {
-            Flush();
-            Init();
-        }
-        FPosition = 0;
-        Bytes = requested;
-        GetDataInternal(Buffer, Bytes);
-        if (Bytes == 0) {
-            _EndOfStream = true; // empty from its start: nothing to loop
-        } else {
-            // Data shorter than one request: cut at the end frame; the next call finds
-            // the end and starts over again.
-            FPosition += Bytes;
-            int64_t size = FSize;
-            if (size > 0 && FPosition > size) {
-                int64_t excess = FPosition - size;
-                Bytes = excess >= Bytes ? 0 : Bytes - static_cast<uint32_t>(excess);
-                FPosition = size;
-            }
+            RestartForLoop();
+            Bytes = requested;
+            GetDataInternal(Buffer, Bytes);
+            if (Bytes == 0)
+                _EndOfStream = true; // empty from its start: nothing to loop
+            else if (CountDelivered(Bytes))
+                FLoopRestartPending = true;
         }
     }
     if (Bytes == 0) Buffer = nullptr;

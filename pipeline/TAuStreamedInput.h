@@ -40,6 +40,9 @@ protected:
     // may set SampleNum to the frame actually reached. Called under the data lock.
     virtual bool SeekInternal(int64_t& SampleNum) = 0;
 
+    // Init clears a pending loop restart along with the end of stream.
+    bool FLoopRestartPending = false;
+
     TStream* FStream = nullptr;
     std::unique_ptr<TStream> FOwnedStream; // set when the input opened the stream itself
     bool FStreamAssigned = false;
@@ -47,6 +50,10 @@ protected:
     std::atomic<int64_t> FEndSample{-1};
     std::atomic<bool> FLoop{false};
     std::atomic<int64_t> FTotalSamples{0};
+
+private:
+    void RestartForLoop();
+    bool CountDelivered(uint32_t& Bytes);
 };
 
 } // namespace tarvio

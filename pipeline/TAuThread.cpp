@@ -23,13 +23,27 @@ void TAuThread::SoftSleep() {
     SoftSleepEvent.ResetEvent();
     {
         std::lock_guard<std::mutex> lock(ParkLock);
-        if (Parent->Busy || Terminated()) return;
+        if (TakeRunRequest() || Terminated()) return;
         Sleeping = true;
     }
-    // Run sets Busy before it signals, so a wake-up sent after the reset above is kept by
-    // the event and one sent before it is seen in Busy.
-    while (!Parent->Busy && !Terminated()) SoftSleepEvent.WaitFor();
-    Sleeping = false;
+    // Run sets its request before it signals, so a wake-up sent after the reset above is
+    // kept by the event and one sent before it is seen in the request.
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(ParkLock);
+            if (TakeRunRequest() || Terminated()) {
+                Sleeping = false;
+                return;
+            }
+        }
+        SoftSleepEvent.WaitFor();
+    }
+}
+
+bool TAuThread::TakeRunRequest() {
+    bool requested = RunRequested;
+    RunRequested = false;
+    return requested;
 }
 
 void TAuThread::SoftPause() {
@@ -91,7 +105,10 @@ void TAuThread::Execute() {
             }
         }
         if (TEventHandler* h = EventHandler()) h->PostOnDone(&O, this, run);
-        if (O.Busy) continue; // a handler started a new run
+        {
+            std::lock_guard<std::mutex> lock(ParkLock);
+            if (TakeRunRequest()) continue; // a handler started a new run
+        }
         Stopped = true;
         if (!Terminated()) SoftSleep();
     }

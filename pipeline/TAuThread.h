@@ -26,6 +26,9 @@ public:
     std::atomic<bool> Paused{false};
     std::atomic<int> Delay{0}; // milliseconds before each chunk, only when above 5
     std::atomic<bool> Sleeping{false};
+    // Set by Run (under ParkLock) to wake the worker for a run; taken by the worker. Kept
+    // apart from Busy so that a BlockingRun on the caller's thread never wakes the worker.
+    bool RunRequested = false;
     // Guards the step between "no run is requested" and "parked" against Run.
     std::mutex ParkLock;
 
@@ -37,6 +40,7 @@ protected:
     void Execute() override;
 
 private:
+    bool TakeRunRequest(); // under ParkLock
     void SoftSleep();
     void SoftPause();
 };

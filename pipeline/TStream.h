@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-namespace tarvio {
+#include "pipeline/TSeekOrigin.h"
 
-enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+namespace tarvio {
 
 class TStream {
 public:

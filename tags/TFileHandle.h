@@ -7,13 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pipeline/TSeekOrigin.h"
+
 namespace tarvio {
 
 // A platform file handle: a POSIX descriptor. Any negative value is invalid.
 using THandle = int;
 inline constexpr THandle INVALID_HANDLE_VALUE = -1;
-
-enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
 class TFileHandle {
 public:

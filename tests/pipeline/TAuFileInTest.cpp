@@ -67,6 +67,27 @@ INSTANTIATE_TEST_SUITE_P(Cases, StartEndRange,
                                            RangeCase{0, 0, 1, 0, 1},
                                            RangeCase{10, 5000, 990, 10, 990})); // end beyond: -1
 
+TEST_F(FileInFixture, LoopRepeatsEveryFrameIncludingTheLast) {
+    In.SetLoop(true);
+    In.SetStartSample(10);
+    In.SetEndSample(109); // 100 frames, not a multiple of the chunk
+    In.ChunkFrames = 33;
+    In.Init();
+    std::vector<uint8_t> got;
+    while (got.size() < 3 * 100 * kFrame) {
+        uint8_t* b = nullptr;
+        uint32_t n = 4096;
+        In.GetData(b, n);
+        ASSERT_GT(n, 0u);
+        got.insert(got.end(), b, b + n);
+    }
+    std::vector<uint8_t> pass = Pattern(100 * kFrame, 10 * kFrame), expected;
+    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), pass.begin(), pass.end());
+    got.resize(expected.size());
+    EXPECT_EQ(got, expected);
+    In.Flush();
+}
+
 TEST_F(FileInFixture, SeekBeforeAndDuringARun) {
     EXPECT_TRUE(In.Seek(50)); // before a run: the start frame
     EXPECT_EQ(In.StartSample(), 50);

@@ -208,6 +208,7 @@ TEST(TAuOutput, BlockingRunCompletesTheRunOnError) {
     out.SetInput(&in);
     EXPECT_THROW(out.BlockingRun(), EAuException);
     EXPECT_FALSE(out.IsBusy());
+    EXPECT_EQ(out.Starts, 1); // the parked worker was not woken
     EXPECT_EQ(out.Finishes, 1);
     TMemoryStream s(Pattern(10000));
     TRawPcmIn raw;
