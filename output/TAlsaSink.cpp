@@ -40,6 +40,8 @@ HRESULT TAlsaSink::Create(const std::string& Name, std::unique_ptr<TAlsaSink>& O
     int err = snd_pcm_open(&raw, Name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (err < 0) return err == -EBUSY ? DSERR_ALLOCATED : DSERR_NODRIVER;
     Out.reset(new TAlsaSink(raw));
+    // Opened without waiting; written to with blocking writes, which pace the device thread.
+    snd_pcm_nonblock(raw, 0);
     return DS_OK;
 }
 

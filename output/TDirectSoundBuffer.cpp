@@ -242,14 +242,35 @@ void TDirectSoundBuffer::PumpByClock() {
 void TDirectSoundBuffer::PumpByDevice() {
     std::unique_lock<std::recursive_mutex> lock(FMutex);
     const auto period = static_cast<uint32_t>(FPeriod.size() / FBlockAlign);
+    TDSClock& clock = TDSClock::Current();
+    const int64_t blocked = clock.Frequency() * period / FRate / 4;
     for (;;) {
         FWake.wait(lock, [this] { return FQuit || (FPlaying && !FLost); });
         if (FQuit) break;
         CopyOut(FPeriod.data(), period);
         lock.unlock();
+        int64_t before = clock.Counter();
         bool ok = FSink->Write(FPeriod.data(), period);
+        int64_t after = clock.Counter();
         lock.lock();
-        if (!ok) FLost = true;
+        if (!ok) {
+            FLost = true;
+            continue;
+        }
+        // A device that blocks paces this thread itself: count from now on. Some ALSA
+        // plugins (the null and file ones) take everything at once; those are held to
+        // the clock, no more than a few periods ahead of it.
+        if (after - before >= blocked) {
+            FEpochTicks = after;
+            FEpochFrames = 0;
+            continue;
+        }
+        FEpochFrames += period;
+        int64_t ahead = FEpochFrames - clock.FramesIn(after - FEpochTicks, FRate);
+        if (ahead > 6 * int64_t(period)) {
+            auto wait = std::chrono::microseconds((ahead - 3 * int64_t(period)) * 1000000 / FRate);
+            FWake.wait_for(lock, wait, [this] { return FQuit || !FPlaying; });
+        }
     }
 }
 

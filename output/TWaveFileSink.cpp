@@ -17,7 +17,8 @@ void Put32(std::vector<uint8_t>& Out, uint32_t V) {
 }
 
 void PutTag(std::vector<uint8_t>& Out, const char* Tag) {
-    Out.insert(Out.end(), Tag, Tag + 4);
+    for (int i = 0; i < 4; ++i)
+        Out.push_back(static_cast<uint8_t>(Tag[i]));
 }
 
 } // namespace
@@ -54,7 +55,8 @@ HRESULT TWaveFileSink::Open(const WAVEFORMATEX& Format, uint32_t) {
         Put32(h, ext.SubFormat.Data1);
         Put16(h, ext.SubFormat.Data2);
         Put16(h, ext.SubFormat.Data3);
-        h.insert(h.end(), ext.SubFormat.Data4, ext.SubFormat.Data4 + 8);
+        for (uint8_t b : ext.SubFormat.Data4)
+            h.push_back(b);
     }
     PutTag(h, "data");
     Put32(h, 0); // completed by Finish

@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace tarvio {
@@ -304,7 +307,7 @@ protected:
     }
     void TearDown() override { std::remove(ConfPath.c_str()); }
 
-    std::string ConfPath = ::testing::TempDir() + "tarvio-alsa-test.conf";
+    std::string ConfPath = ::testing::TempDir() + "tarvio-alsa-" + std::to_string(getpid()) + ".conf";
     TScopedEnv NoSwitch{"TARVIO_AUDIO_DEVICE", nullptr};
     std::optional<TScopedEnv> Config;
 };
@@ -325,13 +328,26 @@ TEST_F(AlsaDeviceListTest, DefaultFirstThenAlsaDevicesThenTheNullDevice) {
     }
     EXPECT_EQ(found, 2);
 
-    // An enumerated ALSA device can be created by its GUID.
+    // An enumerated ALSA device is created by its GUID and plays the ring (this one is
+    // ALSA's null plugin, which takes data without a card; the ring keeps it to time).
+    const DSW_DeviceInfo* card = nullptr;
     for (int i = 1; i < devices.devcount - 1; ++i)
-        if (Name(devices.dinfo[i]).starts_with(u"Card 2")) {
-            DSoundWrapper dsw;
-            EXPECT_EQ(DSW_CreateDevice(dsw, &devices.dinfo[i].guid), DS_OK);
-            DSW_Release(dsw);
-        }
+        if (Name(devices.dinfo[i]).starts_with(u"Card 2")) card = &devices.dinfo[i];
+    ASSERT_NE(card, nullptr);
+    DSoundWrapper dsw;
+    ASSERT_EQ(DSW_CreateDevice(dsw, &card->guid), DS_OK);
+    WAVEFORMATEX f{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
+    ASSERT_EQ(DSW_CreateBuffers(dsw, 0, &f, 17640), DS_OK);
+    ASSERT_EQ(DSW_Write(dsw, Pattern(17640, 5).data(), 17640), DS_OK);
+    ASSERT_EQ(DSW_Play(dsw), DS_OK);
+    int32_t free = 0;
+    for (int i = 0; i < 500 && free == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(DSW_FreeSpace(dsw, free), DS_OK);
+    }
+    EXPECT_GT(free, 0);
+    EXPECT_EQ(free % 4, 0);
+    DSW_Release(dsw);
 }
 
 TEST_F(AlsaDeviceListTest, ListIsCappedAt16AndDescriptionsAt127Characters) {

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 namespace tarvio {
 namespace {
 
@@ -77,7 +79,7 @@ class TDXAudioOutTest : public ::testing::Test {
 protected:
     void TearDown() override {
         Out.reset();
-        if (!getenv("KEEP_WAV")) std::remove(WavPath.c_str());
+        std::remove(WavPath.c_str());
     }
 
     // Creates the output on the wave-file device (or on no switch at all).
@@ -113,7 +115,7 @@ protected:
     static std::string TempWav() {
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         std::replace(name.begin(), name.end(), '/', '-');
-        return ::testing::TempDir() + "tarvio-dxaudioout-" + name + ".wav";
+        return ::testing::TempDir() + "tarvio-dxaudioout-" + std::to_string(getpid()) + "-" + name + ".wav";
     }
 
     std::string WavPath = TempWav();
