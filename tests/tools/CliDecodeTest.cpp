@@ -1,0 +1,179 @@
+// tarvio-cli decode and play: the PCM written is the decoder's, exactly cut, and a played
+// file reaches the wave-file device unchanged.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "CliTestSupport.h"
+
+namespace tarvio::test {
+namespace {
+
+struct TDecodeCase {
+    std::string File;      // under the media folder
+    std::string Decoder;   // the table name it must go to
+    std::string Reference; // lossless: the reference decoder's WAVE output; else empty
+};
+
+void PrintTo(const TDecodeCase& c, std::ostream* os) {
+    *os << c.File;
+}
+
+class CliDecode : public CliTest, public ::testing::WithParamInterface<TDecodeCase> {};
+
+TEST_P(CliDecode, WritesTheDecodersPcm) {
+    const TDecodeCase& c = GetParam();
+    if (!HaveDecoder(c.Decoder)) GTEST_SKIP() << "no " << c.Decoder << " decoder in this build";
+    const std::string out = Path("out.wav");
+    const TCliResult r = RunCli({"decode", Media(c.File), out});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Err, "");
+
+    TWave format;
+    const TBytes pcm = DecoderPcm(Media(c.File), &format);
+    const TWave written = ReadWave(out);
+    EXPECT_EQ(written.Channels, format.Channels);
+    EXPECT_EQ(written.SampleRate, format.SampleRate);
+    EXPECT_EQ(written.Bits, format.Bits);
+    EXPECT_TRUE(written.Data == pcm) << FirstDifference(written.Data, pcm);
+    if (!c.Reference.empty()) {
+        const TWave ref = ReadWave(Media(c.Reference));
+        EXPECT_EQ(written.Channels, ref.Channels);
+        EXPECT_EQ(written.Bits, ref.Bits);
+        EXPECT_TRUE(written.Data == ref.Data)
+            << "against the reference decoder: " << FirstDifference(written.Data, ref.Data);
+    }
+}
+
+std::vector<TDecodeCase> DecodeCases() {
+    std::vector<TDecodeCase> cases;
+    for (const char* name : {"s8_mono_44100", "s8_6ch_48000", "s16_mono_44100", "s16_stereo_44100",
+                             "s16_6ch_48000", "s24_stereo_96000", "s24_6ch_44100", "s32_stereo_48000",
+                             "varblock_stereo_44100", "no_length", "tagged"})
+        cases.push_back(
+            {std::string("flac/") + name + ".flac", "flac", std::string("flac/") + name + ".ref.wav"});
+    cases.push_back({"flac/md5_altered.flac", "flac", ""});
+    for (const char* name : {"mono_44100", "stereo_44100", "6ch_48000", "tagged", "chained"})
+        cases.push_back({std::string("vorbis/") + name + ".ogg", "vorbis", ""});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, CliDecode, ::testing::ValuesIn(DecodeCases()), [](const auto& info) {
+    std::string n = info.param.File;
+    std::replace_if(
+        n.begin(), n.end(), [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }, '_');
+    return n;
+});
+
+// --start and --end cut at exact frames: the output is the matching slice of the whole
+// decode, across block boundaries, at the very end, and in streams without a length.
+struct TCutCase {
+    std::string File;
+    std::string Decoder;
+    int64_t Start;
+    int64_t End; // -1: no --end
+};
+
+void PrintTo(const TCutCase& c, std::ostream* os) {
+    *os << c.File << " [" << c.Start << ", " << c.End << ")";
+}
+
+class CliCut : public CliTest, public ::testing::WithParamInterface<TCutCase> {};
+
+TEST_P(CliCut, WritesExactlyTheFramesAsked) {
+    const TCutCase& c = GetParam();
+    if (!HaveDecoder(c.Decoder)) GTEST_SKIP() << "no " << c.Decoder << " decoder in this build";
+    TWave format;
+    const TBytes all = DecoderPcm(Media(c.File), &format);
+    const size_t frame = format.Channels * (format.Bits / 8);
+    ASSERT_GT(frame, 0u);
+    const int64_t total = static_cast<int64_t>(all.size() / frame);
+    const int64_t end = c.End < 0 ? total : std::min(c.End, total);
+    ASSERT_LE(c.Start, total) << "the case asks for frames the file does not have";
+    const TBytes expected(all.begin() + c.Start * frame, all.begin() + std::max(end, c.Start) * frame);
+
+    std::vector<std::string> args = {"decode", "--start", std::to_string(c.Start)};
+    if (c.End >= 0) args.insert(args.end(), {"--end", std::to_string(c.End)});
+    args.insert(args.end(), {Media(c.File), Path("cut.wav")});
+    const TCliResult r = RunCli(args);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const TWave cut = ReadWave(Path("cut.wav"));
+    EXPECT_EQ(cut.Channels, format.Channels);
+    EXPECT_EQ(cut.Data.size(), expected.size())
+        << "frames " << cut.Data.size() / frame << " instead of " << expected.size() / frame;
+    EXPECT_TRUE(cut.Data == expected) << FirstDifference(cut.Data, expected);
+}
+
+const TCutCase CutCases[] = {
+    {"flac/s16_stereo_44100.flac", "flac", 1000, 1010},
+    {"flac/s16_stereo_44100.flac", "flac", 0, 1},
+    {"flac/s16_stereo_44100.flac", "flac", 4095, 4097},     // across a block boundary
+    {"flac/s16_stereo_44100.flac", "flac", 50000, -1},      // to the end
+    {"flac/s16_stereo_44100.flac", "flac", 0, 7},           // from the start
+    {"flac/s16_stereo_44100.flac", "flac", 132299, 132300}, // the last frame
+    {"flac/s16_stereo_44100.flac", "flac", 132300, -1},     // nothing: start at the end
+    {"flac/s16_stereo_44100.flac", "flac", 500, 500},       // nothing: empty range
+    {"flac/s16_stereo_44100.flac", "flac", 100, 999999999}, // the end is clamped
+    {"flac/s24_6ch_44100.flac", "flac", 12345, 23456},
+    {"flac/s8_mono_44100.flac", "flac", 3, 88000},
+    {"flac/varblock_stereo_44100.flac", "flac", 4600, 4700}, // where the block size changes
+    {"flac/no_length.flac", "flac", 1000, 1010},             // no length: frames are skipped
+    {"flac/no_length.flac", "flac", 44000, -1},
+    {"vorbis/stereo_44100.ogg", "vorbis", 1000, 1010},
+    {"vorbis/6ch_48000.ogg", "vorbis", 47999, 48001},
+    {"vorbis/chained.ogg", "vorbis", 44050, 44150}, // across the first link's end
+};
+
+INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));
+
+// play through the wave-file device: the recording holds the file's PCM from its first
+// byte, followed by nothing but silence.
+class CliPlay : public CliTest, public ::testing::WithParamInterface<TDecodeCase> {};
+
+TEST_P(CliPlay, RecordsTheFilesPcmThenSilence) {
+    const TDecodeCase& c = GetParam();
+    if (!HaveDecoder(c.Decoder)) GTEST_SKIP() << "no " << c.Decoder << " decoder in this build";
+    const std::string rec = Path("rec.wav");
+    const TCliResult r = RunCli({"play", "--device", "wav:" + rec, "--latency", "50", Media(c.File)});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Err, "");
+
+    TWave format;
+    const TBytes pcm = DecoderPcm(Media(c.File), &format);
+    const TWave played = ReadWave(rec);
+    EXPECT_EQ(played.Channels, format.Channels);
+    EXPECT_EQ(played.SampleRate, format.SampleRate);
+    EXPECT_EQ(played.Bits, format.Bits);
+    ASSERT_GE(played.Data.size(), pcm.size());
+    const TBytes head(played.Data.begin(), played.Data.begin() + static_cast<std::ptrdiff_t>(pcm.size()));
+    EXPECT_TRUE(head == pcm) << FirstDifference(head, pcm);
+    const uint8_t silence = format.Bits == 8 ? 128 : 0;
+    EXPECT_TRUE(std::all_of(played.Data.begin() + static_cast<std::ptrdiff_t>(pcm.size()), played.Data.end(),
+                            [&](uint8_t b) { return b == silence; }))
+        << "only silence after the file";
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, CliPlay,
+                         ::testing::Values(TDecodeCase{"vorbis/tagged.ogg", "vorbis", ""},
+                                           TDecodeCase{"flac/s8_mono_44100.flac", "flac", ""}),
+                         [](const auto& info) { return info.param.Decoder; });
+
+// A file that cannot be played is reported and skipped; the next one still plays.
+TEST_F(CliTest, PlaySkipsAFileItCannotPlay) {
+    if (!HaveDecoder("vorbis")) GTEST_SKIP() << "no vorbis decoder in this build";
+    const std::string rec = Path("rec.wav");
+    const TCliResult r =
+        RunCli({"play", "--device", "wav:" + rec, Path("missing.ogg"), Media("vorbis/tagged.ogg")});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err, "tarvio-cli: " + Path("missing.ogg") + ": no such file\n");
+    const TBytes pcm = DecoderPcm(Media("vorbis/tagged.ogg"));
+    const TWave played = ReadWave(rec);
+    ASSERT_GE(played.Data.size(), pcm.size());
+    EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), played.Data.begin()));
+}
+
+} // namespace
+} // namespace tarvio::test

@@ -1,0 +1,245 @@
+// tarvio-cli info, help and the error paths of every command.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "CliTestSupport.h"
+#include "JsonValue.h"
+#include "pipeline/TAuTaggedFileIn.h"
+#include "tags/TCodePage.h"
+#include "tags/TCommonTags.h"
+
+namespace tarvio::test {
+namespace {
+
+std::vector<std::string> Lines(const std::string& Text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < Text.size()) {
+        size_t end = Text.find('\n', start);
+        if (end == std::string::npos) end = Text.size();
+        out.push_back(Text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+using CliInfo = CliTest;
+
+// Every field of the JSON object agrees with what the decoder itself reports; a file that
+// cannot be played keeps its place in the output as an error object.
+TEST_F(CliInfo, JsonGivesOneObjectPerFileInOrder) {
+    if (!HaveDecoder("flac") || !HaveDecoder("vorbis")) GTEST_SKIP() << "needs the FLAC and Vorbis decoders";
+    const std::vector<std::string> files = {Media("flac/tagged.flac"), Media("vorbis/tagged.ogg"),
+                                            Path("missing.flac"), Media("flac/no_length.flac")};
+    std::vector<std::string> args = {"info", "--json"};
+    args.insert(args.end(), files.begin(), files.end());
+    const TCliResult r = RunCli(args);
+    EXPECT_EQ(r.Status, 1) << "one file is missing";
+    EXPECT_TRUE(OneLine(r.Err)) << r.Err;
+    EXPECT_NE(r.Err.find("missing.flac: no such file"), std::string::npos) << r.Err;
+
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), files.size()) << r.Out;
+    for (size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(files[i]);
+        TJson o;
+        ASSERT_TRUE(TJson::Parse(lines[i], o)) << lines[i];
+        ASSERT_EQ(o.Kind, TJson::jObject);
+        EXPECT_EQ(o["file"].String, files[i]);
+        if (i == 2) {
+            EXPECT_EQ(o["decoder"].String, "flac");
+            EXPECT_FALSE(o["valid"].Bool);
+            EXPECT_EQ(o["error"].String, "no such file");
+            continue;
+        }
+        std::string error;
+        TOpenedDecoder d = TDecoderTable::Open(files[i], nullptr, error);
+        ASSERT_TRUE(d.Input) << error;
+        EXPECT_EQ(o["decoder"].String, d.Entry->Name);
+        EXPECT_EQ(o["class"].String, d.Entry->ClassName);
+        EXPECT_TRUE(o["valid"].Bool);
+        EXPECT_EQ(o["channels"].Number, d.Input->Channels());
+        EXPECT_EQ(o["sample_rate"].Number, d.Input->SampleRate());
+        EXPECT_EQ(o["bits_per_sample"].Number, d.Input->BitsPerSample());
+        EXPECT_EQ(o["seconds"].Number, d.Input->TotalTime());
+        const int64_t total = d.Input->TotalSamples();
+        if (total < 0)
+            EXPECT_EQ(o["total_samples"].Kind, TJson::jNull);
+        else
+            EXPECT_EQ(o["total_samples"].Number, total);
+        auto* tagged = dynamic_cast<TAuTaggedFileIn*>(d.Input.get());
+        ASSERT_TRUE(tagged);
+        const TJson& tags = o["tags"];
+        ASSERT_EQ(tags.Kind, TJson::jObject);
+        const TCommonTags& c = *tagged->CommonTags();
+        EXPECT_EQ(tags["title"].String, TCodePage::WideToUtf8(c.Title()));
+        EXPECT_EQ(tags["artist"].String, TCodePage::WideToUtf8(c.Artist()));
+        EXPECT_EQ(tags["album"].String, TCodePage::WideToUtf8(c.Album()));
+        EXPECT_EQ(tags["genre"].String, TCodePage::WideToUtf8(c.Genre()));
+        EXPECT_EQ(tags["year"].String, c.Year());
+        EXPECT_EQ(tags["track"].String, c.Track());
+    }
+
+    // The values themselves, for the tagged files.
+    TJson flac, ogg, nolength;
+    ASSERT_TRUE(TJson::Parse(lines[0], flac) && TJson::Parse(lines[1], ogg) &&
+                TJson::Parse(lines[3], nolength));
+    EXPECT_EQ(flac["total_samples"].Number, 3 * 44100);
+    EXPECT_EQ(flac["total_time"].String, "0:03");
+    EXPECT_EQ(flac["bit_rate"].Kind, TJson::jNull) << "FLAC reports no bit rate";
+    EXPECT_GT(ogg["bit_rate"].Number, 0) << "Vorbis reports its nominal bit rate";
+    for (const TJson* o : {&flac, &ogg}) {
+        EXPECT_EQ((*o)["tags"]["title"].String, "Группа крови");
+        EXPECT_EQ((*o)["tags"]["artist"].String, "Кино");
+        EXPECT_EQ((*o)["tags"]["album"].String, "Звезда по имени Солнце");
+        EXPECT_EQ((*o)["tags"]["year"].String, "1988");
+        EXPECT_EQ((*o)["tags"]["track"].String, "7");
+    }
+    EXPECT_EQ(nolength["total_samples"].Kind, TJson::jNull) << "the stream holds no sample count";
+}
+
+// File names carry quotes, backslashes, control characters, Cyrillic and bytes that are
+// no UTF-8; the output stays one valid JSON object per line.
+TEST_F(CliInfo, JsonEscapesEveryFileName) {
+    if (!HaveDecoder("flac")) GTEST_SKIP() << "needs the FLAC decoder";
+    const std::vector<std::string> names = {"quote\"back\\slash/", "tab\there",  "new\nline\r",
+                                            "ctl\x01\x1f\x7f",     "Кино – ☃ 𝄞", "bad\xff\xfe"};
+    std::vector<std::string> args = {"info", "--json"};
+    std::vector<std::string> paths;
+    for (std::string name : names) {
+        std::replace(name.begin(), name.end(), '/', '_');
+        paths.push_back(CopyMedia("flac/s16_mono_44100.flac", name + ".flac"));
+        args.push_back(paths.back());
+    }
+    const TCliResult r = RunCli(args);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), paths.size()) << r.Out;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        TJson o;
+        ASSERT_TRUE(TJson::Parse(lines[i], o)) << lines[i];
+        if (i + 1 < paths.size())
+            EXPECT_EQ(o["file"].String, paths[i]);
+        else
+            EXPECT_EQ(o["file"].String, Path("bad\xEF\xBF\xBD\xEF\xBF\xBD.flac"))
+                << "each bad byte is U+FFFD";
+        EXPECT_TRUE(o["valid"].Bool);
+    }
+}
+
+// Text output; the extension is compared in lower case; --decoder overrides it.
+TEST_F(CliInfo, TextShowsTheFormatAndTheDecoderChoice) {
+    if (!HaveDecoder("flac")) GTEST_SKIP() << "needs the FLAC decoder";
+    const std::string upper = CopyMedia("flac/s16_stereo_44100.flac", "Song.FLAC");
+    const std::string other = CopyMedia("flac/s16_stereo_44100.flac", "data.bin");
+    TCliResult r = RunCli({"info", upper});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Err, "");
+    for (const char* line :
+         {"  decoder:         flac (TFLACIn)\n", "  valid:           yes\n", "  channels:        2\n",
+          "  sample rate:     44100 Hz\n", "  bits per sample: 16\n", "  total samples:   132300\n",
+          "  total time:      0:03\n", "  bit rate:        none\n"})
+        EXPECT_NE(r.Out.find(line), std::string::npos) << line << "in\n" << r.Out;
+
+    r = RunCli({"info", other});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err, "tarvio-cli: " + other + ": no decoder for \".bin\" files (use --decoder)\n");
+    r = RunCli({"info", "--decoder", "flac", other});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Out.find("flac (TFLACIn)"), std::string::npos);
+}
+
+TEST_F(CliInfo, HelpIsAManualPage) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"decode", "--help"}}) {
+        const TCliResult r = RunCli(args);
+        EXPECT_EQ(r.Status, 0);
+        for (const char* section : {"NAME", "SYNOPSIS", "COMMANDS", "OPTIONS", "KEYS", "EXIT STATUS"})
+            EXPECT_NE(("\n" + r.Out).find(std::string("\n") + section), std::string::npos) << section;
+        EXPECT_EQ(r.Err, "");
+    }
+}
+
+// Every failure: one line on standard error, exit status 1 for a file that cannot be
+// played and 2 for a usage error, and no output file left behind by a decode that could
+// not start.
+struct TErrorCase {
+    std::vector<std::string> Args; // "@" is the scratch folder
+    int Status;
+    std::string Message; // part of the line
+};
+
+void PrintTo(const TErrorCase& c, std::ostream* os) {
+    for (const std::string& a : c.Args)
+        *os << a << ' ';
+}
+
+class CliErrors : public CliTest, public ::testing::WithParamInterface<TErrorCase> {};
+
+TEST_P(CliErrors, OneLineAndTheExitStatus) {
+    const TErrorCase& c = GetParam();
+    if (!HaveDecoder("flac") || !HaveDecoder("vorbis")) GTEST_SKIP() << "needs the FLAC and Vorbis decoders";
+    Write("song.xyz", "RIFF");
+    Write("noext", "fLaC");
+    Write("junk.ogg", std::string(5000, 'j'));
+    const TBytes flac = ReadAll(Media("flac/s16_stereo_44100.flac"));
+    Write("truncated.flac", std::string(flac.begin(), flac.begin() + 100));
+    Write("garbage.flac", "fLaC" + std::string(20000, '\x5a'));
+    CopyMedia("flac/s16_stereo_44100.flac", "good.flac");
+    std::vector<std::string> args;
+    for (std::string a : c.Args) {
+        for (size_t at; (at = a.find('@')) != std::string::npos;)
+            a.replace(at, 1, Dir.string());
+        args.push_back(a);
+    }
+    const TCliResult r = RunCli(args);
+    EXPECT_EQ(r.Status, c.Status) << r.Err;
+    EXPECT_TRUE(OneLine(r.Err)) << r.Err;
+    EXPECT_EQ(r.Err.rfind("tarvio-cli: ", 0), 0u) << r.Err;
+    EXPECT_NE(r.Err.find(c.Message), std::string::npos) << r.Err;
+    EXPECT_FALSE(fs::exists(Dir / "out.wav")) << "no output for a run that could not start";
+    EXPECT_FALSE(fs::exists(Dir / "rec.wav")) << "no recording for a file that cannot be played";
+    EXPECT_TRUE(ReadAll(Path("good.flac")) == flac) << "the input is never written";
+}
+
+const TErrorCase ErrorCases[] = {
+    {{"info", "@/song.xyz"}, 1, "song.xyz: no decoder for \".xyz\" files"},
+    {{"info", "@/noext"}, 1, "noext: no decoder for a file without an extension"},
+    {{"info", "@/missing.flac"}, 1, "missing.flac: no such file"},
+    {{"info", "--decoder", "flac", "@"}, 1, "is a directory"},
+    {{"info", "@/truncated.flac"}, 1, "truncated.flac: not a valid flac file"},
+    {{"info", "@/garbage.flac"}, 1, "garbage.flac: not a valid flac file"},
+    {{"info", "@/junk.ogg"}, 1, "junk.ogg: not a valid vorbis file"},
+    {{"info", "--json", "@/junk.ogg"}, 1, "junk.ogg: not a valid vorbis file"},
+    {{"decode", "@/missing.flac", "@/out.wav"}, 1, "missing.flac: no such file"},
+    {{"decode", "@/truncated.flac", "@/out.wav"}, 1, "not a valid flac file"},
+    {{"decode", "@/junk.ogg", "@/out.wav"}, 1, "not a valid vorbis file"},
+    {{"decode", "@/song.xyz", "@/out.wav"}, 1, "no decoder"},
+    {{"decode", "@/good.flac", "@/no/such/folder/x.wav"}, 1, "good.flac: "},
+    {{"play", "--device", "wav:@/rec.wav", "@/junk.ogg"}, 1, "not a valid vorbis file"},
+    {{"play", "--device", "wav:@/rec.wav", "@/missing.flac"}, 1, "no such file"},
+    {{}, 2, "no command given"},
+    {{"frobnicate"}, 2, "unknown command \"frobnicate\""},
+    {{"info"}, 2, "info needs at least one FILE"},
+    {{"info", "--bogus", "@/good.flac"}, 2, "unknown option --bogus"},
+    {{"info", "--decoder", "nosuch", "@/good.flac"}, 2, "unknown decoder \"nosuch\""},
+    {{"decode", "@/good.flac"}, 2, "decode needs FILE and OUT.wav"},
+    {{"decode", "@/good.flac", "@/out.wav", "--start"}, 2, "--start needs a value"},
+    {{"decode", "--start", "abc", "@/good.flac", "@/out.wav"}, 2, "invalid value \"abc\" for --start"},
+    {{"decode", "--start=-5", "@/good.flac", "@/out.wav"}, 2, "invalid value \"-5\" for --start"},
+    {{"decode", "--end", "12x", "@/good.flac", "@/out.wav"}, 2, "invalid value \"12x\" for --end"},
+    {{"decode", "--start", "10", "--end", "5", "@/good.flac", "@/out.wav"}, 2, "--end lies before --start"},
+    {{"decode", "--start", "132301", "@/good.flac", "@/out.wav"}, 2, "lies past the end"},
+    {{"decode", "@/good.flac", "@/./good.flac"}, 2, "is the input file itself"},
+    {{"play"}, 2, "play needs at least one FILE"},
+    {{"play", "--device", "99", "@/good.flac"}, 2, "there is no device 99"},
+    {{"play", "--latency", "fast", "@/good.flac"}, 2, "invalid value \"fast\" for --latency"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, CliErrors, ::testing::ValuesIn(ErrorCases));
+
+} // namespace
+} // namespace tarvio::test

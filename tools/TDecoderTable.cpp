@@ -1,0 +1,163 @@
+#include "tools/TDecoderTable.h"
+
+#include <algorithm>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+// Each decoder library that this build has defines its TARVIO_HAVE_ macro (tools/CMakeLists.txt).
+#if TARVIO_HAVE_DTS
+#include "decoders/dts/TDTSIn.h"
+#endif
+#if TARVIO_HAVE_WAV
+#include "decoders/wav/TWaveIn.h"
+#endif
+#if TARVIO_HAVE_MP3
+#include "decoders/wm/TMP3In.h"
+#endif
+#if TARVIO_HAVE_VORBIS
+#include "decoders/vorbis/TVorbisIn.h"
+#endif
+#if TARVIO_HAVE_FLAC
+#include "decoders/flac/TFLACIn.h"
+#endif
+#if TARVIO_HAVE_MAC
+#include "decoders/mac/TMACIn.h"
+#endif
+#if TARVIO_HAVE_WAVPACK
+#include "decoders/wavpack/TWVIn.h"
+#endif
+#if TARVIO_HAVE_MP4
+#include "decoders/mp4/TMP4In.h"
+#endif
+
+namespace tarvio {
+
+namespace {
+
+// A table line: the decoder class T, its names and extensions, and how to read its bit
+// rate in bits per second (nullptr when it has none).
+template <class T>
+TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::string> Extensions,
+                    int64_t (*BitRate)(T&) = nullptr) {
+    TDecoderEntry e;
+    e.Name = std::move(Name);
+    e.ClassName = std::move(ClassName);
+    e.Extensions = std::move(Extensions);
+    e.Create = [] { return std::unique_ptr<TAuFileIn>(std::make_unique<T>()); };
+    if (BitRate) e.BitRate = [BitRate](TAuFileIn& In) { return BitRate(static_cast<T&>(In)); };
+    return e;
+}
+
+std::string OneLine(std::string Text) {
+    std::replace_if(
+        Text.begin(), Text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return Text;
+}
+
+} // namespace
+
+const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
+    // Order matters only among decoders sharing an extension: the first to accept wins.
+    static const std::vector<TDecoderEntry> table = {
+#if TARVIO_HAVE_DTS
+        Entry<TDTSIn>("dts", "TDTSIn", {".wav"}, [](TDTSIn& In) { return int64_t{In.BitRate()}; }),
+#endif
+#if TARVIO_HAVE_WAV
+        Entry<TWaveIn>("wav", "TWaveIn", {".wav"}),
+#endif
+#if TARVIO_HAVE_MP3
+        Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; }),
+#endif
+#if TARVIO_HAVE_VORBIS
+        Entry<TVorbisIn>("vorbis", "TVorbisIn", {".ogg"},
+                         [](TVorbisIn& In) { return int64_t{std::max(In.NominalBitrate(), 0)}; }),
+#endif
+#if TARVIO_HAVE_FLAC
+        Entry<TFLACIn>("flac", "TFLACIn", {".flac"}),
+#endif
+#if TARVIO_HAVE_MAC
+        // The library reports kilobits per second.
+        Entry<TMACIn>("mac", "TMACIn", {".ape"},
+                      [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; }),
+#endif
+#if TARVIO_HAVE_WAVPACK
+        Entry<TWVIn>("wavpack", "TWVIn", {".wv"}),
+#endif
+#if TARVIO_HAVE_MP4
+        Entry<TMP4In>("mp4", "TMP4In", {".m4a"}, [](TMP4In& In) { return int64_t{In.Bitrate()}; }),
+#endif
+    };
+    return table;
+}
+
+const TDecoderEntry* TDecoderTable::ByName(const std::string& Name) {
+    for (const TDecoderEntry& e : Entries())
+        if (e.Name == Name) return &e;
+    return nullptr;
+}
+
+std::string TDecoderTable::Extension(const std::string& Path) {
+    const size_t slash = Path.find_last_of('/');
+    const size_t dot = Path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+    std::string ext = Path.substr(dot);
+    for (char& c : ext)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return ext;
+}
+
+std::vector<const TDecoderEntry*> TDecoderTable::ByExtension(const std::string& Path) {
+    std::vector<const TDecoderEntry*> out;
+    const std::string ext = Extension(Path);
+    if (ext.empty()) return out;
+    for (const TDecoderEntry& e : Entries())
+        if (std::find(e.Extensions.begin(), e.Extensions.end(), ext) != e.Extensions.end()) out.push_back(&e);
+    return out;
+}
+
+TOpenedDecoder TDecoderTable::Open(const std::string& Path, const TDecoderEntry* Forced, std::string& Error) {
+    Error.clear();
+    std::vector<const TDecoderEntry*> candidates;
+    if (Forced)
+        candidates.push_back(Forced);
+    else
+        candidates = ByExtension(Path);
+    if (candidates.empty()) {
+        const std::string ext = Extension(Path);
+        Error = ext.empty() ? "no decoder for a file without an extension (use --decoder)"
+                            : "no decoder for \"" + ext + "\" files (use --decoder)";
+        return {};
+    }
+    std::error_code ec;
+    const auto status = std::filesystem::status(Path, ec);
+    if (!std::filesystem::exists(status)) {
+        Error = "no such file";
+        return {candidates.front(), nullptr};
+    }
+    if (std::filesystem::is_directory(status)) {
+        Error = "is a directory";
+        return {candidates.front(), nullptr};
+    }
+
+    std::string names, detail;
+    for (const TDecoderEntry* entry : candidates) {
+        std::unique_ptr<TAuFileIn> in = entry->Create();
+        in->SetFileName(Path);
+        // Valid never says why; a format query opens the file the same way and lets the
+        // decoder's message (a missing library, an unreadable file) through.
+        try {
+            (void)in->Channels();
+        } catch (const std::exception& e) {
+            detail = OneLine(e.what());
+        } catch (...) {
+        }
+        if (in->Valid()) return {entry, std::move(in)};
+        names += (names.empty() ? "" : " or ") + entry->Name;
+    }
+    Error = "not a valid " + names + " file";
+    if (!detail.empty()) Error += ": " + detail;
+    return {candidates.back(), nullptr};
+}
+
+} // namespace tarvio

@@ -1,0 +1,347 @@
+// tarvio-cli: inspect, decode and play audio files with the Tarvio pipeline.
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "pipeline/TWaveOut.h"
+#include "tags/TCodePage.h"
+#include "tools/CliError.h"
+#include "tools/TDecoderTable.h"
+#include "tools/TFileInfo.h"
+#include "tools/TFrameRange.h"
+
+#if TARVIO_HAVE_PLAY
+#include "output/DSoundWrapper.h"
+#include "tools/TCliPlayer.h"
+#endif
+
+using namespace tarvio;
+
+namespace {
+
+constexpr int ExitOk = 0;
+constexpr int ExitCannotPlay = 1;
+constexpr int ExitUsage = 2;
+
+const char* const UsageText = R"(NAME
+    tarvio-cli - inspect, decode and play audio files with the Tarvio pipeline
+
+SYNOPSIS
+    tarvio-cli info [--json] [--decoder NAME] FILE...
+    tarvio-cli decode [--decoder NAME] [--start SAMPLE] [--end SAMPLE] FILE OUT.wav
+    tarvio-cli play [--decoder NAME] [--device N|null|wav:PATH] [--latency MS] FILE...
+    tarvio-cli play --list-devices
+    tarvio-cli --help
+
+DESCRIPTION
+    The decoder is chosen by the file name's extension, compared in lower case.
+    A ".wav" file goes to the DTS decoder, and to the WAV decoder when the DTS
+    decoder does not accept its content. --decoder NAME forces a decoder.
+
+COMMANDS
+    info FILE...
+        Prints for each file the decoder chosen, whether it is valid, channels,
+        sample rate, bits per sample, total samples (frames), total time (m:ss),
+        the decoder's bit rate where it has one, and the common tags (title,
+        artist, album, genre, year, track) of decoders whose files carry tags.
+
+    decode FILE OUT.wav
+        Writes the decoder's PCM, byte for byte, into the RIFF WAVE file OUT.wav.
+        On failure OUT.wav holds what was decoded before the error.
+
+    play FILE...
+        Plays the files one after the other through the audio cache, the
+        spectrum indicator and the sound output. When standard input is a
+        terminal, keys control playback and, if standard output is a terminal
+        too, one line shows the elapsed and total time and the eight band levels.
+
+OPTIONS
+    --json            info: one JSON object per file, one per line. A file that
+                      cannot be played gives {"file", "decoder", "valid": false,
+                      "error"}.
+    --decoder NAME    Use decoder NAME whatever the extension.
+    --start SAMPLE    decode: first frame to write (0-based; default 0).
+    --end SAMPLE      decode: frame to stop before (default: the end). Frames
+                      count one sample of every channel.
+    --device DEV      play: device number N from --list-devices, "null" (plays
+                      silently in real time) or "wav:PATH" (records what plays,
+                      silence included, into PATH; each file starts it anew).
+    --latency MS      play: milliseconds of sound queued ahead (default 100).
+    --list-devices    play: print the output devices and exit.
+    --help            Print this text.
+
+KEYS (play, when standard input is a terminal)
+    space             pause / resume
+    n                 next file
+    left, right       seek 10 seconds back / forward; works until the audio
+                      cache has read the file to its end (it reads up to
+                      6 MiB ahead), then the keys do nothing
+    q                 quit
+
+EXIT STATUS
+    0   success
+    1   a file cannot be played (no decoder for it, missing, not valid, or the
+        run failed); the other files are still handled
+    2   usage error
+
+ENVIRONMENT
+    TARVIO_AUDIO_DEVICE   "null" or "wav:PATH": the device of every output
+                          (--device null|wav:PATH sets it)
+    TARVIO_CODEPAGE       code page of narrow tag text (default CP1251)
+)";
+
+struct TUsageError {
+    std::string Message;
+};
+
+[[noreturn]] void Usage(const std::string& Message) {
+    throw TUsageError{Message};
+}
+
+void PrintHelp() {
+    std::fputs(UsageText, stdout);
+    std::printf("\nDECODERS IN THIS BUILD\n");
+    if (TDecoderTable::Entries().empty()) std::printf("    none\n");
+    for (const TDecoderEntry& e : TDecoderTable::Entries()) {
+        std::string exts;
+        for (const std::string& x : e.Extensions)
+            exts += (exts.empty() ? "" : " ") + x;
+        std::printf("    %-10s %-10s %s\n", e.Name.c_str(), e.ClassName.c_str(), exts.c_str());
+    }
+}
+
+int64_t ParseCount(const std::string& Option, const std::string& Text, int64_t Max) {
+    int64_t value = 0;
+    const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), value);
+    if (ec != std::errc() || end != Text.data() + Text.size() || value < 0 || value > Max)
+        Usage("invalid value \"" + Text + "\" for " + Option);
+    return value;
+}
+
+// The arguments after the command: options (anywhere; "--" ends them) and operands.
+class TArgs {
+public:
+    TArgs(int argc, char** argv, int First, std::vector<std::string> Flags, std::vector<std::string> Valued)
+        : FFlags(std::move(Flags)), FValued(std::move(Valued)) {
+        bool options = true;
+        for (int i = First; i < argc; ++i) {
+            std::string a = argv[i];
+            if (options && a == "--") {
+                options = false;
+            } else if (options && a.size() > 1 && a[0] == '-') {
+                std::string name = a, value;
+                const size_t eq = a.find('=');
+                if (eq != std::string::npos) {
+                    name = a.substr(0, eq);
+                    value = a.substr(eq + 1);
+                }
+                if (Has(FFlags, name) && eq == std::string::npos) {
+                    FSet.emplace_back(name, "");
+                } else if (Has(FValued, name)) {
+                    if (eq == std::string::npos) {
+                        if (i + 1 >= argc) Usage(name + " needs a value");
+                        value = argv[++i];
+                    }
+                    FSet.emplace_back(name, value);
+                } else {
+                    Usage("unknown option " + a);
+                }
+            } else {
+                Operands.push_back(a);
+            }
+        }
+    }
+
+    bool Flag(const std::string& Name) const { return Value(Name).has_value(); }
+    std::optional<std::string> Value(const std::string& Name) const {
+        std::optional<std::string> v;
+        for (const auto& [n, value] : FSet)
+            if (n == Name) v = value; // the last one counts
+        return v;
+    }
+
+    std::vector<std::string> Operands;
+
+private:
+    static bool Has(const std::vector<std::string>& List, const std::string& Name) {
+        for (const std::string& s : List)
+            if (s == Name) return true;
+        return false;
+    }
+    std::vector<std::string> FFlags, FValued;
+    std::vector<std::pair<std::string, std::string>> FSet;
+};
+
+const TDecoderEntry* ForcedDecoder(const TArgs& Args) {
+    const auto name = Args.Value("--decoder");
+    if (!name) return nullptr;
+    if (const TDecoderEntry* e = TDecoderTable::ByName(*name)) return e;
+    std::string known;
+    for (const TDecoderEntry& e : TDecoderTable::Entries())
+        known += (known.empty() ? "" : ", ") + e.Name;
+    Usage("unknown decoder \"" + *name + "\" (this build has: " + (known.empty() ? "none" : known) + ")");
+}
+
+int Info(const TArgs& Args) {
+    if (Args.Operands.empty()) Usage("info needs at least one FILE");
+    const bool json = Args.Flag("--json");
+    const TDecoderEntry* forced = ForcedDecoder(Args);
+    int status = ExitOk;
+    bool first = true;
+    for (const std::string& file : Args.Operands) {
+        std::string error;
+        TOpenedDecoder decoder = TDecoderTable::Open(file, forced, error);
+        if (!decoder.Input) {
+            PrintError(file, error);
+            if (json)
+                std::printf(
+                    "%s\n",
+                    TFileInfo::JsonError(file, decoder.Entry ? decoder.Entry->Name : "", error).c_str());
+            status = ExitCannotPlay;
+            continue;
+        }
+        try {
+            const TFileInfo info = TFileInfo::Of(file, decoder);
+            if (json) {
+                std::printf("%s\n", info.Json().c_str());
+            } else {
+                std::printf("%s%s", first ? "" : "\n", info.Text().c_str());
+                first = false;
+            }
+        } catch (const std::exception& e) {
+            PrintError(file, e.what());
+            if (json) std::printf("%s\n", TFileInfo::JsonError(file, decoder.Entry->Name, e.what()).c_str());
+            status = ExitCannotPlay;
+        }
+        std::fflush(stdout);
+    }
+    return status;
+}
+
+int Decode(const TArgs& Args) {
+    if (Args.Operands.size() != 2) Usage("decode needs FILE and OUT.wav");
+    const std::string& file = Args.Operands[0];
+    const std::string& out = Args.Operands[1];
+    constexpr int64_t MaxFrame = int64_t{1} << 53;
+    const auto startText = Args.Value("--start"), endText = Args.Value("--end");
+    const int64_t start = startText ? ParseCount("--start", *startText, MaxFrame) : 0;
+    int64_t end = endText ? ParseCount("--end", *endText, MaxFrame) : -1;
+    if (end >= 0 && end < start) Usage("--end lies before --start");
+    const TDecoderEntry* forced = ForcedDecoder(Args);
+    std::error_code ec;
+    if (std::filesystem::equivalent(file, out, ec)) Usage("OUT.wav is the input file itself");
+
+    std::string error;
+    TOpenedDecoder decoder = TDecoderTable::Open(file, forced, error);
+    if (!decoder.Input) {
+        PrintError(file, error);
+        return ExitCannotPlay;
+    }
+    const int64_t total = decoder.Input->TotalSamples();
+    if (total >= 0) {
+        if (start > total)
+            Usage("--start " + std::to_string(start) + " lies past the end of " + file + " (" +
+                  std::to_string(total) + " samples)");
+        if (end > total) end = total;
+    }
+
+    TFrameRange range;
+    range.SetDecoder(decoder.Input.get());
+    range.SetRange(start, end);
+    TWaveOut wave;
+    wave.SetFileName(out);
+    wave.SetInput(&range);
+    try {
+        wave.BlockingRun();
+    } catch (const std::exception& e) {
+        PrintError(file, e.what());
+        return ExitCannotPlay;
+    }
+    return ExitOk;
+}
+
+#if TARVIO_HAVE_PLAY
+int ListDevices() {
+    DSW_Devices devices{};
+    DSW_EnumDevices(devices);
+    for (int i = 0; i < devices.devcount; ++i)
+        std::printf("%d: %s\n", i, TCodePage::WideToUtf8(devices.dinfo[i].name).c_str());
+    return ExitOk;
+}
+
+int Play(const TArgs& Args) {
+    std::optional<int64_t> number;
+    if (const auto device = Args.Value("--device")) {
+        if (*device == "null" || device->rfind("wav:", 0) == 0) {
+            if (*device == "wav:") Usage("--device wav:PATH needs a PATH");
+            setenv("TARVIO_AUDIO_DEVICE", device->c_str(), 1); // before the output lists its devices
+        } else {
+            number = ParseCount("--device", *device, 1000);
+        }
+    }
+    if (Args.Flag("--list-devices")) {
+        if (!Args.Operands.empty()) Usage("--list-devices takes no FILE");
+        return ListDevices();
+    }
+    if (Args.Operands.empty()) Usage("play needs at least one FILE");
+    const TDecoderEntry* forced = ForcedDecoder(Args);
+    std::optional<int64_t> latency;
+    if (const auto text = Args.Value("--latency")) latency = ParseCount("--latency", *text, 60000);
+
+    TCliPlayer player;
+    if (number) {
+        if (*number >= player.DeviceCount())
+            Usage("there is no device " + std::to_string(*number) + " (see play --list-devices)");
+        player.SetDeviceNumber(static_cast<int32_t>(*number));
+    }
+    if (latency) player.SetLatency(static_cast<uint32_t>(*latency));
+    return player.Play(Args.Operands, forced);
+}
+#endif
+
+int Run(int argc, char** argv) {
+    if (argc < 2) Usage("no command given");
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        PrintHelp();
+        return ExitOk;
+    }
+    // Any command shows the usage text when asked.
+    for (int i = 2; i < argc && std::string(argv[i]) != "--"; ++i)
+        if (std::string(argv[i]) == "--help") {
+            PrintHelp();
+            return ExitOk;
+        }
+    if (command == "info") return Info(TArgs(argc, argv, 2, {"--json"}, {"--decoder"}));
+    if (command == "decode") return Decode(TArgs(argc, argv, 2, {}, {"--decoder", "--start", "--end"}));
+    if (command == "play") {
+#if TARVIO_HAVE_PLAY
+        return Play(TArgs(argc, argv, 2, {"--list-devices"}, {"--decoder", "--device", "--latency"}));
+#else
+        PrintError("", "this build has no sound output");
+        return ExitCannotPlay;
+#endif
+    }
+    Usage("unknown command \"" + command + "\"");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const TUsageError& e) {
+        PrintError("", e.Message + " (see tarvio-cli --help)");
+        return ExitUsage;
+    } catch (const std::exception& e) {
+        PrintError("", e.what());
+        return ExitCannotPlay;
+    }
+}
