@@ -5,26 +5,9 @@
 #include <cstring>
 #include <thread>
 
+using std::chrono::steady_clock;
+
 namespace tarvio {
-
-namespace {
-// A wait first yields for a short while, which catches the other side when both run at
-// memory speed, and then polls every 1 ms, which costs next to nothing however long it waits.
-class TPollWait {
-public:
-    void operator()() {
-        auto now = std::chrono::steady_clock::now();
-        if (FStart == std::chrono::steady_clock::time_point{}) FStart = now;
-        if (now - FStart < std::chrono::microseconds(200))
-            std::this_thread::yield();
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-
-private:
-    std::chrono::steady_clock::time_point FStart{};
-};
-} // namespace
 
 TCircularBuffer::TCircularBuffer(uint32_t BufSize, uint16_t /*Mode*/)
     : FP(std::make_unique<uint8_t[]>(BufSize ? BufSize : 1)), FBufSize(BufSize) {
@@ -39,7 +22,7 @@ uint32_t TCircularBuffer::Stored(int64_t Read, int64_t Written) const {
 
 uint32_t TCircularBuffer::Read(void* Buf, uint32_t BufSize) {
     int64_t r, w;
-    TPollWait wait;
+    steady_clock::time_point waitStart{};
     for (;;) {
         if (FBreak.load(std::memory_order_acquire)) return 0;
         // Load the end flag before the positions: the producer sets it after its last
@@ -57,30 +40,32 @@ uint32_t TCircularBuffer::Read(void* Buf, uint32_t BufSize) {
             if (BufSize) std::memset(Buf, 0, BufSize);
             return BufSize;
         }
-        wait();
+        WaitForChange(true, waitStart);
     }
     uint32_t ri = Index(r);
     uint32_t n = std::min({BufSize, Stored(r, w), FBufSize - ri});
     if (n) std::memcpy(Buf, FBuffer + ri, n);
     ReadPos.store(r + n, std::memory_order_release);
+    Wake();
     return n;
 }
 
 uint32_t TCircularBuffer::Write(const void* Buf, uint32_t BufSize) {
     if (FEOF.load(std::memory_order_acquire)) return 0;
     int64_t r, w;
-    TPollWait wait;
+    steady_clock::time_point waitStart{};
     for (;;) {
         w = WritePos.load(std::memory_order_relaxed);
         r = ReadPos.load(std::memory_order_acquire);
         if (Stored(r, w) < FBufSize) break;
-        wait();
+        WaitForChange(false, waitStart);
         if (FBreak.load(std::memory_order_acquire)) return 0;
     }
     uint32_t wi = Index(w);
     uint32_t n = std::min({BufSize, FBufSize - Stored(r, w), FBufSize - wi});
     if (n) std::memcpy(FBuffer + wi, Buf, n);
     WritePos.store(w + n, std::memory_order_release);
+    Wake();
     return n;
 }
 
@@ -98,6 +83,7 @@ void TCircularBuffer::AddBytesWritten(uint32_t Bytes) {
     // Never commit more than is free: that would hand the reader bytes it has not read yet.
     uint32_t n = std::min(Bytes, FBufSize - Stored(r, w));
     WritePos.store(w + n, std::memory_order_release);
+    Wake();
 }
 
 void TCircularBuffer::ExposeSingleBufferRead(void*& Buffer, uint32_t& Bytes) {
@@ -113,6 +99,7 @@ void TCircularBuffer::AddBytesRead(uint32_t Bytes) {
     int64_t w = WritePos.load(std::memory_order_acquire);
     uint32_t n = std::min(Bytes, Stored(r, w));
     ReadPos.store(r + n, std::memory_order_release);
+    Wake();
 }
 
 bool TCircularBuffer::WouldWriteBlock() const {
@@ -138,6 +125,12 @@ void TCircularBuffer::Reset() {
 
 void TCircularBuffer::Reset2() {
     ReadPos.store(WritePos.load(std::memory_order_acquire), std::memory_order_release);
+    Wake();
+}
+
+void TCircularBuffer::SetEof(bool Value) {
+    FEOF.store(Value, std::memory_order_release);
+    Wake();
 }
 
 void TCircularBuffer::Stop() {
@@ -148,6 +141,38 @@ void TCircularBuffer::Stop() {
     FEOF.store(true, std::memory_order_release);
     ReadPos.store(0, std::memory_order_release);
     WritePos.store(0, std::memory_order_release);
+    Wake();
+}
+
+void TCircularBuffer::WaitForChange(bool Reader, steady_clock::time_point& Start) {
+    // First yield for a short while: that catches the other side when both run at memory
+    // speed on cores of their own.
+    auto now = steady_clock::now();
+    if (Start == steady_clock::time_point{}) Start = now;
+    if (now - Start < std::chrono::microseconds(200)) {
+        std::this_thread::yield();
+        return;
+    }
+    // Then poll every 1 ms, ended early by the other side's Wake. Announcing the waiter
+    // before testing again means a change made after the test always sends a wake-up.
+    FWaiters.fetch_add(1, std::memory_order_seq_cst);
+    {
+        std::unique_lock<std::mutex> lock(FWaitLock);
+        auto changed = [&] {
+            if (FBreak.load(std::memory_order_acquire)) return true;
+            return Reader ? FEOF.load(std::memory_order_acquire) || !WouldReadBlock() : !WouldWriteBlock();
+        };
+        if (!changed()) FWaitCond.wait_for(lock, std::chrono::milliseconds(1));
+    }
+    FWaiters.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void TCircularBuffer::Wake() {
+    // Pairs with the waiter's announcement: either it sees the change or this sees it.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (FWaiters.load(std::memory_order_relaxed) == 0) return;
+    std::lock_guard<std::mutex> lock(FWaitLock);
+    FWaitCond.notify_all();
 }
 
 } // namespace tarvio

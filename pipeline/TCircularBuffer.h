@@ -10,10 +10,13 @@
 //
 // Producer side: Write, ExposeSingleBufferWrite, AddBytesWritten, SetEOF.
 // Consumer side: Read, ExposeSingleBufferRead, AddBytesRead, Reset2.
-// Any thread: Stop (releases a waiting Read or Write within one 1 ms poll), Lock/Unlock.
+// Any thread: Stop (releases a waiting Read or Write at once), Lock/Unlock.
+// A waiting Read or Write polls every 1 ms; the other side's progress ends a poll early.
 // Reset must be called while neither side is inside a call.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -69,12 +72,17 @@ public:
 
     // The producer has no more data. (Named EOF in the design; EOF is a C library macro.)
     bool Eof() const { return FEOF.load(std::memory_order_acquire); }
-    void SetEof(bool Value) { FEOF.store(Value, std::memory_order_release); }
+    void SetEof(bool Value);
 
 private:
     // Stored bytes as seen by the caller's side, clamped to [0, capacity] so that a Stop
     // racing with a copy can never produce an out-of-range stretch.
     uint32_t Stored(int64_t Read, int64_t Written) const;
+    // Waits a little for the other side (Reader: for data or the end; else for space): a
+    // few yields first, then one poll of at most 1 ms that the other side can cut short.
+    void WaitForChange(bool Reader, std::chrono::steady_clock::time_point& Start);
+    // Ends the poll of a waiting side after a position or flag has changed.
+    void Wake();
     uint32_t Index(int64_t Pos) const { return FBufSize ? static_cast<uint32_t>(Pos % FBufSize) : 0; }
 
     uint8_t* FBuffer = nullptr;
@@ -86,6 +94,9 @@ private:
     uint16_t Flags = 0; // bit 4: an empty, not ended ring reads as zero bytes instead of waiting
     std::atomic<bool> FBreak{false};
     std::atomic<bool> FEOF{false};
+    std::mutex FWaitLock; // only for waiting; reads and writes never take it
+    std::condition_variable FWaitCond;
+    std::atomic<int> FWaiters{0};
 };
 
 } // namespace tarvio
