@@ -8,7 +8,7 @@
 // other side with acquire ordering: a reader never sees bytes before they are written, a
 // writer never overwrites bytes before they are read.
 //
-// Producer side: Write, ExposeSingleBufferWrite, AddBytesWritten, SetEOF.
+// Producer side: Write, ExposeSingleBufferWrite, AddBytesWritten, SetEof.
 // Consumer side: Read, ExposeSingleBufferRead, AddBytesRead, Reset2.
 // Any thread: Stop (releases a waiting Read or Write at once), Lock/Unlock.
 // A waiting Read or Write polls every 1 ms; the other side's progress ends a poll early.
