@@ -82,6 +82,9 @@ void TEventHandler::PostOnDone(TComponent* Sender, TAuThread* Thread, uint64_t R
     r->Sender = Sender;
     r->Thread = Thread;
     r->Run = Run;
+    // A synchronous stop clears DoNotify before the run ends and sets it again once the
+    // worker has parked; a record it failed to drop must still stay silent.
+    r->Notify = Thread->DoNotify;
     AddEvent(std::move(r), false);
 }
 
@@ -114,6 +117,21 @@ void TEventHandler::ClearEvents(TComponent* Sender) {
     std::lock_guard<std::mutex> lock(CS);
     for (auto it = Events.begin(); it != Events.end();) {
         if ((*it)->Sender == Sender) {
+            dropped.push_back(std::move(*it));
+            it = Events.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void TEventHandler::ClearEventsOfEndedRun(TComponent* Sender, uint64_t Run) {
+    std::deque<PEventRecord> dropped;
+    std::lock_guard<std::mutex> lock(CS);
+    for (auto it = Events.begin(); it != Events.end();) {
+        // The done record of a later run must survive: its OnDone is still owed.
+        bool laterDone = (*it)->_type == etOnDone && (*it)->Run != Run;
+        if ((*it)->Sender == Sender && !laterDone) {
             dropped.push_back(std::move(*it));
             it = Events.erase(it);
         } else {
@@ -199,8 +217,8 @@ void TEventHandler::DeliverDone(TEventRecord& Record) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     // Only the run that posted this record is cleared: a run started since stays busy.
     output->ClearBusyOfRun(Record.Run);
-    ClearEvents(output);
-    if (Record.Thread->DoNotify) {
+    ClearEventsOfEndedRun(output, Record.Run);
+    if (Record.Notify && Record.Thread->DoNotify) {
         Record.DoneEvent = output->OnDone();
         if (Record.DoneEvent) Synchronize([&] { Record.DoneEvent(Record.Sender); });
     }

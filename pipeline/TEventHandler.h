@@ -28,6 +28,7 @@ struct TEventRecord {
     TOutputDoneEvent DoneEvent;       // etOnDone: filled in at delivery
     TAuThread* Thread = nullptr;      // etOnDone: the worker of the output that finished
     uint64_t Run = 0;                 // etOnDone: the run that ended
+    bool Notify = true;               // etOnDone: the worker's DoNotify when the run ended
     TOutputProgressEvent ProgressEvent;
     TGenericEvent GenericEvent;       // etGeneric and etNonGUI
 };
@@ -64,6 +65,8 @@ private:
     PEventRecord TakeFirstEvent();
     void Deliver(TEventRecord& Record);
     void DeliverDone(TEventRecord& Record);
+    // Drops the queued records of Sender left from the run that ended.
+    void ClearEventsOfEndedRun(TComponent* Sender, uint64_t Run);
 
     std::deque<PEventRecord> Events;
     std::mutex CS;

@@ -169,6 +169,7 @@ TEST_F(OutputFixture, PropertiesAndInputSwitch) {
     Out->Stop(false);
     Input->SizeValue = 0;
     Out->Run();
+    ASSERT_TRUE(PumpUntil([&] { return Input->Size() == 0; }));
     EXPECT_EQ(Out->Progress(), 0);
     auto* other = new TEndless(&Owner);
     Out->SetInput(other); // restarts from the new input
