@@ -1,6 +1,7 @@
 #include "output/TDSDeviceList.h"
 
 #include "output/TAlsaSink.h"
+#include "tags/TCodePage.h"
 
 #include <alsa/asoundlib.h>
 
@@ -15,47 +16,6 @@ const GUID TDSDeviceList::WaveFileDeviceGuid = {0x7461726e, 0x7761, 0x7665, {0x8
 
 namespace {
 
-// UTF-8 to UTF-16; malformed sequences become U+FFFD.
-std::u16string Utf16(const std::string& Text) {
-    std::u16string out;
-    out.reserve(Text.size());
-    size_t i = 0;
-    while (i < Text.size()) {
-        auto c = static_cast<unsigned char>(Text[i]);
-        uint32_t cp = 0xFFFD;
-        size_t len = 1;
-        size_t need = c < 0x80                ? 0
-                      : c >= 0xC2 && c < 0xE0 ? 1
-                      : c >= 0xE0 && c < 0xF0 ? 2
-                      : c >= 0xF0 && c < 0xF5 ? 3
-                                              : 4;
-        if (need == 0) {
-            cp = c;
-        } else if (need < 4 && i + need < Text.size()) {
-            uint32_t v = c & (0x3Fu >> need);
-            bool ok = true;
-            for (size_t k = 1; k <= need; ++k) {
-                auto t = static_cast<unsigned char>(Text[i + k]);
-                ok = ok && (t & 0xC0) == 0x80;
-                v = (v << 6) | (t & 0x3F);
-            }
-            static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-            if (ok && v >= least[need] && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF)) {
-                cp = v;
-                len = need + 1;
-            }
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += len;
-    }
-    return out;
-}
 
 struct HintDeleter {
     void operator()(void** Hints) const { snd_device_name_free_hint(Hints); }
@@ -106,7 +66,7 @@ std::vector<TDSDeviceInfo> TDSDeviceList::AlsaDevices() {
         for (char& c : text)
             if (c == '\n') c = ' ';
         if (std::strcmp(name.get(), "default") == 0) {
-            list[0].Description = Utf16(text);
+            list[0].Description = TCodePage::Utf8ToWide(text);
             continue;
         }
         TDSDeviceInfo info;
@@ -114,7 +74,7 @@ std::vector<TDSDeviceInfo> TDSDeviceList::AlsaDevices() {
         info.HasGuid = true;
         info.Name = name.get();
         info.Guid = GuidOfName(info.Name);
-        info.Description = Utf16(text);
+        info.Description = TCodePage::Utf8ToWide(text);
         list.push_back(std::move(info));
     }
     return list;
@@ -144,7 +104,7 @@ std::optional<TDSDeviceInfo> TDSDeviceList::Override() {
         info.Kind = TDSDeviceKind::dkWaveFile;
         info.Guid = WaveFileDeviceGuid;
         info.Name = value.substr(4);
-        info.Description = u"Wave file " + Utf16(info.Name);
+        info.Description = u"Wave file " + TCodePage::Utf8ToWide(info.Name);
         return info;
     }
     return std::nullopt;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestInputs.h"
 #include "pipeline/EAuException.h"
 #include "pipeline/TAuFileIn.h"
 #include "pipeline/TAuInput.h"
@@ -166,14 +167,6 @@ private:
 
 // Waits for Done, pumping the GUI-thread queue (this is the GUI thread). The limit only
 // keeps a broken build from hanging; it is not part of what a test checks.
-inline bool WaitUntil(const std::function<bool()>& Done, int LimitMs = 30000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(LimitMs);
-    while (!Done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        CheckSynchronize();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+inline bool WaitUntil(const std::function<bool()>& Done, int LimitMs = 30000) { return PumpUntil(Done, LimitMs); }
 
 } // namespace tarvio::test
