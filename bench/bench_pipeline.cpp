@@ -104,7 +104,7 @@ int main() {
     }
     handler->ClearEvents(&sender);
     double mPost = Median(post), mRef = Median(reference);
-    std::printf("Posting one event: median %.3f us (target < 2 us), locked append %.3f us (ratio %.2f)\n", mPost,
-                mRef, mPost / mRef);
+    std::printf("Posting one event: median %.3f us (target < 2 us), locked append %.3f us (ratio %.2f)\n",
+                mPost, mRef, mPost / mRef);
     return 0;
 }

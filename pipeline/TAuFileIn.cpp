@@ -81,7 +81,8 @@ uint32_t TAuFileIn::GetTotalTime() {
     uint32_t sr = SampleRate(), ch = Channels(), bps = BitsPerSample();
     int64_t size = FSize;
     if (sr == 0 || ch == 0 || bps / 8 == 0 || size <= 0) return 0;
-    return static_cast<uint32_t>(std::nearbyint(static_cast<double>(size) / (static_cast<double>(sr) * ch * (bps / 8))));
+    return static_cast<uint32_t>(
+        std::nearbyint(static_cast<double>(size) / (static_cast<double>(sr) * ch * (bps / 8))));
 }
 
 int64_t TAuFileIn::GetTotalSamples() {

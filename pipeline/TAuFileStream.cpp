@@ -23,9 +23,16 @@ int OpenHandle(const std::string& FileName, uint16_t Mode) {
         int flags = access == 1 ? O_WRONLY : access == 2 ? O_RDWR : O_RDONLY;
         fd = ::open(FileName.c_str(), flags | O_CLOEXEC);
         switch ((Mode >> 4) & 0xF) {
-        case 2: lockOp = LOCK_SH; break;   // others may read
-        case 3: case 4: lockOp = 0; break; // others may write
-        default: lockOp = LOCK_EX; break;  // none
+        case 2:
+            lockOp = LOCK_SH;
+            break; // others may read
+        case 3:
+        case 4:
+            lockOp = 0;
+            break; // others may write
+        default:
+            lockOp = LOCK_EX;
+            break; // none
         }
     }
     if (fd < 0) throw EAuException(std::strerror(errno));

@@ -46,8 +46,10 @@ uint32_t TAuInput::CopyData(void* Buffer, int32_t BufferSize) {
     uint32_t bytes = BufferSize > 0 ? static_cast<uint32_t>(BufferSize) : 0;
     uint8_t* data = nullptr;
     GetData(data, bytes);
-    if (data && bytes) std::memcpy(Buffer, data, bytes);
-    else bytes = 0;
+    if (data && bytes)
+        std::memcpy(Buffer, data, bytes);
+    else
+        bytes = 0;
     return bytes;
 }
 

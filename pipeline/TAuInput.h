@@ -20,11 +20,11 @@ public:
     uint32_t BitsPerSample() { return GetBitsPerSample(); }
     uint32_t Channels() { return GetChannels(); }
     uint32_t SampleRate() { return GetSampleRate(); }
-    uint32_t TotalTime() { return GetTotalTime(); }       // seconds; 0 when unknown
-    int64_t TotalSamples() { return GetTotalSamples(); }  // frames; 0 when unknown
+    uint32_t TotalTime() { return GetTotalTime(); }      // seconds; 0 when unknown
+    int64_t TotalSamples() { return GetTotalSamples(); } // frames; 0 when unknown
     bool IsBusy() const { return Busy; }
     int64_t Position() const { return FPosition; } // bytes delivered since Init or a seek
-    int64_t Size() const { return FSize; }          // bytes in all; -1 when unknown
+    int64_t Size() const { return FSize; }         // bytes in all; -1 when unknown
     bool Seekable() const { return FSeekable; }
     bool RequestFloat() const { return FFloatRequested; }
     void SetRequestFloat(bool Value) { SetRequestFloatInternal(Value); }

@@ -15,7 +15,9 @@ TAuOutput::TAuOutput(TComponent* AOwner) : TComponent(AOwner) {
     AcquireEventHandler();
 }
 
-TAuOutput::~TAuOutput() { ShutDown(); }
+TAuOutput::~TAuOutput() {
+    ShutDown();
+}
 
 void TAuOutput::ShutDown() {
     if (FShutDown) return;
@@ -155,15 +157,21 @@ void TAuOutput::Notification(TComponent* AComponent, TOperation Operation) {
     TComponent::Notification(AComponent, Operation);
 }
 
-int TAuOutput::Delay() const { return Thread ? Thread->Delay.load() : 0; }
+int TAuOutput::Delay() const {
+    return Thread ? Thread->Delay.load() : 0;
+}
 
 void TAuOutput::SetDelay(int Value) {
     if (Value <= 100) Thread->Delay = Value;
 }
 
-TThreadPriority TAuOutput::ThreadPriority() const { return Thread->Priority(); }
+TThreadPriority TAuOutput::ThreadPriority() const {
+    return Thread->Priority();
+}
 
-void TAuOutput::SetThreadPriority(TThreadPriority Value) { Thread->SetPriority(Value); }
+void TAuOutput::SetThreadPriority(TThreadPriority Value) {
+    Thread->SetPriority(Value);
+}
 
 int TAuOutput::Progress() {
     TAuInput* in = FInput;
@@ -171,7 +179,8 @@ int TAuOutput::Progress() {
     int64_t size = in->Size();
     if (size == -1) return -1;
     if (size == 0) return 0;
-    return static_cast<int>(std::nearbyint(100.0 * static_cast<double>(in->Position()) / static_cast<double>(size)));
+    return static_cast<int>(
+        std::nearbyint(100.0 * static_cast<double>(in->Position()) / static_cast<double>(size)));
 }
 
 TOutputStatus TAuOutput::Status() const {

@@ -2,7 +2,9 @@
 
 namespace tarvio {
 
-TAuStreamedInput::TAuStreamedInput(TComponent* AOwner) : TAuInput(AOwner) { FSeekable = true; }
+TAuStreamedInput::TAuStreamedInput(TComponent* AOwner) : TAuInput(AOwner) {
+    FSeekable = true;
+}
 
 void TAuStreamedInput::SetStreamInternal(TStream* Value) {
     FStream = Value;

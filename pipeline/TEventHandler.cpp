@@ -13,7 +13,9 @@ int EventHandlerUsers = 0;
 std::atomic<TEventHandler*> TheEventHandler{nullptr};
 } // namespace
 
-TEventHandler* EventHandler() { return TheEventHandler; }
+TEventHandler* EventHandler() {
+    return TheEventHandler;
+}
 
 void AcquireEventHandler() {
     std::lock_guard<std::mutex> lock(UsersLock);

@@ -25,12 +25,12 @@ using TGenericEvent = TNotifyEvent;
 struct TEventRecord {
     TEventType _type = etGeneric;
     TComponent* Sender = nullptr;
-    TOutputDoneEvent DoneEvent;       // etOnDone: filled in at delivery
-    TAuThread* Thread = nullptr;      // etOnDone: the worker of the output that finished
-    uint64_t Run = 0;                 // etOnDone: the run that ended
-    bool Notify = true;               // etOnDone: the worker's DoNotify when the run ended
+    TOutputDoneEvent DoneEvent;  // etOnDone: filled in at delivery
+    TAuThread* Thread = nullptr; // etOnDone: the worker of the output that finished
+    uint64_t Run = 0;            // etOnDone: the run that ended
+    bool Notify = true;          // etOnDone: the worker's DoNotify when the run ended
     TOutputProgressEvent ProgressEvent;
-    TGenericEvent GenericEvent;       // etGeneric and etNonGUI
+    TGenericEvent GenericEvent; // etGeneric and etNonGUI
 };
 using PEventRecord = std::unique_ptr<TEventRecord>;
 

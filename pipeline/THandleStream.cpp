@@ -35,7 +35,9 @@ int32_t THandleStream::Write(const void* Buffer, int32_t Count) {
 }
 
 int64_t THandleStream::Seek(int64_t Offset, TSeekOrigin Origin) {
-    int whence = Origin == TSeekOrigin::soBeginning ? SEEK_SET : Origin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
+    int whence = Origin == TSeekOrigin::soBeginning ? SEEK_SET
+                 : Origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                    : SEEK_END;
     off_t r = ::lseek(FHandle, static_cast<off_t>(Offset), whence);
     return r < 0 ? -1 : static_cast<int64_t>(r);
 }

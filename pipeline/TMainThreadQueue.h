@@ -46,7 +46,11 @@ private:
     TMainThreadQueue();
 };
 
-inline void Synchronize(const std::function<void()>& Call) { TMainThreadQueue::Instance().Synchronize(Call); }
-inline bool CheckSynchronize() { return TMainThreadQueue::Instance().CheckSynchronize(); }
+inline void Synchronize(const std::function<void()>& Call) {
+    TMainThreadQueue::Instance().Synchronize(Call);
+}
+inline bool CheckSynchronize() {
+    return TMainThreadQueue::Instance().CheckSynchronize();
+}
 
 } // namespace tarvio

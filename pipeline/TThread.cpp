@@ -6,7 +6,9 @@
 
 namespace tarvio {
 
-TThread::~TThread() { WaitFor(); }
+TThread::~TThread() {
+    WaitFor();
+}
 
 void TThread::Start() {
     FThread = std::thread([this] {

@@ -15,19 +15,28 @@ void Put16(std::string& s, uint16_t v) {
 }
 
 void Put32(std::string& s, uint32_t v) {
-    for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    for (int i = 0; i < 4; ++i)
+        s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
 uint32_t DefaultChannelMask(uint32_t Channels) {
     switch (Channels) {
-    case 1: return 0x4;
-    case 2: return 0x3;
-    case 3: return 0x7;
-    case 4: return 0x33;
-    case 5: return 0x37;
-    case 6: return 0x3F;
-    case 8: return 0x63F;
-    default: return 0;
+    case 1:
+        return 0x4;
+    case 2:
+        return 0x3;
+    case 3:
+        return 0x7;
+    case 4:
+        return 0x33;
+    case 5:
+        return 0x37;
+    case 6:
+        return 0x3F;
+    case 8:
+        return 0x63F;
+    default:
+        return 0;
     }
 }
 

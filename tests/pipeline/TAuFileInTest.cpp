@@ -61,10 +61,9 @@ TEST_P(StartEndRange, DeliversExactlyTheFrames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, StartEndRange,
-                         ::testing::Values(RangeCase{0, -1, 1000, 0, 1000},  // whole file
+                         ::testing::Values(RangeCase{0, -1, 1000, 0, 1000},   // whole file
                                            RangeCase{100, -1, 900, 100, 900}, // the frames that remain
-                                           RangeCase{100, 199, 100, 100, 100},
-                                           RangeCase{0, 0, 1, 0, 1},
+                                           RangeCase{100, 199, 100, 100, 100}, RangeCase{0, 0, 1, 0, 1},
                                            RangeCase{10, 5000, 990, 10, 990})); // end beyond: -1
 
 TEST_F(FileInFixture, LoopRepeatsEveryFrameIncludingTheLast) {
@@ -82,7 +81,8 @@ TEST_F(FileInFixture, LoopRepeatsEveryFrameIncludingTheLast) {
         got.insert(got.end(), b, b + n);
     }
     std::vector<uint8_t> pass = Pattern(100 * kFrame, 10 * kFrame), expected;
-    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), pass.begin(), pass.end());
+    for (int i = 0; i < 3; ++i)
+        expected.insert(expected.end(), pass.begin(), pass.end());
     got.resize(expected.size());
     EXPECT_EQ(got, expected);
     In.Flush();
@@ -129,8 +129,9 @@ TEST_P(Jump, MovesByThousandthsClamped) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Jump,
-                         ::testing::Values(JumpCase{500, 100, 600}, JumpCase{500, -1000, 0}, JumpCase{0, 1000, 1000},
-                                           JumpCase{900, 1000, 1000}, JumpCase{250, -100, 150}));
+                         ::testing::Values(JumpCase{500, 100, 600}, JumpCase{500, -1000, 0},
+                                           JumpCase{0, 1000, 1000}, JumpCase{900, 1000, 1000},
+                                           JumpCase{250, -100, 150}));
 
 TEST_F(FileInFixture, FormatTimeAndValidity) {
     EXPECT_TRUE(In.Valid());

@@ -127,20 +127,19 @@ TEST_P(GetDataVariants, TrimAndEndOfStream) {
     EXPECT_EQ(v.S.Calls, calls);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, GetDataVariants,
-    ::testing::Values(
-        // Size reached exactly: streamed ends on that call (>=); a converter only sees the
-        // end when the next call exceeds the size (>).
-        SizeCase{"ExactSize", 200, {100, 100, 100}, {100, 100, 0}, {100, 100, 0}},
-        SizeCase{"ExactSizeThenHookEnds", 200, {100, 100}, {100, 100, 0}, {100, 100, 0}},
-        // A hook that delivers past the size: the surplus is cut.
-        SizeCase{"Surplus", 150, {100, 100, 100}, {100, 50, 0}, {100, 50, 0}},
-        // Unknown or zero size: only a 0-byte hook ends the stream.
-        SizeCase{"Unknown", -1, {100, 100}, {100, 100, 0}, {100, 100, 0}},
-        SizeCase{"ZeroSize", 0, {100, 100}, {100, 100, 0}, {100, 100, 0}},
-        SizeCase{"Empty", 300, {}, {0}, {0}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Cases, GetDataVariants,
+                         ::testing::Values(
+                             // Size reached exactly: streamed ends on that call (>=); a converter only sees
+                             // the end when the next call exceeds the size (>).
+                             SizeCase{"ExactSize", 200, {100, 100, 100}, {100, 100, 0}, {100, 100, 0}},
+                             SizeCase{"ExactSizeThenHookEnds", 200, {100, 100}, {100, 100, 0}, {100, 100, 0}},
+                             // A hook that delivers past the size: the surplus is cut.
+                             SizeCase{"Surplus", 150, {100, 100, 100}, {100, 50, 0}, {100, 50, 0}},
+                             // Unknown or zero size: only a 0-byte hook ends the stream.
+                             SizeCase{"Unknown", -1, {100, 100}, {100, 100, 0}, {100, 100, 0}},
+                             SizeCase{"ZeroSize", 0, {100, 100}, {100, 100, 0}, {100, 100, 0}},
+                             SizeCase{"Empty", 300, {}, {0}, {0}}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(TAuInput, StreamedPositionIsSetBackToSize) {
     TScriptedStreamed s;

@@ -246,10 +246,18 @@ TEST(TAuOutputStress, RandomControlSequence) {
                 ASSERT_TRUE(PumpUntil([&] { return done == asyncStops; })) << "at step " << i;
             }
             break;
-        case 2: out->Stop(false); break;
-        case 3: out->Pause(); break;
-        case 4: out->Resume(); break;
-        case 5: out->SetInput(out->Input() == a ? b : a); break;
+        case 2:
+            out->Stop(false);
+            break;
+        case 3:
+            out->Pause();
+            break;
+        case 4:
+            out->Resume();
+            break;
+        case 5:
+            out->SetInput(out->Input() == a ? b : a);
+            break;
         }
         CheckSynchronize();
     }

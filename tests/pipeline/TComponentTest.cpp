@@ -12,7 +12,8 @@ namespace {
 struct TWatcher : TComponent {
     std::vector<TComponent*>* Log;
     bool* Destroyed;
-    TWatcher(TComponent* Owner, std::vector<TComponent*>* L, bool* D) : TComponent(Owner), Log(L), Destroyed(D) {}
+    TWatcher(TComponent* Owner, std::vector<TComponent*>* L, bool* D)
+        : TComponent(Owner), Log(L), Destroyed(D) {}
     ~TWatcher() override { *Destroyed = true; }
     void Notification(TComponent* C, TOperation Op) override {
         if (Op == TOperation::opRemove) Log->push_back(C);

@@ -19,7 +19,8 @@ std::string CommandOutput(const std::string& Command) {
     std::string out;
     if (FILE* p = popen(Command.c_str(), "r")) {
         char buf[256];
-        while (fgets(buf, sizeof buf, p)) out += buf;
+        while (fgets(buf, sizeof buf, p))
+            out += buf;
         pclose(p);
     }
     return out;
@@ -64,8 +65,8 @@ TEST_P(WaveOutFormats, FileHoldsTheInputsFormatAndBytes) {
     EXPECT_EQ(std::string(file.begin(), file.begin() + static_cast<long>(header.size())), header);
     EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), file.begin() + static_cast<long>(header.size())));
 
-    std::string probe = CommandOutput("ffprobe -v error -show_entries stream=codec_name,channels,sample_rate -of csv=p=0 '" +
-                            path + "'");
+    std::string probe = CommandOutput(
+        "ffprobe -v error -show_entries stream=codec_name,channels,sample_rate -of csv=p=0 '" + path + "'");
     EXPECT_EQ(probe, std::string(c.Probe) + "\n");
     std::string samples = CommandOutput("soxi -s '" + path + "'");
     EXPECT_EQ(samples, "4411\n");

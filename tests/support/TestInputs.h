@@ -19,11 +19,14 @@
 namespace tarvio::test {
 
 // Byte i of a pattern stream.
-inline uint8_t PatternByte(int64_t i) { return static_cast<uint8_t>((i * 7 + (i >> 8)) & 0xFF); }
+inline uint8_t PatternByte(int64_t i) {
+    return static_cast<uint8_t>((i * 7 + (i >> 8)) & 0xFF);
+}
 
 inline std::vector<uint8_t> Pattern(size_t Bytes, int64_t From = 0) {
     std::vector<uint8_t> v(Bytes);
-    for (size_t i = 0; i < Bytes; ++i) v[i] = PatternByte(From + static_cast<int64_t>(i));
+    for (size_t i = 0; i < Bytes; ++i)
+        v[i] = PatternByte(From + static_cast<int64_t>(i));
     return v;
 }
 
