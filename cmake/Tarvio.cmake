@@ -39,3 +39,18 @@ function(tarvio_tests name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES ${props})
 endfunction()
+
+# tarvio_link_decoders(TARGET)
+# Links every decoder library this build has and defines TARVIO_HAVE_<FORMAT>=1 for each,
+# so a program's decoder table lists exactly the decoders that exist.
+function(tarvio_link_decoders target)
+  foreach(pair dts:DTS ac3:AC3 wav:WAV wm:MP3 vorbis:VORBIS flac:FLAC mac:MAC wavpack:WAVPACK mp4:MP4)
+    string(REPLACE ":" ";" pair ${pair})
+    list(GET pair 0 format)
+    list(GET pair 1 macro)
+    if(TARGET tarvio_${format})
+      target_compile_definitions(${target} PRIVATE TARVIO_HAVE_${macro}=1)
+      target_link_libraries(${target} PUBLIC tarvio_${format})
+    endif()
+  endforeach()
+endfunction()
