@@ -50,6 +50,12 @@ void ClearPendingEvents(TComponent* Sender) {
     if (TEventHandler* h = TheEventHandler) h->ClearEvents(Sender);
 }
 
+void PostGenericEventIfDispatching(TComponent* Sender, const TGenericEvent& Handler) {
+    // Holding the users' lock keeps ReleaseEventHandler from ending the dispatcher meanwhile.
+    std::lock_guard<std::mutex> lock(UsersLock);
+    if (TEventHandler* h = TheEventHandler) h->PostGenericEvent(Sender, Handler);
+}
+
 std::recursive_mutex& LibraryLoadLock() {
     static std::recursive_mutex lock;
     return lock;

@@ -82,6 +82,9 @@ void AcquireEventHandler();
 void ReleaseEventHandler();
 // Drops queued records of Sender when a dispatcher exists (used by destructors).
 void ClearPendingEvents(TComponent* Sender);
+// Posts a generic event when a dispatcher exists; safe against the last output releasing
+// the dispatcher at the same time. For components that are not outputs.
+void PostGenericEventIfDispatching(TComponent* Sender, const TGenericEvent& Handler);
 
 // Serialises the loading of run-time libraries in the whole process.
 std::recursive_mutex& LibraryLoadLock();

@@ -37,7 +37,7 @@ void TAudioPlayList::SetOnPlayItemChanged(TPlayItemChangedEvent Value) {
 void TAudioPlayList::PostItemChanged() {
     std::lock_guard<std::mutex> lock(FHandlerLock);
     if (FOnPlayItemChanged)
-        if (TEventHandler* h = EventHandler()) h->PostGenericEvent(this, FOnPlayItemChanged);
+        PostGenericEventIfDispatching(this, FOnPlayItemChanged);
 }
 
 TAuFileIn* TAudioPlayList::FileInput() const {

@@ -135,7 +135,7 @@ void TSpectrumIndicator::UpdateLevels() {
     FCount = 0;
     std::lock_guard<std::mutex> lock(FHandlerLock);
     if (FOnGainData)
-        if (TEventHandler* h = EventHandler()) h->PostGenericEvent(this, FOnGainData);
+        PostGenericEventIfDispatching(this, FOnGainData);
 }
 
 } // namespace tarvio
