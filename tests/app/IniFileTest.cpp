@@ -4,6 +4,8 @@
 #include <fstream>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using tarvio::TIniFile;
 
 namespace {
@@ -45,7 +47,8 @@ TEST(IniFile, MissingFileSectionOrKeyGivesDefault) {
 }
 
 TEST(IniFile, ReadsFromDisk) {
-    auto path = std::filesystem::temp_directory_path() / "tarvio_ini_test.ini";
+    auto path =
+        std::filesystem::temp_directory_path() / ("tarvio_ini_test_" + std::to_string(getpid()) + ".ini");
     {
         std::ofstream out(path, std::ios::binary);
         out << "[skin]\nBgCnt=0x10\n";

@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+
 #include <jpeglib.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using tarvio::EFOpenError;
@@ -349,7 +351,8 @@ TEST(JpegReader, HostileFilesAreRefused) {
 
 class PictureFile : public testing::Test {
 protected:
-    std::filesystem::path Dir = std::filesystem::temp_directory_path() / "tarvio_picture_test";
+    std::filesystem::path Dir = std::filesystem::temp_directory_path() /
+                                ("tarvio_picture_test_" + std::to_string(getpid())); // tests run in parallel
     void SetUp() override { std::filesystem::create_directories(Dir); }
     void TearDown() override { std::filesystem::remove_all(Dir); }
     std::string Write(const std::string& Name, const Bytes& B) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -107,7 +109,7 @@ TEST(FlacIn, StreamWithoutSampleCountPlaysToItsEnd) {
 // Through a whole chain: the decoder pulled by an output that records a WAV file.
 TEST(FlacIn, PlaysIntoAWaveFile) {
     TWave ref = Reference("s24_stereo_96000");
-    const std::string wav = testing::TempDir() + "flac_pipeline.wav";
+    const std::string wav = testing::TempDir() + "flac_pipeline_" + std::to_string(getpid()) + ".wav";
     TFLACIn in;
     in.SetFileName(FlacPath("s24_stereo_96000"));
     TWaveOut out;
