@@ -121,48 +121,13 @@ private:
     size_t FAt = 0;
 };
 
-// A decoder of raw PCM files (format set by the test), read through the file input base.
-// Delivers at most Chunk bytes per call; an empty file is valid and has no data.
-class TRawFileIn : public TAuFileIn {
+// A decoder of raw PCM files (format set by the test); an empty file is valid and has no data.
+class TRawFileIn : public TRawPcmIn {
 public:
     explicit TRawFileIn(TComponent* AOwner = nullptr, uint32_t Channels = 2, uint32_t Bits = 16)
-        : TAuFileIn(AOwner), Chan(Channels), Bits(Bits) {}
-    ~TRawFileIn() override { CloseFile(); }
-
-    const uint32_t Chan, Bits;
-    uint32_t Chunk = 1000;
-
-protected:
-    void OpenFile() override {
-        std::lock_guard<std::recursive_mutex> lock(OpenCS);
-        if (FOpened > 0) return;
-        OpenOwnStream(); // raises EAuException for a missing file
-        FOpened = 1;
-        FValid = true;
-        FBPS = Bits;
-        FChan = Chan;
-        FSR = 44100;
-        FSize = FStream->Size();
-        FSeekable = true;
+        : TRawPcmIn(AOwner, Channels, Bits) {
+        EmptyIsValid = true;
     }
-    void CloseFile() override {
-        std::lock_guard<std::recursive_mutex> lock(OpenCS);
-        if (FOpened <= 0) return;
-        ReleaseOwnStream();
-        FOpened = 0;
-    }
-    bool SeekInternal(int64_t& SampleNum) override {
-        return FStream->Seek(SampleNum * (Chan * Bits / 8), TSeekOrigin::soBeginning) >= 0;
-    }
-    void GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) override {
-        FBuf.resize(Chunk);
-        uint32_t want = std::min(Bytes, Chunk);
-        Bytes = FStream ? static_cast<uint32_t>(FStream->Read(FBuf.data(), static_cast<int32_t>(want))) : 0;
-        Buffer = Bytes ? FBuf.data() : nullptr;
-    }
-
-private:
-    std::vector<uint8_t> FBuf;
 };
 
 // Waits for Done, pumping the GUI-thread queue (this is the GUI thread). The limit only

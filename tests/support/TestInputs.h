@@ -42,6 +42,7 @@ public:
     uint32_t Chan, Bits, Rate;
     uint32_t ChunkFrames = 1000;
     bool CanSeek = true;
+    bool EmptyIsValid = false; // an empty file is a valid file without data
     int OpenCount = 0;
     int64_t LastSeek = -1;
 
@@ -53,7 +54,7 @@ protected:
         OpenOwnStream();
         FOpened = 1;
         int64_t size = FStream->Size();
-        FValid = size > 0;
+        FValid = size > 0 || EmptyIsValid;
         FBPS = Bits;
         FChan = Chan;
         FSR = Rate;
