@@ -54,3 +54,13 @@ function(tarvio_link_decoders target)
     endif()
   endforeach()
 endfunction()
+
+# tarvio_add_subfolders(): adds every direct subfolder that has a CMakeLists.txt.
+function(tarvio_add_subfolders)
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(dir ${children})
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()
