@@ -184,6 +184,47 @@ TEST(WavpackIn, DamagedCorrectionStreamDecodesTheLossyPart) {
     }
 }
 
+// A stream that cannot seek, like a pipe that can only put back the byte it just read: the
+// library cannot look for the length at the end of the file, so a file whose header has no
+// sample count has an unknown size, and plays to its end all the same.
+class TPipeStream : public TStream {
+public:
+    explicit TPipeStream(TBytes Data) : FData(std::move(Data)) {}
+    int32_t Read(void* Buffer, int32_t Count) override {
+        const size_t n = std::min(FData.size() - FPos, static_cast<size_t>(std::max(Count, 0)));
+        std::memcpy(Buffer, FData.data() + FPos, n);
+        FPos += n;
+        return static_cast<int32_t>(n);
+    }
+    int32_t Write(const void*, int32_t) override { return 0; }
+    int64_t Seek(int64_t Offset, TSeekOrigin Origin) override {
+        const auto here = static_cast<int64_t>(FPos);
+        if (Origin == TSeekOrigin::soCurrent && Offset == -1 && FPos > 0) return static_cast<int64_t>(--FPos);
+        const bool stays = (Origin == TSeekOrigin::soCurrent && Offset == 0) ||
+                           (Origin == TSeekOrigin::soBeginning && Offset == here);
+        return stays ? here : -1;
+    }
+    int64_t Size() override { return -1; }
+    void SetSize(int64_t) override { throw EAuException("not supported"); }
+
+private:
+    TBytes FData;
+    size_t FPos = 0;
+};
+
+TEST(WavpackIn, UnknownLengthPlaysToTheEnd) {
+    const TWave ref = Reference("no_length");
+    TPipeStream stream(ReadAll(WvPath("no_length")));
+    TWVIn in;
+    in.SetStream(&stream);
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.Size(), -1);
+    EXPECT_EQ(in.TotalSamples(), -1);
+    EXPECT_EQ(in.TotalTime(), 0u);
+    const TBytes out = DecodeAll(in, 5000);
+    EXPECT_TRUE(out == ref.Data) << FirstDifference(out, ref.Data);
+}
+
 // ---------------------------------------------------------------------------------------
 // Seeking lands exactly on the requested frame: the first, one in the middle and the last.
 
@@ -415,6 +456,16 @@ TEST(WavpackIn, MissingLibraryNamesTheFile) {
     } catch (const EWavpackException& e) {
         EXPECT_STREQ(e.what(), "WavPack library \"libwavpack-missing.so.1\" not loaded!");
     }
+
+    // A library without the entry points: each call names the one it misses.
+    WavpackLibrary().OverrideFileName("libFLAC.so.12");
+    try {
+        in.Init();
+        ADD_FAILURE() << "no exception";
+    } catch (const EAuException& e) {
+        EXPECT_STREQ(e.what(), "Function \"WavpackOpenFileInputEx64\" not found in WavPack library!");
+    }
+    in.Flush();
     WavpackLibrary().OverrideFileName(real);
     EXPECT_TRUE(in.Valid());
 }
