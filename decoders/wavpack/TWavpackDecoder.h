@@ -32,32 +32,15 @@ enum TwvOpenFlag : uint8_t {
     wvof2chMax = 3,    // deliver at most two channels
     wvofNormalize = 4, // normalise floating-point data
     wvofStreaming = 5, // streaming mode
-    wvofReserved00000040,
-    wvofReserved00000080,
-    wvofReserved00000100,
-    wvofReserved00000200,
-    wvofReserved00000400,
-    wvofReserved00000800,
-    wvofReserved00001000,
-    wvofReserved00002000,
-    wvofReserved00004000,
-    wvofReserved00008000,
-    wvofReserved00010000,
-    wvofReserved00020000,
-    wvofReserved00040000,
-    wvofReserved00080000,
-    wvofReserved00100000,
-    wvofReserved00200000,
-    wvofReserved00400000,
-    wvofReserved00800000,
-    wvofReserved01000000,
-    wvofReserved02000000,
-    wvofReserved04000000,
-    wvofReserved08000000,
-    wvofReserved10000000,
-    wvofReserved20000000,
-    wvofReserved40000000,
-    wvofReserved80000000
+    // clang-format off
+    wvofReserved00000040, wvofReserved00000080, wvofReserved00000100, wvofReserved00000200,
+    wvofReserved00000400, wvofReserved00000800, wvofReserved00001000, wvofReserved00002000,
+    wvofReserved00004000, wvofReserved00008000, wvofReserved00010000, wvofReserved00020000,
+    wvofReserved00040000, wvofReserved00080000, wvofReserved00100000, wvofReserved00200000,
+    wvofReserved00400000, wvofReserved00800000, wvofReserved01000000, wvofReserved02000000,
+    wvofReserved04000000, wvofReserved08000000, wvofReserved10000000, wvofReserved20000000,
+    wvofReserved40000000, wvofReserved80000000
+    // clang-format on
 };
 
 // The library's mode word: value n is bit n.
@@ -74,26 +57,13 @@ enum TwvModeFlag : uint8_t {
     wvmfSFX = 9,       // self-extracting
     wvmfVeryHigh = 10, // very high mode
     wvmfMD5 = 11,      // an MD5 sum is stored
-    wvmfReserved00001000,
-    wvmfReserved00002000,
-    wvmfReserved00004000,
-    wvmfReserved00008000,
-    wvmfReserved00010000,
-    wvmfReserved00020000,
-    wvmfReserved00040000,
-    wvmfReserved00080000,
-    wvmfReserved00100000,
-    wvmfReserved00200000,
-    wvmfReserved00400000,
-    wvmfReserved00800000,
-    wvmfReserved01000000,
-    wvmfReserved02000000,
-    wvmfReserved04000000,
-    wvmfReserved08000000,
-    wvmfReserved10000000,
-    wvmfReserved20000000,
-    wvmfReserved40000000,
-    wvmfReserved80000000
+    // clang-format off
+    wvmfReserved00001000, wvmfReserved00002000, wvmfReserved00004000, wvmfReserved00008000,
+    wvmfReserved00010000, wvmfReserved00020000, wvmfReserved00040000, wvmfReserved00080000,
+    wvmfReserved00100000, wvmfReserved00200000, wvmfReserved00400000, wvmfReserved00800000,
+    wvmfReserved01000000, wvmfReserved02000000, wvmfReserved04000000, wvmfReserved08000000,
+    wvmfReserved10000000, wvmfReserved20000000, wvmfReserved40000000, wvmfReserved80000000
+    // clang-format on
 };
 
 // A set of the flags above, held as the library's 32-bit word.
