@@ -10,6 +10,7 @@
 #include "stages/TSpectrumIndicator.h"
 #include "tags/TCodePage.h"
 #include "tags/TCommonTags.h"
+#include "tags/TTagEditor.h"
 
 #if TARVIO_HAVE_DXAUDIOOUT
 #include "output/TDXAudioOut.h"
@@ -275,6 +276,9 @@ void TForm1::CreateComponents() {
     WaveIn1->SetName("WaveIn1");
     WaveIn1->SetLoop(false);
 #endif
+
+    TagEditor1 = new TTagEditor(this); // present, never used by the player
+    TagEditor1->SetName("TagEditor1");
 
     Timer1 = new TTimer(this);
     Timer1->SetName("Timer1");

@@ -33,6 +33,7 @@ class TWVIn;
 class TDTSIn;
 class TAC3In;
 class TWaveIn;
+class TTagEditor;
 
 class TForm1 : public TForm {
 public:
@@ -68,6 +69,7 @@ public:
     TDTSIn* DTSIn1 = nullptr;
     TAC3In* AC3In1 = nullptr;
     TWaveIn* WaveIn1 = nullptr;
+    TTagEditor* TagEditor1 = nullptr; // present, never used by the player
     TTimer* Timer1 = nullptr;
 
     // Player state.
