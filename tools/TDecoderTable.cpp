@@ -49,6 +49,24 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
     return e;
 }
 
+// Adds the format details of a decoder class T to its table line.
+template <class T> TDecoderEntry WithDetails(TDecoderEntry Entry, std::vector<TFormatDetail> (*Details)(T&)) {
+    Entry.Details = [Details](TAuFileIn& In) { return Details(static_cast<T&>(In)); };
+    return Entry;
+}
+
+#if TARVIO_HAVE_MAC
+// The compression level as a number (1000 to 5000) and by its name.
+std::vector<TFormatDetail> MacDetails(TMACIn& In) {
+    const int32_t level = In.CompressionLevel();
+    static const char* const names[] = {"fast", "normal", "high", "extra high", "insane"};
+    const bool known = level % 1000 == 0 && level >= 1000 && level <= 5000;
+    return {
+        TFormatDetail{"compression_level", {}, {}, level, true},
+        TFormatDetail{"compression", "compression:", known ? names[level / 1000 - 1] : "unknown", 0, false}};
+}
+#endif
+
 std::string OneLine(std::string Text) {
     std::replace_if(
         Text.begin(), Text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -78,8 +96,9 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
 #endif
 #if TARVIO_HAVE_MAC
         // The library reports kilobits per second.
-        Entry<TMACIn>("mac", "TMACIn", {".ape"},
-                      [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; }),
+        WithDetails(Entry<TMACIn>("mac", "TMACIn", {".ape"},
+                                  [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; }),
+                    &MacDetails),
 #endif
 #if TARVIO_HAVE_WAVPACK
         Entry<TWVIn>("wavpack", "TWVIn", {".wv"}),

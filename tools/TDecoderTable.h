@@ -17,6 +17,16 @@
 
 namespace tarvio {
 
+// One fact of a file's format: a JSON member of `info --json` (Key) and, when it has a
+// Label, a line of `info`; a number when IsNumber, else text.
+struct TFormatDetail {
+    std::string Key;   // "compression"
+    std::string Label; // "compression:"; empty: JSON only
+    std::string Text;
+    int64_t Number = 0;
+    bool IsNumber = false;
+};
+
 struct TDecoderEntry {
     std::string Name;                    // "flac": what --decoder takes and info shows
     std::string ClassName;               // "TFLACIn"
@@ -25,6 +35,9 @@ struct TDecoderEntry {
     // Bits per second as the decoder reports it, or 0 when it has none. Called on an
     // input whose file is open (after Valid).
     std::function<int64_t(TAuFileIn&)> BitRate;
+    // Facts of the format that only this decoder knows, in the order `info` shows them
+    // (empty when it has none). Called on an open input.
+    std::function<std::vector<TFormatDetail>(TAuFileIn&)> Details;
 };
 
 // A decoder that accepted a file: its input is open (Valid returned true).

@@ -231,7 +231,8 @@ void TMACIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
         if (BufEnd == 0 && FPendingError != 0) {
             const int32_t error = FPendingError;
             FPendingError = 0;
-            throw EAPEException(error);
+            // Bad data is the pipeline's error; the text is the library's.
+            throw EAuException(EAPEException(error).what());
         }
     }
     uint32_t n = Bytes;

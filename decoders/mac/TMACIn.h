@@ -3,7 +3,9 @@
 // run time, decodes the file by name, or a caller's stream. Delivers the file's own PCM:
 // 8 bits unsigned, 16 or 24 bits signed, mono or stereo. The file's tag, as the library
 // reports it in the ID3v1 layout (its ID3v1 tag, else its APEv2 tag), fills APEv2Tags and
-// the common tags.
+// the common tags. A frame that fails to decode in the middle of the file ends the stream
+// with an EAuException carrying the library's error text ("MACDll error: ...") once the data
+// before it is handed out.
 
 #include <array>
 #include <cstdint>

@@ -58,6 +58,8 @@ std::vector<TDecodeCase> DecodeCases() {
     cases.push_back({"flac/md5_altered.flac", "flac", ""});
     for (const char* name : {"mono_44100", "stereo_44100", "6ch_48000", "tagged", "chained"})
         cases.push_back({std::string("vorbis/") + name + ".ogg", "vorbis", ""});
+    cases.push_back({"mac/tagged.ape", "mac", "mac/s16_mono_44100.ref.wav"});
+    cases.push_back({"mac/s24_stereo_96000_2000.ape", "mac", "mac/s24_stereo_96000.ref.wav"});
     return cases;
 }
 
@@ -124,7 +126,8 @@ const TCutCase CutCases[] = {
     {"flac/no_length.flac", "flac", 44000, -1},
     {"vorbis/stereo_44100.ogg", "vorbis", 1000, 1010},
     {"vorbis/6ch_48000.ogg", "vorbis", 47999, 48001},
-    {"vorbis/chained.ogg", "vorbis", 44050, 44150}, // across the first link's end
+    {"vorbis/chained.ogg", "vorbis", 44050, 44150},         // across the first link's end
+    {"mac/s16_stereo_44100_2000.ape", "mac", 73700, 73800}, // across a frame boundary
 };
 
 INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));
@@ -158,7 +161,8 @@ TEST_P(CliPlay, RecordsTheFilesPcmThenSilence) {
 
 INSTANTIATE_TEST_SUITE_P(Media, CliPlay,
                          ::testing::Values(TDecodeCase{"vorbis/tagged.ogg", "vorbis", ""},
-                                           TDecodeCase{"flac/s8_mono_44100.flac", "flac", ""}),
+                                           TDecodeCase{"flac/s8_mono_44100.flac", "flac", ""},
+                                           TDecodeCase{"mac/tagged.ape", "mac", ""}),
                          [](const auto& info) { return info.param.Decoder; });
 
 // A file that cannot be played is reported and skipped; the next one still plays.

@@ -105,7 +105,7 @@ TEST(MacIn, InsaneTwentyFourBitIsExactOrAnError) {
     try {
         out = Drain(in);
         EXPECT_TRUE(out == ref.Data) << FirstDifference(out, ref.Data);
-    } catch (const EAPEException& e) {
+    } catch (const EAuException& e) {
         EXPECT_STREQ(e.what(), "MACDll error: decompressing frame");
         ASSERT_LE(out.size(), ref.Data.size());
         EXPECT_TRUE(std::equal(out.begin(), out.end(), ref.Data.begin()));
