@@ -42,8 +42,11 @@ TLibraryLoader& TMACDll::Library() {
 }
 
 bool TMACDll::Load() {
+    // Looked up once; again only when the loader was pointed at another file since.
+    if (FResolved && Library().Loaded()) return true;
     std::lock_guard<std::recursive_mutex> lock(LibraryLoadLock());
     TLibraryLoader& loader = Library();
+    FResolved = false;
     if (!loader.Load()) return false;
     for (int i = 0; i < EntryCount; ++i)
         Entries[i] = loader.Resolve(EntryNames[i]);
@@ -55,6 +58,7 @@ bool TMACDll::Load() {
     loader.Resolve("c_APEDecompress_Seek", Seek);
     loader.Resolve("c_APEDecompress_CreateIO", CreateIO);
     loader.Resolve("GetID3TagIO", GetID3TagIO_);
+    FResolved = true;
     return true;
 }
 

@@ -4,6 +4,8 @@
 // point is looked up by name; one the library lacks stays null, which is no error by
 // itself (this binding calls only the decompressor and tag entries).
 
+#include <atomic>
+
 #include "decoders/mac/dll/MACDll.h"
 #include "pipeline/TLibraryLoader.h"
 
@@ -32,6 +34,9 @@ struct TMACDll {
     // This project's additions for a caller's stream (no file name).
     decltype(&c_APEDecompress_CreateIO) CreateIO = nullptr;
     decltype(&GetID3TagIO) GetID3TagIO_ = nullptr;
+
+private:
+    std::atomic<bool> FResolved{false};
 };
 
 } // namespace tarvio

@@ -306,8 +306,14 @@ bool TAPEDecoder::ReadAside(int64_t Offset, uint8_t* Buffer, uint32_t Bytes) {
     return FSource->Seek(position) == position && ok;
 }
 
+int64_t TAPEDecoder::BlocksToMS(int64_t Blocks) const {
+    // In two steps: a damaged header's block count times 1000 overflows 64 bits.
+    const int64_t rate = FHeader.SampleRate;
+    return Blocks / rate * 1000 + Blocks % rate * 1000 / rate;
+}
+
 int64_t TAPEDecoder::LengthMS() const {
-    return FHeader.TotalBlocks * 1000 / FHeader.SampleRate;
+    return BlocksToMS(FHeader.TotalBlocks);
 }
 
 intptr_t TAPEDecoder::GetInfo(int Field, intptr_t Param1, intptr_t Param2) {
@@ -418,7 +424,7 @@ intptr_t TAPEDecoder::GetInfo(int Field, intptr_t Param1, intptr_t Param2) {
     case APE_DECOMPRESS_CURRENT_BLOCK:
         return static_cast<intptr_t>(FCurrentBlock.load());
     case APE_DECOMPRESS_CURRENT_MS:
-        return static_cast<intptr_t>(FCurrentBlock.load() * 1000 / h.SampleRate);
+        return static_cast<intptr_t>(BlocksToMS(FCurrentBlock.load()));
     case APE_DECOMPRESS_CURRENT_BITRATE:
         return FCurrentBitrate.load();
     default: // the seek bit, the I/O source, the tag object and unknown fields

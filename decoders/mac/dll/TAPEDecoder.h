@@ -40,6 +40,7 @@ private:
     int64_t FrameBytes(int64_t Frame) const;
     int32_t FrameBitrate(int64_t Frame) const; // kilobits per second
     int64_t LengthMS() const;
+    int64_t BlocksToMS(int64_t Blocks) const;
     // Bytes at Offset, read without moving the demuxer's position.
     bool ReadAside(int64_t Offset, uint8_t* Buffer, uint32_t Bytes);
 

@@ -42,11 +42,9 @@ void WriteFile(const std::string& Path, const TBytes& Bytes) {
 
 // The library bound the way TMACIn binds it.
 const TMACDll& Lib() {
-    static TMACDll lib = [] {
-        TMACDll l;
-        EXPECT_TRUE(l.Load()) << TMACDll::Library().FileName();
-        return l;
-    }();
+    static TMACDll lib;
+    static const bool loaded = lib.Load();
+    EXPECT_TRUE(loaded) << TMACDll::Library().FileName();
     return lib;
 }
 
