@@ -49,21 +49,30 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
     return e;
 }
 
-// Adds the format details of a decoder class T to its table line.
-template <class T> TDecoderEntry WithDetails(TDecoderEntry Entry, std::vector<TFormatDetail> (*Details)(T&)) {
-    Entry.Details = [Details](TAuFileIn& In) { return Details(static_cast<T&>(In)); };
-    return Entry;
+#if TARVIO_HAVE_WAVPACK
+// The mode flags of a WavPack file, by name.
+std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
+    static const std::pair<TwvModeFlag, const char*> names[] = {
+        {wvmfWVC, "wvc"},     {wvmfLossless, "lossless"},  {wvmfHybrid, "hybrid"},
+        {wvmfFloat, "float"}, {wvmfValidTag, "valid_tag"}, {wvmfHigh, "high"},
+        {wvmfFast, "fast"},   {wvmfExtra, "extra"},        {wvmfAPETag, "ape_tag"},
+        {wvmfSFX, "sfx"},     {wvmfVeryHigh, "very_high"}, {wvmfMD5, "md5"}};
+    const TwvModeFlags mode = static_cast<TWVIn&>(In).Mode();
+    TDecoderDetail d{"mode", {}, true};
+    for (const auto& [flag, name] : names)
+        if (mode.Contains(flag)) d.Values.push_back(name);
+    return {d};
 }
+#endif
 
 #if TARVIO_HAVE_MAC
-// The compression level as a number (1000 to 5000) and by its name.
-std::vector<TFormatDetail> MacDetails(TMACIn& In) {
-    const int32_t level = In.CompressionLevel();
+// The compression level by name and as its number (1000 fast to 5000 insane).
+std::vector<TDecoderDetail> MacDetails(TAuFileIn& In) {
+    const int32_t level = static_cast<TMACIn&>(In).CompressionLevel();
     static const char* const names[] = {"fast", "normal", "high", "extra high", "insane"};
     const bool known = level % 1000 == 0 && level >= 1000 && level <= 5000;
-    return {
-        TFormatDetail{"compression_level", {}, {}, level, true},
-        TFormatDetail{"compression", "compression:", known ? names[level / 1000 - 1] : "unknown", 0, false}};
+    return {TDecoderDetail{"compression", {known ? names[level / 1000 - 1] : "unknown"}, false},
+            TDecoderDetail{"compression_level", {std::to_string(level)}, false}};
 }
 #endif
 
@@ -95,13 +104,20 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         Entry<TFLACIn>("flac", "TFLACIn", {".flac"}),
 #endif
 #if TARVIO_HAVE_MAC
-        // The library reports kilobits per second.
-        WithDetails(Entry<TMACIn>("mac", "TMACIn", {".ape"},
-                                  [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; }),
-                    &MacDetails),
+        [] {
+            // The library reports kilobits per second.
+            TDecoderEntry e = Entry<TMACIn>("mac", "TMACIn", {".ape"},
+                                            [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; });
+            e.Details = MacDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_WAVPACK
-        Entry<TWVIn>("wavpack", "TWVIn", {".wv"}),
+        [] {
+            TDecoderEntry e = Entry<TWVIn>("wavpack", "TWVIn", {".wv"});
+            e.Details = WavpackDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MP4
         Entry<TMP4In>("mp4", "TMP4In", {".m4a"}, [](TMP4In& In) { return int64_t{In.Bitrate()}; }),

@@ -17,14 +17,12 @@
 
 namespace tarvio {
 
-// One fact of a file's format: a JSON member of `info --json` (Key) and, when it has a
-// Label, a line of `info`; a number when IsNumber, else text.
-struct TFormatDetail {
-    std::string Key;   // "compression"
-    std::string Label; // "compression:"; empty: JSON only
-    std::string Text;
-    int64_t Number = 0;
-    bool IsNumber = false;
+// A fact of one format that `info` shows after the common ones: one value, or a list (of
+// flags, say), which JSON shows as an array of strings.
+struct TDecoderDetail {
+    std::string Name; // "mode"
+    std::vector<std::string> Values;
+    bool List = false;
 };
 
 struct TDecoderEntry {
@@ -35,9 +33,8 @@ struct TDecoderEntry {
     // Bits per second as the decoder reports it, or 0 when it has none. Called on an
     // input whose file is open (after Valid).
     std::function<int64_t(TAuFileIn&)> BitRate;
-    // Facts of the format that only this decoder knows, in the order `info` shows them
-    // (empty when it has none). Called on an open input.
-    std::function<std::vector<TFormatDetail>(TAuFileIn&)> Details;
+    // The format's own facts, read from an open input; nullptr when it has none.
+    std::function<std::vector<TDecoderDetail>(TAuFileIn&)> Details;
 };
 
 // A decoder that accepted a file: its input is open (Valid returned true).

@@ -39,8 +39,7 @@ public:
     int64_t BitRate = 0;       // bits per second; 0 when the decoder has none
     bool Tagged = false;       // the decoder is a tagged input; the fields below are set
     std::string Title, Artist, Album, Genre, Year, Track;
-    // The decoder's own facts of the format (its table line's Details).
-    std::vector<TFormatDetail> Details;
+    std::vector<TDecoderDetail> Details; // the format's own facts, in the decoder's order
 };
 
 } // namespace tarvio

@@ -112,12 +112,12 @@ TEST_F(CliInfo, JsonShowsTheMonkeysAudioCompressionLevel) {
     ASSERT_EQ(lines.size(), 2u) << r.Out;
     TJson normal, extra;
     ASSERT_TRUE(TJson::Parse(lines[0], normal) && TJson::Parse(lines[1], extra)) << r.Out;
-    EXPECT_EQ(normal["compression_level"].Number, 2000);
-    EXPECT_EQ(normal["compression"].String, "normal");
+    EXPECT_EQ(normal["details"]["compression_level"].String, "2000");
+    EXPECT_EQ(normal["details"]["compression"].String, "normal");
     EXPECT_EQ(normal["tags"]["title"].String, "Группа крови");
     EXPECT_EQ(normal["tags"]["track"].String, "7");
-    EXPECT_EQ(extra["compression_level"].Number, 4000);
-    EXPECT_EQ(extra["compression"].String, "extra high");
+    EXPECT_EQ(extra["details"]["compression_level"].String, "4000");
+    EXPECT_EQ(extra["details"]["compression"].String, "extra high");
     EXPECT_EQ(extra["bits_per_sample"].Number, 24);
     EXPECT_GT(extra["bit_rate"].Number, 0);
     EXPECT_NE(RunCli({"info", Media("mac/tagged.ape")}).Out.find("compression:     normal\n"),
