@@ -49,6 +49,13 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
     return e;
 }
 
+// Entry with its format details read by Details.
+template <class T>
+TDecoderEntry WithDetails(TDecoderEntry E, std::vector<TFormatDetail> (*Details)(T&)) {
+    E.Details = [Details](TAuFileIn& In) { return Details(static_cast<T&>(In)); };
+    return E;
+}
+
 std::string OneLine(std::string Text) {
     std::replace_if(
         Text.begin(), Text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -85,7 +92,13 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         Entry<TWVIn>("wavpack", "TWVIn", {".wv"}),
 #endif
 #if TARVIO_HAVE_MP4
-        Entry<TMP4In>("mp4", "TMP4In", {".m4a"}, [](TMP4In& In) { return int64_t{In.Bitrate()}; }),
+        WithDetails<TMP4In>(Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
+                                          [](TMP4In& In) { return int64_t{In.Bitrate()}; }),
+                            [](TMP4In& In) {
+                                return std::vector<TFormatDetail>{{"profile", In.Profile()},
+                                                                  {"sbr", "", In.SBR()},
+                                                                  {"ps", "", In.PS()}};
+                            }),
 #endif
     };
     return table;

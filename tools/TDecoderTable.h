@@ -17,6 +17,13 @@
 
 namespace tarvio {
 
+// A property of the format that only some decoders report ("profile": "LC").
+struct TFormatDetail {
+    std::string Name; // the JSON key and the text label
+    std::string Text; // the value, unless Flag is set
+    int Flag = -1;    // 0 or 1 for a yes/no value
+};
+
 struct TDecoderEntry {
     std::string Name;                    // "flac": what --decoder takes and info shows
     std::string ClassName;               // "TFLACIn"
@@ -25,6 +32,8 @@ struct TDecoderEntry {
     // Bits per second as the decoder reports it, or 0 when it has none. Called on an
     // input whose file is open (after Valid).
     std::function<int64_t(TAuFileIn&)> BitRate;
+    // Further properties of the format, or none. Called on an input whose file is open.
+    std::function<std::vector<TFormatDetail>(TAuFileIn&)> Details;
 };
 
 // A decoder that accepted a file: its input is open (Valid returned true).

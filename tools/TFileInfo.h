@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/TDecoderTable.h"
 
@@ -36,6 +37,7 @@ public:
     int64_t TotalSamples = -1; // frames; -1 when the decoder does not know
     uint32_t TotalTime = 0;    // seconds
     int64_t BitRate = 0;       // bits per second; 0 when the decoder has none
+    std::vector<TFormatDetail> Details; // what the decoder adds, in its order
     bool Tagged = false;       // the decoder is a tagged input; the fields below are set
     std::string Title, Artist, Album, Genre, Year, Track;
 };

@@ -127,6 +127,27 @@ uint32_t SpeakerBit(unsigned char Position) {
     }
 }
 
+// The channel configuration field of an AudioSpecificConfig (faad2's parser reports a
+// mono configuration as stereo); -1 when the bytes are too short.
+int ChannelConfiguration(const std::vector<uint8_t>& Asc) {
+    uint64_t bits = 0;
+    int have = 0;
+    size_t next = 0;
+    auto take = [&](int Count) -> int64_t {
+        while (have < Count) {
+            if (next >= Asc.size()) return -1;
+            bits = (bits << 8) | Asc[next++];
+            have += 8;
+        }
+        have -= Count;
+        return static_cast<int64_t>((bits >> have) & ((1u << Count) - 1));
+    };
+    if (take(5) == 31 && take(6) < 0) return -1; // escaped object type
+    const int64_t rateIndex = take(4);
+    if (rateIndex == 15 && take(24) < 0) return -1; // explicit rate
+    return rateIndex < 0 ? -1 : static_cast<int>(take(4));
+}
+
 // A text that mp4ff allocated, released through the library.
 class TMp4Text {
 public:
@@ -219,6 +240,8 @@ uint32_t TMP4In::Bitrate() {
 std::string TMP4In::Profile() {
     OpenFile();
     if (!FValid) return {};
+    if (FPS) return "HE-AAC v2";
+    if (FSBR || FObjectType == HE_AAC) return "HE-AAC";
     switch (FObjectType) {
     case MAIN:
         return "Main";
@@ -228,8 +251,6 @@ std::string TMP4In::Profile() {
         return "SSR";
     case LTP:
         return "LTP";
-    case HE_AAC:
-        return "HE";
     case ER_LC:
         return "ER LC";
     case ER_LTP:
@@ -406,16 +427,21 @@ void TMP4In::ProbeFormat(const std::vector<uint8_t>& Config) {
         if (info.sbr == SBR_UPSAMPLED || info.sbr == NO_SBR_UPSAMPLED) FFrameLength *= 2;
     }
     FSR = static_cast<uint32_t>(info.samplerate);
-    FChan = info.channels;
+    FDecoderChannels = info.channels;
     FObjectType = info.object_type;
     FSBR = info.sbr == SBR_UPSAMPLED || info.sbr == SBR_DOWNSAMPLED;
     FPS = info.ps != 0;
-    FChannelOrder.resize(FChan);
-    for (uint32_t i = 0; i < FChan; ++i)
+    // The decoder doubles a mono channel, in case parametric stereo turns up; without it
+    // the track is mono.
+    const bool mono = ChannelConfiguration(Config) == 1 && FDecoderChannels == 2 && !FPS;
+    FChan = mono ? 1 : FDecoderChannels;
+    FChannelOrder.resize(FDecoderChannels);
+    for (uint32_t i = 0; i < FDecoderChannels; ++i)
         FChannelOrder[i] = i;
     std::stable_sort(FChannelOrder.begin(), FChannelOrder.end(), [&](uint32_t a, uint32_t b) {
         return SpeakerBit(info.channel_position[a]) < SpeakerBit(info.channel_position[b]);
     });
+    FChannelOrder.resize(FChan);
 }
 
 // Where the file's audio lies in the decoded frames. The decoder itself swallows the
@@ -475,8 +501,8 @@ bool TMP4In::ReadFrame(int32_t Sample, uint32_t& Size) {
 
 bool TMP4In::DecodeNext() {
     const int64_t end = FFirst + FFileSamples;
-    const uint32_t frameBytes = FChan * (FBPS / 8);
     const uint32_t bytesPerSample = FBPS / 8;
+    const uint32_t inFrameBytes = FDecoderChannels * bytesPerSample, outFrameBytes = FChan * bytesPerSample;
     while (FNext < end && FSampleId < FSamples) {
         const int32_t sample = FSampleId;
         uint32_t size = 0;
@@ -490,7 +516,8 @@ bool TMP4In::DecodeNext() {
             continue;
         }
         FEmptyFrames = 0;
-        if (!pcm || info.channels != FChan || info.samples != static_cast<unsigned long>(FFrameLength) * FChan)
+        if (!pcm || info.channels != FDecoderChannels ||
+            info.samples != static_cast<unsigned long>(FFrameLength) * FDecoderChannels)
             throw EAuException(ReadErrorMessage);
         const int64_t blockStart = static_cast<int64_t>(sample) * FFrameLength;
         const int64_t blockEnd = std::min<int64_t>(blockStart + FFrameLength, end);
@@ -500,14 +527,14 @@ bool TMP4In::DecodeNext() {
         const uint32_t to = static_cast<uint32_t>(blockEnd - blockStart);
         uint8_t* out = _Buf.data();
         for (uint32_t f = from; f < to; ++f) {
-            const uint8_t* in = pcm + static_cast<size_t>(f) * frameBytes;
+            const uint8_t* in = pcm + static_cast<size_t>(f) * inFrameBytes;
             for (uint32_t c = 0; c < FChan; ++c) {
                 std::memcpy(out, in + FChannelOrder[c] * bytesPerSample, bytesPerSample);
                 out += bytesPerSample;
             }
         }
         FBOffset = 0;
-        FBytesRead = (to - from) * frameBytes;
+        FBytesRead = (to - from) * outFrameBytes;
         FNext = blockStart + to;
         return true;
     }

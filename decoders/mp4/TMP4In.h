@@ -33,9 +33,9 @@ public:
     // Opens the file. The track's average bit rate in bits per second, as the container
     // states it (0 when it does not).
     uint32_t Bitrate();
-    // Opens the file. The AAC object type of the track ("LC", "Main", "LTP", ...), empty
-    // when the file is not valid; whether spectral band replication (HE-AAC) and
-    // parametric stereo (HE-AAC v2) are in use.
+    // Opens the file. The AAC profile of the track as decoded: "LC", "Main", "LTP", ...,
+    // "HE-AAC" with spectral band replication, "HE-AAC v2" with parametric stereo too;
+    // empty when the file is not valid. Whether SBR and PS are in use.
     std::string Profile();
     bool SBR();
     bool PS();
@@ -86,6 +86,7 @@ private:
     uint32_t FBitrate = 0;
 
     std::vector<uint8_t> FFrame;         // the compressed frame being decoded; grows only
+    uint32_t FDecoderChannels = 0;       // channels of the decoder's output
     std::vector<uint32_t> FChannelOrder; // output channel i is decoder channel FChannelOrder[i]
     uint32_t FFrameLength = 0;           // PCM frames per decoded MP4 sample
     // Decoded frames are counted as if every MP4 sample from 0 on gave FFrameLength frames:
