@@ -50,8 +50,7 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
 }
 
 // Entry with its format details read by Details.
-template <class T>
-TDecoderEntry WithDetails(TDecoderEntry E, std::vector<TFormatDetail> (*Details)(T&)) {
+template <class T> TDecoderEntry WithDetails(TDecoderEntry E, std::vector<TFormatDetail> (*Details)(T&)) {
     E.Details = [Details](TAuFileIn& In) { return Details(static_cast<T&>(In)); };
     return E;
 }
@@ -95,9 +94,8 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         WithDetails<TMP4In>(Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
                                           [](TMP4In& In) { return int64_t{In.Bitrate()}; }),
                             [](TMP4In& In) {
-                                return std::vector<TFormatDetail>{{"profile", In.Profile()},
-                                                                  {"sbr", "", In.SBR()},
-                                                                  {"ps", "", In.PS()}};
+                                return std::vector<TFormatDetail>{
+                                    {"profile", In.Profile()}, {"sbr", "", In.SBR()}, {"ps", "", In.PS()}};
                             }),
 #endif
     };

@@ -75,7 +75,8 @@ void LoadLibraries(TMp4ffLib& M, TFaadLib& F) {
     const bool faadLoaded = TMP4In::LibFaad().Load();
     const bool mp4Ok =
         mp4Loaded && mp4.Resolve("mp4ff_open_read", M.OpenRead) && mp4.Resolve("mp4ff_close", M.Close) &&
-        mp4.Resolve("mp4ff_total_tracks", M.TotalTracks) && mp4.Resolve("mp4ff_get_track_type", M.TrackType) &&
+        mp4.Resolve("mp4ff_total_tracks", M.TotalTracks) &&
+        mp4.Resolve("mp4ff_get_track_type", M.TrackType) &&
         mp4.Resolve("mp4ff_get_audio_type", M.AudioType) &&
         mp4.Resolve("mp4ff_get_decoder_config", M.DecoderConfig) &&
         mp4.Resolve("mp4ff_free_decoder_config", M.Free) && mp4.Resolve("mp4ff_num_samples", M.NumSamples) &&
@@ -293,7 +294,8 @@ void TMP4In::OpenFile() {
 }
 
 void TMP4In::OpenTrack() {
-    cbs = mp4ff_callback_t{&TCallbacks::Read, &TCallbacks::Write, &TCallbacks::Seek, &TCallbacks::Truncate, this};
+    cbs = mp4ff_callback_t{&TCallbacks::Read, &TCallbacks::Write, &TCallbacks::Seek, &TCallbacks::Truncate,
+                           this};
 
     HDecoder = TDecoderPtr(FFaad->Open(), TDecoderCloser{FFaad.get()});
     if (!HDecoder) throw EAuException("Unable to open file.");
@@ -332,7 +334,8 @@ void TMP4In::OpenTrack() {
     }
     unsigned long rate = 0;
     unsigned char channels = 0;
-    if (FFaad->Init2(HDecoder.get(), asc.data(), static_cast<unsigned long>(asc.size()), &rate, &channels) < 0)
+    if (FFaad->Init2(HDecoder.get(), asc.data(), static_cast<unsigned long>(asc.size()), &rate, &channels) <
+        0)
         throw EAuException(NoTrackMessage);
 
     FSamples = std::max<int32_t>(FMp4ff->NumSamples(MP4Handle.get(), FTrack), 0);
@@ -422,7 +425,7 @@ void TMP4In::ProbeFormat(const std::vector<uint8_t>& Config) {
     if (FFrameLength == 0) { // a track of one frame, which the decoder swallows
         mp4AudioSpecificConfig asc{};
         FFaad->ParseConfig(const_cast<unsigned char*>(Config.data()),
-                                   static_cast<unsigned long>(Config.size()), &asc);
+                           static_cast<unsigned long>(Config.size()), &asc);
         FFrameLength = asc.frameLengthFlag ? 960 : 1024;
         if (info.sbr == SBR_UPSAMPLED || info.sbr == NO_SBR_UPSAMPLED) FFrameLength *= 2;
     }
@@ -459,7 +462,8 @@ void TMP4In::FindPresentation() {
         const int items = FMp4ff->NumItems(MP4Handle.get());
         for (int i = 0; i < items; ++i) {
             TMp4Text name(*FMp4ff), value(*FMp4ff);
-            if (!FMp4ff->ItemByIndex(MP4Handle.get(), static_cast<unsigned>(i), name.Out(), value.Out())) continue;
+            if (!FMp4ff->ItemByIndex(MP4Handle.get(), static_cast<unsigned>(i), name.Out(), value.Out()))
+                continue;
             if (name.View() != "iTunSMPB") continue;
             std::istringstream fields{std::string(value.View())};
             std::string f[4];

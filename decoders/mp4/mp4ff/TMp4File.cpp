@@ -17,7 +17,8 @@ std::unique_ptr<TMp4File> TMp4File::Open(const mp4ff_callback_t& Callbacks) {
         if (!file->ReadAt(pos, header, 8)) return nullptr; // the end, and no movie box
         uint64_t size = (static_cast<uint64_t>(header[0]) << 24) | (static_cast<uint64_t>(header[1]) << 16) |
                         (static_cast<uint64_t>(header[2]) << 8) | header[3];
-        const uint32_t type = (static_cast<uint32_t>(header[4]) << 24) | (static_cast<uint32_t>(header[5]) << 16) |
+        const uint32_t type = (static_cast<uint32_t>(header[4]) << 24) |
+                              (static_cast<uint32_t>(header[5]) << 16) |
                               (static_cast<uint32_t>(header[6]) << 8) | header[7];
         uint64_t headerSize = 8;
         if (size == 1) {
@@ -46,7 +47,8 @@ const TMp4Track* TMp4File::Track(int32_t Index) const {
 
 bool TMp4File::Seek(uint64_t Position) {
     // The callback answers with the low 32 bits of the new position.
-    return FCallbacks.seek && FCallbacks.seek(FCallbacks.user_data, Position) == static_cast<uint32_t>(Position);
+    return FCallbacks.seek &&
+           FCallbacks.seek(FCallbacks.user_data, Position) == static_cast<uint32_t>(Position);
 }
 
 bool TMp4File::ReadExact(void* Buffer, size_t Bytes) {

@@ -47,7 +47,8 @@ std::string Text(uint32_t Type, TMp4Reader Value) {
     if (Type != TypeUtf16) return bytes;
     std::u16string wide;
     for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        wide.push_back(static_cast<char16_t>((static_cast<uint8_t>(bytes[i]) << 8) | static_cast<uint8_t>(bytes[i + 1])));
+        wide.push_back(static_cast<char16_t>((static_cast<uint8_t>(bytes[i]) << 8) |
+                                             static_cast<uint8_t>(bytes[i + 1])));
     return TCodePage::WideToUtf8(wide);
 }
 

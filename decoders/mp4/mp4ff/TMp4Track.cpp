@@ -22,8 +22,9 @@ uint64_t SatMul(uint64_t A, uint64_t B) {
 }
 
 int64_t ToSigned(uint64_t V) {
-    return V > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
-                                                                          : static_cast<int64_t>(V);
+    return V > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
+               ? std::numeric_limits<int64_t>::max()
+               : static_cast<int64_t>(V);
 }
 
 // The version byte of a full box; the flags are skipped.
@@ -136,7 +137,8 @@ void TMp4Track::ParseSampleEntry(const TMp4Box& Stsd, uint32_t Handler) {
             std::memcpy(&rate, &bits, sizeof rate);
             FChannels = e.U32();
             e.Skip(20);
-            FSampleRate = std::isfinite(rate) && rate > 0 && rate < 4294967295.0 ? static_cast<uint32_t>(rate) : 0;
+            FSampleRate =
+                std::isfinite(rate) && rate > 0 && rate < 4294967295.0 ? static_cast<uint32_t>(rate) : 0;
         }
         if (!e.Ok()) FSampleRate = FChannels = 0;
         header = e.Position();
@@ -321,7 +323,8 @@ bool TMp4Track::ParseSampleSizes(TMp4Reader R, bool Compact) {
     if (!R.Ok()) return false;
     FNumSamples = std::min<uint32_t>(count, std::numeric_limits<int32_t>::max());
     if (!Compact && FConstantSize != 0) return true;
-    if (static_cast<uint64_t>(FNumSamples) * fieldBits > static_cast<uint64_t>(R.Remaining()) * 8) return false;
+    if (static_cast<uint64_t>(FNumSamples) * fieldBits > static_cast<uint64_t>(R.Remaining()) * 8)
+        return false;
     FSizePrefix.resize(static_cast<size_t>(FNumSamples) + 1);
     FSizePrefix[0] = 0;
     uint8_t nibbles = 0;
@@ -359,7 +362,8 @@ bool TMp4Track::ParseChunkOffsets(TMp4Reader R, bool Wide) {
 
 bool TMp4Track::SampleLocation(uint32_t Sample, uint64_t& Offset, uint32_t& Size) const {
     if (!FTablesOk || Sample >= FNumSamples) return false;
-    const TChunkRun* run = LastRunAtOrBefore(FChunkRuns, Sample, [](const TChunkRun& r) { return r.FirstSample; });
+    const TChunkRun* run =
+        LastRunAtOrBefore(FChunkRuns, Sample, [](const TChunkRun& r) { return r.FirstSample; });
     if (!run) return false;
     const uint64_t chunkInRun = (Sample - run->FirstSample) / run->SamplesPerChunk;
     const uint64_t chunk = run->FirstChunk + chunkInRun;
@@ -378,13 +382,15 @@ bool TMp4Track::SampleLocation(uint32_t Sample, uint64_t& Offset, uint32_t& Size
 }
 
 int64_t TMp4Track::SampleDuration(uint32_t Sample) const {
-    const TTimeRun* run = LastRunAtOrBefore(FTimeRuns, Sample, [](const TTimeRun& r) { return r.FirstSample; });
+    const TTimeRun* run =
+        LastRunAtOrBefore(FTimeRuns, Sample, [](const TTimeRun& r) { return r.FirstSample; });
     if (!run || Sample - run->FirstSample >= run->Count) return -1;
     return run->Delta;
 }
 
 int64_t TMp4Track::SampleTime(uint32_t Sample) const {
-    const TTimeRun* run = LastRunAtOrBefore(FTimeRuns, Sample, [](const TTimeRun& r) { return r.FirstSample; });
+    const TTimeRun* run =
+        LastRunAtOrBefore(FTimeRuns, Sample, [](const TTimeRun& r) { return r.FirstSample; });
     if (!run || Sample - run->FirstSample >= run->Count) return -1;
     return ToSigned(SatAdd(run->FirstTime, SatMul(Sample - run->FirstSample, run->Delta)));
 }
@@ -411,7 +417,8 @@ int64_t TMp4Track::FindSample(int64_t Time, int64_t& ToSkip) const {
     const uint64_t index = (t - run->FirstTime) / run->Delta;
     if (index >= run->Count) return -1;
     const uint64_t sample = run->FirstSample + index;
-    if (sample >= FNumSamples || sample > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return -1;
+    if (sample >= FNumSamples || sample > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
+        return -1;
     ToSkip = static_cast<int64_t>(t - run->FirstTime - index * run->Delta);
     return static_cast<int64_t>(sample);
 }
@@ -435,7 +442,8 @@ bool TMp4Track::Edit(int64_t& MediaTime, int64_t& Duration) const {
     if (e.Duration == 0 || std::fabs(exact - static_cast<long double>(toEnd)) <= tick)
         Duration = toEnd;
     else
-        Duration = exact >= static_cast<long double>(toEnd) ? toEnd : static_cast<int64_t>(std::llround(exact));
+        Duration =
+            exact >= static_cast<long double>(toEnd) ? toEnd : static_cast<int64_t>(std::llround(exact));
     return true;
 }
 

@@ -94,7 +94,8 @@ int32_t mp4ff_get_track_type(const mp4ff_t* f, const int track) {
     return t ? t->Type() : TRACK_UNKNOWN;
 }
 
-int mp4ff_get_decoder_config(const mp4ff_t* f, const int track, unsigned char** ppBuf, unsigned int* pBufSize) {
+int mp4ff_get_decoder_config(const mp4ff_t* f, const int track, unsigned char** ppBuf,
+                             unsigned int* pBufSize) {
     if (ppBuf) *ppBuf = nullptr;
     if (pBufSize) *pBufSize = 0;
     const TMp4Track* t = TrackOf(f, track);

@@ -108,8 +108,8 @@ MP4FF_API int32_t mp4ff_set_sample_position(mp4ff_t* f, const int32_t track, con
 /* A sample's bytes in a buffer the caller releases. Returns the byte count (non-zero) on
    success; 0 with *audio_buffer NULL and *bytes 0 when the sample is unknown, empty or
    cannot be read whole. */
-MP4FF_API int32_t mp4ff_read_sample(mp4ff_t* f, const int track, const int sample, unsigned char** audio_buffer,
-                                    unsigned int* bytes);
+MP4FF_API int32_t mp4ff_read_sample(mp4ff_t* f, const int track, const int sample,
+                                    unsigned char** audio_buffer, unsigned int* bytes);
 /* The sample's size in bytes; 0 when unknown. */
 MP4FF_API int32_t mp4ff_read_sample_getsize(mp4ff_t* f, const int track, const int sample);
 /* Reads the sample into buffer, which holds at least mp4ff_read_sample_getsize bytes.
