@@ -59,6 +59,7 @@ const char* const ReadErrorMessage = "Error reading data.";
 
 // No AAC frame is larger: 6144 bits per channel, 64 channels at most.
 constexpr uint32_t MaxFrameBytes = 768 * 64;
+constexpr size_t FramePadding = 64;
 // A run of frames that give no audio longer than this is taken as damage.
 constexpr uint32_t MaxEmptyFrames = 1024;
 
@@ -454,9 +455,15 @@ void TMP4In::FindPresentation() {
     int64_t first = L, length = -1;
     int64_t mediaTime = 0, duration = 0;
     const double scale = FTimescale > 0 ? static_cast<double>(FSR) / FTimescale : 0;
+    const int64_t total = static_cast<int64_t>(FSamples) * L;
+    // Track time to output frames, within the frames the track can give.
+    auto frames = [&](int64_t Time) {
+        return static_cast<int64_t>(
+            std::clamp(std::nearbyint(static_cast<double>(Time) * scale), 0.0, static_cast<double>(total)));
+    };
     if (scale > 0 && FMp4ff->TrackEdit(MP4Handle.get(), FTrack, &mediaTime, &duration)) {
-        first = std::llround(static_cast<double>(mediaTime) * scale);
-        length = std::llround(static_cast<double>(duration) * scale);
+        first = frames(mediaTime);
+        length = std::min(frames(duration), total - first);
     } else {
         // iTunes gapless data: " 00000000 PRIMING PADDING LENGTH ..." in hexadecimal.
         const int items = FMp4ff->NumItems(MP4Handle.get());
@@ -471,7 +478,6 @@ void TMP4In::FindPresentation() {
             const unsigned long long priming = std::strtoull(f[1].c_str(), nullptr, 16),
                                      padding = std::strtoull(f[2].c_str(), nullptr, 16),
                                      original = std::strtoull(f[3].c_str(), nullptr, 16);
-            const int64_t total = static_cast<int64_t>(FSamples) * L;
             if (priming > static_cast<unsigned long long>(total)) break;
             first = static_cast<int64_t>(priming);
             if (original > 0 && original <= static_cast<unsigned long long>(total - first))
@@ -498,7 +504,10 @@ void TMP4In::FindPresentation() {
 bool TMP4In::ReadFrame(int32_t Sample, uint32_t& Size) {
     const int32_t size = FMp4ff->SampleSize(MP4Handle.get(), FTrack, Sample);
     if (size <= 0 || static_cast<uint32_t>(size) > MaxFrameBytes) return false;
-    if (FFrame.size() < static_cast<size_t>(size)) FFrame.resize(static_cast<size_t>(size));
+    // Zero bytes after the frame: the decoder's bit reader fetches whole words ahead.
+    if (FFrame.size() < static_cast<size_t>(size) + FramePadding)
+        FFrame.resize(static_cast<size_t>(size) + FramePadding);
+    std::memset(FFrame.data() + size, 0, FramePadding);
     Size = static_cast<uint32_t>(size);
     return FMp4ff->ReadSample(MP4Handle.get(), FTrack, Sample, FFrame.data()) == size;
 }
