@@ -67,39 +67,53 @@ std::string NotLoadedMessage(const TLibraryLoader& Loader) {
     return Loader.FileName() + " library could not be loaded.";
 }
 
-// Loads each library (once per process) and resolves the entry points; raises the message
-// of the first library that is missing or lacks one.
+// Loads each library (once per process) and resolves the entry points (once per input);
+// raises the message of the first library that is missing or lacks one.
 void LoadLibraries(TMp4ffLib& M, TFaadLib& F) {
     std::lock_guard<std::recursive_mutex> lock(LibraryLoadLock());
     const TLibraryLoader& mp4 = TMP4In::LibMp4ff();
+    const TLibraryLoader& faad = TMP4In::LibFaad();
     const bool mp4Loaded = TMP4In::LibMp4ff().Load();
     const bool faadLoaded = TMP4In::LibFaad().Load();
-    const bool mp4Ok =
-        mp4Loaded && mp4.Resolve("mp4ff_open_read", M.OpenRead) && mp4.Resolve("mp4ff_close", M.Close) &&
-        mp4.Resolve("mp4ff_total_tracks", M.TotalTracks) &&
-        mp4.Resolve("mp4ff_get_track_type", M.TrackType) &&
-        mp4.Resolve("mp4ff_get_audio_type", M.AudioType) &&
-        mp4.Resolve("mp4ff_get_decoder_config", M.DecoderConfig) &&
-        mp4.Resolve("mp4ff_free_decoder_config", M.Free) && mp4.Resolve("mp4ff_num_samples", M.NumSamples) &&
-        mp4.Resolve("mp4ff_time_scale", M.TimeScale) && mp4.Resolve("mp4ff_get_avg_bitrate", M.AvgBitrate) &&
-        mp4.Resolve("mp4ff_get_track_edit", M.TrackEdit) &&
-        mp4.Resolve("mp4ff_read_sample_getsize", M.SampleSize) &&
-        mp4.Resolve("mp4ff_read_sample_v2", M.ReadSample) && mp4.Resolve("mp4ff_meta_get_artist", M.Artist) &&
-        mp4.Resolve("mp4ff_meta_get_title", M.Title) && mp4.Resolve("mp4ff_meta_get_album", M.Album) &&
-        mp4.Resolve("mp4ff_meta_get_date", M.Date) && mp4.Resolve("mp4ff_meta_get_genre", M.Genre) &&
-        mp4.Resolve("mp4ff_meta_get_track", M.Track) && mp4.Resolve("mp4ff_meta_get_num_items", M.NumItems) &&
-        mp4.Resolve("mp4ff_meta_get_by_index", M.ItemByIndex);
-    if (!mp4Ok) throw EAuException(NotLoadedMessage(mp4));
-    const TLibraryLoader& faad = TMP4In::LibFaad();
-    const bool faadOk = faadLoaded && faad.Resolve("NeAACDecOpen", F.Open) &&
-                        faad.Resolve("NeAACDecGetCurrentConfiguration", F.GetConfiguration) &&
+    if (!mp4Loaded) throw EAuException(NotLoadedMessage(mp4));
+    if (!M.OpenRead) {
+        const bool ok =
+            mp4.Resolve("mp4ff_close", M.Close) && mp4.Resolve("mp4ff_total_tracks", M.TotalTracks) &&
+            mp4.Resolve("mp4ff_get_track_type", M.TrackType) &&
+            mp4.Resolve("mp4ff_get_audio_type", M.AudioType) &&
+            mp4.Resolve("mp4ff_get_decoder_config", M.DecoderConfig) &&
+            mp4.Resolve("mp4ff_free_decoder_config", M.Free) &&
+            mp4.Resolve("mp4ff_num_samples", M.NumSamples) && mp4.Resolve("mp4ff_time_scale", M.TimeScale) &&
+            mp4.Resolve("mp4ff_get_avg_bitrate", M.AvgBitrate) &&
+            mp4.Resolve("mp4ff_get_track_edit", M.TrackEdit) &&
+            mp4.Resolve("mp4ff_read_sample_getsize", M.SampleSize) &&
+            mp4.Resolve("mp4ff_read_sample_v2", M.ReadSample) &&
+            mp4.Resolve("mp4ff_meta_get_artist", M.Artist) && mp4.Resolve("mp4ff_meta_get_title", M.Title) &&
+            mp4.Resolve("mp4ff_meta_get_album", M.Album) && mp4.Resolve("mp4ff_meta_get_date", M.Date) &&
+            mp4.Resolve("mp4ff_meta_get_genre", M.Genre) && mp4.Resolve("mp4ff_meta_get_track", M.Track) &&
+            mp4.Resolve("mp4ff_meta_get_num_items", M.NumItems) &&
+            mp4.Resolve("mp4ff_meta_get_by_index", M.ItemByIndex) &&
+            mp4.Resolve("mp4ff_open_read", M.OpenRead); // last: it marks the set complete
+        if (!ok) {
+            M = TMp4ffLib{};
+            throw EAuException(NotLoadedMessage(mp4));
+        }
+    }
+    if (!faadLoaded) throw EAuException(NotLoadedMessage(faad));
+    if (!F.Open) {
+        const bool ok = faad.Resolve("NeAACDecGetCurrentConfiguration", F.GetConfiguration) &&
                         faad.Resolve("NeAACDecSetConfiguration", F.SetConfiguration) &&
                         faad.Resolve("NeAACDecInit2", F.Init2) &&
                         faad.Resolve("NeAACDecAudioSpecificConfig", F.ParseConfig) &&
                         faad.Resolve("NeAACDecDecode", F.Decode) &&
                         faad.Resolve("NeAACDecPostSeekReset", F.PostSeekReset) &&
-                        faad.Resolve("NeAACDecClose", F.Close);
-    if (!faadOk) throw EAuException(NotLoadedMessage(faad));
+                        faad.Resolve("NeAACDecClose", F.Close) &&
+                        faad.Resolve("NeAACDecOpen", F.Open); // last: it marks the set complete
+        if (!ok) {
+            F = TFaadLib{};
+            throw EAuException(NotLoadedMessage(faad));
+        }
+    }
 }
 
 // WAVE speaker bit of a faad2 channel position; the order of these bits is the WAVE
