@@ -17,11 +17,12 @@
 
 namespace tarvio {
 
-// A property of the format that only some decoders report ("profile": "LC").
-struct TFormatDetail {
-    std::string Name; // the JSON key and the text label
-    std::string Text; // the value, unless Flag is set
-    int Flag = -1;    // 0 or 1 for a yes/no value
+// A fact of one format that `info` shows after the common ones: one value, or a list (of
+// flags, say), which JSON shows as an array of strings.
+struct TDecoderDetail {
+    std::string Name; // "mode"
+    std::vector<std::string> Values;
+    bool List = false;
 };
 
 struct TDecoderEntry {
@@ -32,8 +33,8 @@ struct TDecoderEntry {
     // Bits per second as the decoder reports it, or 0 when it has none. Called on an
     // input whose file is open (after Valid).
     std::function<int64_t(TAuFileIn&)> BitRate;
-    // Further properties of the format, or none. Called on an input whose file is open.
-    std::function<std::vector<TFormatDetail>(TAuFileIn&)> Details;
+    // The format's own facts, read from an open input; nullptr when it has none.
+    std::function<std::vector<TDecoderDetail>(TAuFileIn&)> Details;
 };
 
 // A decoder that accepted a file: its input is open (Valid returned true).

@@ -34,12 +34,12 @@ public:
     uint32_t Channels = 0;
     uint32_t SampleRate = 0; // Hz
     uint32_t BitsPerSample = 0;
-    int64_t TotalSamples = -1;          // frames; -1 when the decoder does not know
-    uint32_t TotalTime = 0;             // seconds
-    int64_t BitRate = 0;                // bits per second; 0 when the decoder has none
-    std::vector<TFormatDetail> Details; // what the decoder adds, in its order
-    bool Tagged = false;                // the decoder is a tagged input; the fields below are set
+    int64_t TotalSamples = -1; // frames; -1 when the decoder does not know
+    uint32_t TotalTime = 0;    // seconds
+    int64_t BitRate = 0;       // bits per second; 0 when the decoder has none
+    bool Tagged = false;       // the decoder is a tagged input; the fields below are set
     std::string Title, Artist, Album, Genre, Year, Track;
+    std::vector<TDecoderDetail> Details; // the format's own facts, in the decoder's order
 };
 
 } // namespace tarvio
