@@ -65,6 +65,15 @@ std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
 }
 #endif
 
+#if TARVIO_HAVE_MP4
+// The AAC profile and whether SBR and parametric stereo are in use.
+std::vector<TDecoderDetail> Mp4Details(TAuFileIn& In) {
+    auto& mp4 = static_cast<TMP4In&>(In);
+    auto yesNo = [](bool Value) { return std::vector<std::string>{Value ? "yes" : "no"}; };
+    return {{"profile", {mp4.Profile()}}, {"sbr", yesNo(mp4.SBR())}, {"ps", yesNo(mp4.PS())}};
+}
+#endif
+
 #if TARVIO_HAVE_MAC
 // The compression level by name and as its number (1000 fast to 5000 insane).
 std::vector<TDecoderDetail> MacDetails(TAuFileIn& In) {
@@ -120,7 +129,12 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         }(),
 #endif
 #if TARVIO_HAVE_MP4
-        Entry<TMP4In>("mp4", "TMP4In", {".m4a"}, [](TMP4In& In) { return int64_t{In.Bitrate()}; }),
+        [] {
+            TDecoderEntry e = Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
+                                            [](TMP4In& In) { return int64_t{In.Bitrate()}; });
+            e.Details = Mp4Details;
+            return e;
+        }(),
 #endif
     };
     return table;
