@@ -136,10 +136,11 @@ const TCutCase CutCases[] = {
     {"flac/no_length.flac", "flac", 44000, -1},
     {"vorbis/stereo_44100.ogg", "vorbis", 1000, 1010},
     {"vorbis/6ch_48000.ogg", "vorbis", 47999, 48001},
-    {"vorbis/chained.ogg", "vorbis", 44050, 44150},         // across the first link's end
-    {"mp4/lc_stereo_44100.m4a", "mp4", 1000, 1030},         // across an AAC frame
-    {"mp4/lc_stereo_44100.m4a", "mp4", 132299, -1},         // the last frame
-    {"mac/s16_stereo_44100_2000.ape", "mac", 73700, 73800}, // across a frame boundary
+    {"vorbis/chained.ogg", "vorbis", 44050, 44150}, // across the first link's end
+    {"mp4/lc_stereo_44100.m4a", "mp4", 1000, 1030}, // across an AAC frame
+    {"mp4/lc_stereo_44100.m4a", "mp4", 132299, -1}, // the last frame
+    // across a frame boundary
+    {"mac/s16_stereo_44100_2000.ape", "mac", 73700, 73800},
 };
 
 INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));
@@ -203,8 +204,7 @@ TEST_F(CliTest, SpacePausesInSilenceAndResumesAtTheSameFrame) {
     const TBytes pcm = DecoderPcm(file);
     EXPECT_LT(atPause.size(), pcm.size()) << "the pause came after the end of the file";
     const TBytes played = ReadWave(rec).Data;
-    const TRecordingCheck check(std::string(played.begin(), played.end()),
-                                std::string(pcm.begin(), pcm.end()), 4);
+    const TRecordingCheck check(std::string(played.begin(), played.end()), std::string(pcm.begin(), pcm.end()), 4);
     EXPECT_TRUE(check.Ok) << check.Why;
 }
 
