@@ -65,6 +65,26 @@ std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
 }
 #endif
 
+#if TARVIO_HAVE_MP4
+// The AAC profile and whether SBR and parametric stereo are in use.
+std::vector<TDecoderDetail> Mp4Details(TAuFileIn& In) {
+    auto& mp4 = static_cast<TMP4In&>(In);
+    auto yesNo = [](bool Value) { return std::vector<std::string>{Value ? "yes" : "no"}; };
+    return {{"profile", {mp4.Profile()}}, {"sbr", yesNo(mp4.SBR())}, {"ps", yesNo(mp4.PS())}};
+}
+#endif
+
+#if TARVIO_HAVE_MAC
+// The compression level by name and as its number (1000 fast to 5000 insane).
+std::vector<TDecoderDetail> MacDetails(TAuFileIn& In) {
+    const int32_t level = static_cast<TMACIn&>(In).CompressionLevel();
+    static const char* const names[] = {"fast", "normal", "high", "extra high", "insane"};
+    const bool known = level % 1000 == 0 && level >= 1000 && level <= 5000;
+    return {TDecoderDetail{"compression", {known ? names[level / 1000 - 1] : "unknown"}, false},
+            TDecoderDetail{"compression_level", {std::to_string(level)}, false}};
+}
+#endif
+
 std::string OneLine(std::string Text) {
     std::replace_if(
         Text.begin(), Text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -93,9 +113,13 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         Entry<TFLACIn>("flac", "TFLACIn", {".flac"}),
 #endif
 #if TARVIO_HAVE_MAC
-        // The library reports kilobits per second.
-        Entry<TMACIn>("mac", "TMACIn", {".ape"},
-                      [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; }),
+        [] {
+            // The library reports kilobits per second.
+            TDecoderEntry e = Entry<TMACIn>("mac", "TMACIn", {".ape"},
+                                            [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; });
+            e.Details = MacDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_WAVPACK
         [] {
@@ -105,7 +129,12 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         }(),
 #endif
 #if TARVIO_HAVE_MP4
-        Entry<TMP4In>("mp4", "TMP4In", {".m4a"}, [](TMP4In& In) { return int64_t{In.Bitrate()}; }),
+        [] {
+            TDecoderEntry e = Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
+                                            [](TMP4In& In) { return int64_t{In.Bitrate()}; });
+            e.Details = Mp4Details;
+            return e;
+        }(),
 #endif
     };
     return table;

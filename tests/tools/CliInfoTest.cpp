@@ -102,6 +102,52 @@ TEST_F(CliInfo, JsonGivesOneObjectPerFileInOrder) {
     EXPECT_EQ(nolength["total_samples"].Kind, TJson::jNull) << "the stream holds no sample count";
 }
 
+// MP4 files tell their AAC profile and whether SBR and PS are in use.
+TEST_F(CliInfo, Mp4ShowsTheAacProfile) {
+    if (!HaveDecoder("mp4")) GTEST_SKIP() << "needs the MP4 decoder";
+    const TCliResult r = RunCli({"info", "--json", Media("mp4/lc_stereo_48000.m4a"),
+                                 Media("mp4/he_22050_44100.m4a"), Media("mp4/video_first.mp4")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 3u) << r.Out;
+    const char* profiles[] = {"LC", "HE-AAC", "LC"};
+    for (size_t i = 0; i < 3; ++i) {
+        TJson o;
+        ASSERT_TRUE(TJson::Parse(lines[i], o)) << lines[i];
+        EXPECT_EQ(o["decoder"].String, "mp4");
+        EXPECT_EQ(o["details"]["profile"].String, profiles[i]);
+        EXPECT_EQ(o["details"]["sbr"].String, i == 1 ? "yes" : "no");
+        EXPECT_EQ(o["details"]["ps"].String, "no");
+    }
+    const TCliResult text = RunCli({"info", Media("mp4/he_22050_44100.m4a")});
+    EXPECT_NE(text.Out.find("  sample rate:     44100 Hz\n"), std::string::npos) << text.Out;
+    EXPECT_NE(text.Out.find("  profile:         HE-AAC\n  sbr:             yes\n  ps:              no\n"),
+              std::string::npos)
+        << text.Out;
+}
+
+// Monkey's Audio: the compression level as a number and by name, and the tags.
+TEST_F(CliInfo, JsonShowsTheMonkeysAudioCompressionLevel) {
+    if (!HaveDecoder("mac")) GTEST_SKIP() << "no Monkey's Audio decoder in this build";
+    const TCliResult r =
+        RunCli({"info", "--json", Media("mac/tagged.ape"), Media("mac/s24_stereo_96000_4000.ape")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 2u) << r.Out;
+    TJson normal, extra;
+    ASSERT_TRUE(TJson::Parse(lines[0], normal) && TJson::Parse(lines[1], extra)) << r.Out;
+    EXPECT_EQ(normal["details"]["compression_level"].String, "2000");
+    EXPECT_EQ(normal["details"]["compression"].String, "normal");
+    EXPECT_EQ(normal["tags"]["title"].String, "Группа крови");
+    EXPECT_EQ(normal["tags"]["track"].String, "7");
+    EXPECT_EQ(extra["details"]["compression_level"].String, "4000");
+    EXPECT_EQ(extra["details"]["compression"].String, "extra high");
+    EXPECT_EQ(extra["bits_per_sample"].Number, 24);
+    EXPECT_GT(extra["bit_rate"].Number, 0);
+    EXPECT_NE(RunCli({"info", Media("mac/tagged.ape")}).Out.find("compression:     normal\n"),
+              std::string::npos);
+}
+
 // File names carry quotes, backslashes, control characters, Cyrillic and bytes that are
 // no UTF-8; the output stays one valid JSON object per line.
 TEST_F(CliInfo, JsonEscapesEveryFileName) {
