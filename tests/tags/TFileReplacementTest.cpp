@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -149,6 +150,38 @@ TEST(TFileReplacement, KeepsTheOwnerWhereItCan) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 4321u);
     EXPECT_EQ(st.st_gid, 4322u);
+}
+
+// A writable file in a folder the user may not write to is saved in place. (Root may write
+// anywhere, so as root the check runs in a child that has become nobody.)
+TEST(TFileReplacement, FolderNotWritableSavesInPlace) {
+    test::TTempDir dir;
+    const std::string folder = dir / "ro";
+    fs::create_directory(folder);
+    const std::string path = folder + "/a.mp3";
+    test::WriteBytes(path, Original);
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+        try {
+            TFileReplacement work(path, 4096);
+            if (!work.InPlace() || work.WorkPath() != path) ::_exit(3);
+            test::WriteBytes(work.WorkPath(), Saved);
+            work.Commit();
+        } catch (...) {
+            ::_exit(4);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: cannot become nobody, 3: not in place, 4: failed";
+    EXPECT_EQ(test::ReadBytes(path), Saved);
+    ::chmod(folder.c_str(), 0755);
 }
 
 TEST(TFileReplacement, RefusesWhatCannotBeWritten) {
