@@ -10,6 +10,7 @@
 
 #include "pipeline/EAuException.h"
 #include "pipeline/TAuFileStream.h"
+#include "pipeline/TWaveOut.h"
 #include "support/TestInputs.h"
 
 using namespace tarvio;
@@ -207,5 +208,27 @@ TEST(TAuFileStream, ModesAndSharing) {
         EXPECT_EQ(rw.Size(), 2);
     }
     EXPECT_THROW(TAuFileStream((dir / "missing").string(), 32), EAuException);
+    std::filesystem::remove_all(dir);
+}
+
+// Creating a file that another stream holds fails and leaves it as it was: a recording
+// aimed at the file being played must not wipe it.
+TEST(TAuFileStream, CreateOverAHeldFileLeavesItIntact) {
+    auto dir = std::filesystem::temp_directory_path() / ("tarvio-fs-held-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "playing.wav").string();
+    std::ofstream(path, std::ios::binary) << "RIFF and the rest of a file that plays";
+    {
+        TAuFileStream reader(path, fmOpenRead | fmShareDenyWrite);
+        EXPECT_THROW(TAuFileStream(path, fmCreate), EAuException);
+        TRawPcmIn in; // a decoder reading the same file
+        in.SetFileName(path);
+        TWaveOut recorder;
+        recorder.SetInput(&in);
+        recorder.SetFileName(path);
+        EXPECT_THROW(recorder.BlockingRun(), EAuException);
+    }
+    std::ifstream f(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "RIFF and the rest of a file that plays");
     std::filesystem::remove_all(dir);
 }
