@@ -70,7 +70,7 @@ TEST(TEventHandler, DoneClearsBusyWithoutHandlerAndDropsLaterEventsOfThatOutput)
     ASSERT_TRUE(PumpUntil([&] { return !out.IsBusy(); }));
     int before = progress;
     EventHandler()->PostGenericEvent(&out, [&](TComponent*) { ++progress; });
-    EventHandler()->PostOnDone(&out, out.WorkerThread(), out.CurrentRun());
+    EventHandler()->PostOnDone(&out, out.WorkerThread(), out.CurrentRun(), "");
     EventHandler()->PostGenericEvent(&out, [&](TComponent*) { progress += 100; });
     PumpFor(200);
     EXPECT_LT(progress - before, 100);
@@ -89,7 +89,7 @@ TEST(TEventHandler, ALateDoneEventDoesNotClearANewRun) {
     uint64_t firstRun = out->CurrentRun();
     out->Stop(false);
     out->Run();
-    EventHandler()->PostOnDone(out, out->WorkerThread(), firstRun); // stale
+    EventHandler()->PostOnDone(out, out->WorkerThread(), firstRun, ""); // stale
     PumpFor(100);
     EXPECT_TRUE(out->IsBusy());
     out->Stop(false);
