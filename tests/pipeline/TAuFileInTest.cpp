@@ -172,17 +172,43 @@ TEST(TAuFileIn, MissingFileIsInvalidAndInitRaisesTheSystemText) {
     }
 }
 
+namespace {
+// A seekable input that does not know its length, as some Ogg streams are.
+struct TUnknownSize : TRawPcmIn {
+    void OpenFile() override {
+        TRawPcmIn::OpenFile();
+        FSize = -1;
+    }
+};
+} // namespace
+
 TEST(TAuFileIn, TotalTimeOfUnknownSizeIsZero) {
-    struct TUnknown : TRawPcmIn {
-        void OpenFile() override {
-            TRawPcmIn::OpenFile();
-            FSize = -1;
-        }
-    } in;
+    TUnknownSize in;
     TMemoryStream s(Pattern(400));
     in.SetStream(&s);
     EXPECT_EQ(in.TotalTime(), 0u);
     EXPECT_EQ(in.TotalSamples(), -1);
+}
+
+// A jump is thousandths of the length: with none known it leaves the position alone, in
+// either direction, instead of rewinding to the start.
+TEST(TAuFileIn, JumpWithUnknownSizeNeverRewinds) {
+    TUnknownSize in;
+    TMemoryStream s(Pattern(1000 * kFrame));
+    in.SetStream(&s);
+    in.Init();
+    uint8_t* b = nullptr;
+    uint32_t n = 400 * kFrame;
+    in.GetData(b, n);
+    for (int32_t offs : {100, -100}) {
+        in._Jump(offs);
+        EXPECT_EQ(in.LastSeek, -1) << offs;
+        EXPECT_EQ(in.Position(), 400 * kFrame);
+    }
+    n = kFrame;
+    in.GetData(b, n);
+    EXPECT_EQ(std::vector<uint8_t>(b, b + n), Pattern(kFrame, 400 * kFrame));
+    in.Flush();
 }
 
 TEST(TAuFileStream, ModesAndSharing) {
