@@ -38,7 +38,11 @@ void TAuStreamedInput::RestartForLoop() {
         int64_t start = FStartSample;
         SeekInternal(start);
     } else {
+        // Flush forgets the range; every pass must cover the frames of the first.
+        const int64_t start = FStartSample, end = FEndSample;
         Flush();
+        FStartSample = start;
+        FEndSample = end;
         Init();
     }
     FPosition = 0;

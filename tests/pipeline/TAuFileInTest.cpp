@@ -89,6 +89,28 @@ TEST_F(FileInFixture, LoopRepeatsEveryFrameIncludingTheLast) {
     In.Flush();
 }
 
+// An input that cannot seek starts each pass over by reopening: every pass keeps the
+// range of the first.
+TEST_F(FileInFixture, LoopWithoutSeekingKeepsTheRange) {
+    In.CanSeek = false;
+    In.SetStream(&Stream);
+    In.SetEndSample(99);
+    In.SetLoop(true);
+    In.Init();
+    std::vector<uint8_t> passes;
+    while (passes.size() < 3 * 100 * kFrame) {
+        uint8_t* b = nullptr;
+        uint32_t n = 64 * kFrame;
+        In.GetData(b, n);
+        ASSERT_GT(n, 0u);
+        passes.insert(passes.end(), b, b + n);
+    }
+    In.Flush();
+    const std::vector<uint8_t> pass = Pattern(100 * kFrame);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(std::equal(pass.begin(), pass.end(), passes.begin() + i * 100 * kFrame)) << "pass " << i;
+}
+
 TEST_F(FileInFixture, SeekBeforeAndDuringARun) {
     EXPECT_TRUE(In.Seek(50)); // before a run: the start frame
     EXPECT_EQ(In.StartSample(), 50);
