@@ -26,10 +26,11 @@ bool TAuStreamedInput::Seek(int64_t SampleNum) {
     int64_t target = SampleNum + FStartSample;
     try {
         result = SeekInternal(target);
-        FPosition = (target - FStartSample) * FSampleSize;
     } catch (...) {
         result = false;
     }
+    // A failed seek leaves the position where it was.
+    if (result) FPosition = (target - FStartSample) * FSampleSize;
     return result;
 }
 

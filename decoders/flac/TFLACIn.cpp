@@ -430,12 +430,23 @@ bool TFLACIn::SeekInternal(int64_t& SampleNum) {
         FAtEnd = true;
         return true;
     }
+    // The frame that was due next, to come back to when the seek fails.
+    const int64_t due = (FSampleSize ? FPosition / FSampleSize : 0) + FStartSample;
     // The library decodes the frame holding the target and hands it to the write callback
     // starting exactly at the target; that block is the next data handed out.
     FFrameWritten = false;
     if (!FLib->SeekAbsolute(dec, static_cast<FLAC__uint64>(SampleNum))) {
-        FLib->Reset(dec); // back at the start of the stream
-        SampleNum = 0;
+        // The library needs a reset after a failed seek, which takes it to the start of the
+        // stream: go back to the frame that was due, or end the stream if that fails too,
+        // rather than play from somewhere else.
+        FLib->Reset(dec);
+        FFrameWritten = false;
+        if (FFileSamples > 0 && due >= FFileSamples)
+            FAtEnd = true;
+        else if (FLib->SeekAbsolute(dec, static_cast<FLAC__uint64>(due)) && FFrameWritten)
+            FSeekBlockPending = true;
+        else
+            FAtEnd = true;
         return false;
     }
     if (!FFrameWritten) throw EAuException("Seek failed");

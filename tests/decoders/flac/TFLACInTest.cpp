@@ -194,6 +194,30 @@ TEST(FlacIn, SeekToTheEndEndsTheStream) {
     in.Flush();
 }
 
+// A seek into a damaged part of the stream fails: the caller is told, and playing goes on
+// from the very frame that was due, with the position where it was.
+TEST(FlacIn, FailedSeekLeavesThePositionWhereItWas) {
+    TWave ref = Reference("s16_stereo_44100");
+    TBytes file = ReadAll(FlacPath("s16_stereo_44100"));
+    std::fill(file.begin() + static_cast<std::ptrdiff_t>(file.size() / 2), file.end(), 0);
+    TMemoryStream stream(file);
+    TFLACIn in;
+    in.SetStream(&stream);
+    in.SetStartSample(2000);
+    in.Init();
+    TBytes played(10000);
+    bool eof = false;
+    ASSERT_EQ(in.FillBuffer(played.data(), 10000, eof), 10000u);
+    EXPECT_FALSE(in.Seek(100000));
+    EXPECT_EQ(in.Position(), 10000);
+    const TBytes next = Drain(in, 4000);
+    ASSERT_GE(next.size(), 4000u);
+    const TBytes expected(ref.Data.begin() + 2000 * 4 + 10000, ref.Data.begin() + 2000 * 4 + 10000 + 4000);
+    EXPECT_TRUE(TBytes(next.begin(), next.begin() + 4000) == expected)
+        << FirstDifference(TBytes(next.begin(), next.begin() + 4000), expected);
+    in.Flush();
+}
+
 TEST(FlacIn, StartAndEndSampleCutTheRun) {
     TWave ref = Reference("s16_stereo_44100");
     TFLACIn in;
