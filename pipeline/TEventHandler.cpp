@@ -1,6 +1,7 @@
 #include "pipeline/TEventHandler.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "pipeline/TAuOutput.h"
 #include "pipeline/TMainThreadQueue.h"
@@ -194,16 +195,29 @@ PEventRecord TEventHandler::TakeFirstEvent() {
 void TEventHandler::Execute() {
     while (!Terminated()) {
         while (PEventRecord record = TakeFirstEvent()) {
+            // A handler's error must not end the dispatcher, nor go unnoticed.
             try {
                 Deliver(*record);
+            } catch (const std::exception& e) {
+                ReportHandlerError(*record, e.what());
             } catch (...) {
-                // A handler's error must not end the dispatcher.
+                ReportHandlerError(*record, "unknown exception");
             }
             std::lock_guard<std::mutex> lock(CS);
             CurrentEvent = nullptr;
         }
         _Evt.WaitFor(100);
     }
+}
+
+void TEventHandler::ReportHandlerError(const TEventRecord& Record, const std::string& Message) {
+    const char* kind = Record._type == etOnDone       ? "OnDone"
+                       : Record._type == etOnProgress ? "OnProgress"
+                                                      : "event";
+    if (!ReportedErrors.emplace(Record.Sender, kind, Message).second) return;
+    const std::string name =
+        Record.Sender && !Record.Sender->Name().empty() ? Record.Sender->Name() : "a component";
+    std::fprintf(stderr, "tarvio: the %s handler of %s failed: %s\n", kind, name.c_str(), Message.c_str());
 }
 
 void TEventHandler::Deliver(TEventRecord& Record) {

@@ -7,7 +7,9 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <tuple>
 
 #include "pipeline/TComponent.h"
 #include "pipeline/TEvent.h"
@@ -69,6 +71,8 @@ private:
     PEventRecord TakeFirstEvent();
     void Deliver(TEventRecord& Record);
     void DeliverDone(TEventRecord& Record);
+    // Writes a failed handler's message to standard error, once per sender, kind and text.
+    void ReportHandlerError(const TEventRecord& Record, const std::string& Message);
     // Drops the queued records of Sender left from the run that ended (and earlier ones);
     // those of a newer run stay.
     void ClearEventsOfEndedRun(TComponent* Sender, uint64_t Run);
@@ -78,6 +82,7 @@ private:
     TEvent _Evt;
     TEventRecord* CurrentEvent = nullptr; // guarded by CS
     TComponent* BlockedSender = nullptr;
+    std::set<std::tuple<const TComponent*, const char*, std::string>> ReportedErrors; // dispatcher thread
 };
 
 // The one dispatcher, or null. Created by the first AcquireEventHandler, ended by the

@@ -94,3 +94,24 @@ TEST(TEventHandler, ALateDoneEventDoesNotClearANewRun) {
     EXPECT_TRUE(out->IsBusy());
     out->Stop(false);
 }
+
+// A handler that throws leaves the dispatcher running and is reported on standard error,
+// once for each message.
+TEST(TEventHandler, FailingHandlerIsReportedOnce) {
+    TNullOut out;
+    TComponent sender;
+    sender.SetName("Indicator1");
+    testing::internal::CaptureStderr();
+    int delivered = 0;
+    for (const char* message : {"boom", "boom", "bang"})
+        EventHandler()->PostGenericEvent(&sender, [&, message](TComponent*) {
+            ++delivered;
+            throw EAuException(message);
+        });
+    EventHandler()->PostGenericEvent(&sender, [&](TComponent*) { ++delivered; });
+    ASSERT_TRUE(PumpUntil([&] { return delivered == 4; }));
+    PumpFor(20);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "tarvio: the event handler of Indicator1 failed: boom\n"
+              "tarvio: the event handler of Indicator1 failed: bang\n");
+}
