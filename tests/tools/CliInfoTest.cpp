@@ -102,6 +102,17 @@ TEST_F(CliInfo, JsonGivesOneObjectPerFileInOrder) {
     EXPECT_EQ(nolength["total_samples"].Kind, TJson::jNull) << "the stream holds no sample count";
 }
 
+// A 20-bit FLAC file travels in 24-bit samples: info shows both widths.
+TEST_F(CliInfo, FlacShowsTheStreamsOwnDepth) {
+    if (!HaveDecoder("flac")) GTEST_SKIP() << "needs the FLAC decoder";
+    const TCliResult r = RunCli({"info", "--json", Media("flac/d20_stereo_48000.flac")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    TJson o;
+    ASSERT_TRUE(TJson::Parse(Lines(r.Out).at(0), o)) << r.Out;
+    EXPECT_EQ(o["bits_per_sample"].Number, 24);
+    EXPECT_EQ(o["details"]["stream_bits"].String, "20");
+}
+
 // File names carry quotes, backslashes, control characters, Cyrillic and bytes that are
 // no UTF-8; the output stays one valid JSON object per line.
 TEST_F(CliInfo, JsonEscapesEveryFileName) {
