@@ -49,6 +49,13 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
     return e;
 }
 
+#if TARVIO_HAVE_FLAC
+// The stream's own depth, which BitsPerSample rounds up to a whole byte.
+std::vector<TDecoderDetail> FlacDetails(TAuFileIn& In) {
+    return {{"stream_bits", {std::to_string(static_cast<TFLACIn&>(In).StreamBitsPerSample())}}};
+}
+#endif
+
 #if TARVIO_HAVE_WAVPACK
 // The mode flags of a WavPack file, by name.
 std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
@@ -110,7 +117,11 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
                          [](TVorbisIn& In) { return int64_t{std::max(In.NominalBitrate(), 0)}; }),
 #endif
 #if TARVIO_HAVE_FLAC
-        Entry<TFLACIn>("flac", "TFLACIn", {".flac"}),
+        [] {
+            TDecoderEntry e = Entry<TFLACIn>("flac", "TFLACIn", {".flac"});
+            e.Details = FlacDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MAC
         [] {

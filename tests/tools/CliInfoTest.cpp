@@ -102,6 +102,17 @@ TEST_F(CliInfo, JsonGivesOneObjectPerFileInOrder) {
     EXPECT_EQ(nolength["total_samples"].Kind, TJson::jNull) << "the stream holds no sample count";
 }
 
+// A 20-bit FLAC file travels in 24-bit samples: info shows both widths.
+TEST_F(CliInfo, FlacShowsTheStreamsOwnDepth) {
+    if (!HaveDecoder("flac")) GTEST_SKIP() << "needs the FLAC decoder";
+    const TCliResult r = RunCli({"info", "--json", Media("flac/d20_stereo_48000.flac")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    TJson o;
+    ASSERT_TRUE(TJson::Parse(Lines(r.Out).at(0), o)) << r.Out;
+    EXPECT_EQ(o["bits_per_sample"].Number, 24);
+    EXPECT_EQ(o["details"]["stream_bits"].String, "20");
+}
+
 // MP4 files tell their AAC profile and whether SBR and PS are in use.
 TEST_F(CliInfo, Mp4ShowsTheAacProfile) {
     if (!HaveDecoder("mp4")) GTEST_SKIP() << "needs the MP4 decoder";

@@ -589,6 +589,26 @@ TEST_F(PlayerRecording, PauseSilencesTheDeviceAndResumesWhereItStopped) {
     EXPECT_TRUE(check.Ok) << check.Why;
 }
 
+// A 20-bit FLAC track reaches the device in 24-bit samples, every frame of it.
+TEST_F(PlayerRecording, TwentyBitTrackPlaysInTwentyFourBitSamples) {
+    const std::string track = tarvio::test::Media("flac/d20_stereo_48000.flac");
+    PlayList({track});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.flac", dts)) GTEST_SKIP() << "no FLAC decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    ASSERT_EQ(Form->LabelError->Caption(), "Играет: d20_stereo_48000.flac");
+    WaitForTheEnd();
+    Form.reset();
+    const tarvio::test::TWave ref =
+        tarvio::test::ReadWave(tarvio::test::Media("flac/d20_stereo_48000.ref.wav"));
+    const tarvio::test::TWave played = tarvio::test::ReadWave(Recording.string());
+    EXPECT_EQ(played.Bits, 24u);
+    const TRecordingCheck check(std::string(played.Data.begin(), played.Data.end()),
+                                std::string(ref.Data.begin(), ref.Data.end()), 6);
+    EXPECT_TRUE(check.Ok) << check.Why;
+}
+
 // Every text the information labels can show fits its box, letters and glow, in Tahoma at
 // the labels' own size; only "Не стандартно" needs a smaller size to fit.
 TEST_F(Player, InformationTextsFitTheirLabels) {
