@@ -392,8 +392,9 @@ struct TWMSyncReader::TImpl {
             const size_t n = static_cast<size_t>(made) * Out.Channels;
             if (Pcm.size() < n * 3) Pcm.resize(n * 3);
             uint8_t* p = Pcm.data();
+            // The top 24 bits, as FFmpeg's own 24-bit PCM output takes them.
             for (size_t i = 0; i < n; ++i, p += 3) {
-                const int64_t v = std::clamp<int64_t>((int64_t{Wide[i]} + 128) >> 8, -8388608, 8388607);
+                const int32_t v = Wide[i] >> 8;
                 p[0] = static_cast<uint8_t>(v);
                 p[1] = static_cast<uint8_t>(v >> 8);
                 p[2] = static_cast<uint8_t>(v >> 16);
