@@ -39,13 +39,14 @@ namespace {
 // rate in bits per second (nullptr when it has none).
 template <class T>
 TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::string> Extensions,
-                    int64_t (*BitRate)(T&) = nullptr) {
+                    int64_t (*BitRate)(T&) = nullptr, bool (*IsVBR)(T&) = nullptr) {
     TDecoderEntry e;
     e.Name = std::move(Name);
     e.ClassName = std::move(ClassName);
     e.Extensions = std::move(Extensions);
     e.Create = [] { return std::unique_ptr<TAuFileIn>(std::make_unique<T>()); };
     if (BitRate) e.BitRate = [BitRate](TAuFileIn& In) { return BitRate(static_cast<T&>(In)); };
+    if (IsVBR) e.IsVBR = [IsVBR](TAuFileIn& In) { return IsVBR(static_cast<T&>(In)); };
     return e;
 }
 
@@ -67,7 +68,12 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         Entry<TWaveIn>("wav", "TWaveIn", {".wav"}),
 #endif
 #if TARVIO_HAVE_MP3
-        Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; }),
+        Entry<TMP3In>(
+            "mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; },
+            [](TMP3In& In) { return In.IsVBR(); }),
+        Entry<TWMIn>(
+            "wma", "TWMIn", {".wma", ".asf"}, [](TWMIn& In) { return int64_t{In.Bitrate()}; },
+            [](TWMIn& In) { return In.IsVBR(); }),
 #endif
 #if TARVIO_HAVE_VORBIS
         Entry<TVorbisIn>("vorbis", "TVorbisIn", {".ogg"},

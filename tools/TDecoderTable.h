@@ -25,6 +25,9 @@ struct TDecoderEntry {
     // Bits per second as the decoder reports it, or 0 when it has none. Called on an
     // input whose file is open (after Valid).
     std::function<int64_t(TAuFileIn&)> BitRate;
+    // Whether the file's bit rate varies; nullptr when the decoder does not tell. Called
+    // like BitRate.
+    std::function<bool(TAuFileIn&)> IsVBR;
 };
 
 // A decoder that accepted a file: its input is open (Valid returned true).

@@ -33,6 +33,7 @@ TFileInfo TFileInfo::Of(const std::string& File, TOpenedDecoder& Decoder) {
     if (info.TotalSamples <= 0 && in.Size() < 0) info.TotalSamples = -1;
     info.TotalTime = in.TotalTime();
     if (Decoder.Entry->BitRate) info.BitRate = std::max<int64_t>(Decoder.Entry->BitRate(in), 0);
+    if (Decoder.Entry->IsVBR) info.VBR = Decoder.Entry->IsVBR(in) ? 1 : 0;
     if (auto* tagged = dynamic_cast<TAuTaggedFileIn*>(&in)) {
         const TCommonTags& tags = *tagged->CommonTags();
         info.Tagged = true;
@@ -69,6 +70,7 @@ std::string TFileInfo::Text() const {
     line("total samples:", TotalSamples < 0 ? "unknown" : std::to_string(TotalSamples));
     line("total time:", FormatTime(TotalTime));
     line("bit rate:", BitRate > 0 ? std::to_string(BitRate) + " bit/s" : "none");
+    if (VBR >= 0) line("variable rate:", VBR ? "yes" : "no");
     if (Tagged) {
         line("title:", Title);
         line("artist:", Artist);
@@ -99,6 +101,10 @@ std::string TFileInfo::Json() const {
         o.Add("bit_rate", BitRate);
     else
         o.AddNull("bit_rate");
+    if (VBR >= 0)
+        o.Add("vbr", VBR == 1);
+    else
+        o.AddNull("vbr");
     if (Tagged) {
         TJsonObject tags;
         tags.Add("title", Title);

@@ -49,8 +49,9 @@ COMMANDS
     info FILE...
         Prints for each file the decoder chosen, whether it is valid, channels,
         sample rate, bits per sample, total samples (frames), total time (m:ss),
-        the decoder's bit rate where it has one, and the common tags (title,
-        artist, album, genre, year, track) of decoders whose files carry tags.
+        the decoder's bit rate where it has one (and whether it varies, where the
+        decoder tells: MP3 and WMA), and the common tags (title, artist, album,
+        genre, year, track) of decoders whose files carry tags.
 
     decode FILE OUT.wav
         Writes the decoder's PCM, byte for byte, into the RIFF WAVE file OUT.wav.

@@ -58,6 +58,10 @@ std::vector<TDecodeCase> DecodeCases() {
     cases.push_back({"flac/md5_altered.flac", "flac", ""});
     for (const char* name : {"mono_44100", "stereo_44100", "6ch_48000", "tagged", "chained"})
         cases.push_back({std::string("vorbis/") + name + ".ogg", "vorbis", ""});
+    for (const char* name : {"cbr128_stereo_44100.mp3", "vbr_mono_22050.mp3", "gapless.mp3", "tagged.mp3"})
+        cases.push_back({std::string("wm/") + name, "mp3", ""});
+    for (const char* name : {"wmav2_stereo_44100.wma", "pcm_8ch_48000.asf"})
+        cases.push_back({std::string("wm/") + name, "wma", ""});
     return cases;
 }
 
@@ -124,7 +128,14 @@ const TCutCase CutCases[] = {
     {"flac/no_length.flac", "flac", 44000, -1},
     {"vorbis/stereo_44100.ogg", "vorbis", 1000, 1010},
     {"vorbis/6ch_48000.ogg", "vorbis", 47999, 48001},
-    {"vorbis/chained.ogg", "vorbis", 44050, 44150}, // across the first link's end
+    {"vorbis/chained.ogg", "vorbis", 44050, 44150},    // across the first link's end
+    {"wm/cbr128_stereo_44100.mp3", "mp3", 1151, 1153}, // across an MP3 frame
+    {"wm/cbr320_stereo_48000.mp3", "mp3", 50000, 60000},
+    {"wm/vbr_stereo_44100.mp3", "mp3", 33333, -1},
+    {"wm/vbr_mono_22050.mp3", "mp3", 575, 577},
+    {"wm/vbr_noheader.mp3", "mp3", 200001, 200100},
+    {"wm/gapless.mp3", "mp3", 54000, -1}, // up to the source's last sample
+    {"wm/wmav2_stereo_44100.wma", "wma", 70000, 70100},
 };
 
 INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));
