@@ -1,6 +1,6 @@
 // Fuzz target of the MP3 / Windows Media input: the bytes are a file handed to TMP3In
 // through a memory stream (probing, ID3 and ASF header scans, FFmpeg's demuxers and
-// decoders, format choice, decoding, a seek to the middle). The first byte's low bit
+// decoders, format choice, decoding to the end, a seek to the middle). The first byte's low bit
 // asks for formats of more than 16 bits.
 
 #include <cstddef>
@@ -18,21 +18,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     in.SetHighPrecision(Size > 0 && (Data[0] & 1));
     in.SetStream(&stream);
     if (!in.Valid()) return 0;
-    try {
-        in.Init();
-        bool seeked = false;
-        int64_t delivered = 0;
+    auto drain = [&in] {
         for (;;) {
             uint8_t* p = nullptr;
             uint32_t n = 8192;
             in.GetData(p, n);
             if (n == 0) break;
-            delivered += n;
-            if (!seeked && delivered > 65536) {
-                seeked = true;
-                in.Seek(in.TotalSamples() / 2);
-            }
         }
+    };
+    try {
+        in.Init();
+        drain();
+        in.Seek(in.TotalSamples() / 2);
+        drain();
     } catch (const EAuException&) {
     }
     in.Flush();
