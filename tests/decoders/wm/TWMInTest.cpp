@@ -622,8 +622,14 @@ TEST(WmIn, DamagedInputIsHandled) {
         ++valid;
         try {
             in.Init();
-            const TBytes out = Drain(in, 4096, limit);
+            TBytes out = Drain(in, 4096, limit);
             EXPECT_EQ(out.size() % (in.Channels() * in.BitsPerSample() / 8), 0u);
+            in.Flush();
+            // A seek to the middle after the first block.
+            in.Init();
+            uint8_t* p = nullptr;
+            uint32_t n = 4096;
+            in.GetData(p, n);
             in.Seek(in.TotalSamples() / 2);
             Drain(in, 4096, limit);
         } catch (const EAuException& e) {
