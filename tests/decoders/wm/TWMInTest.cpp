@@ -467,6 +467,27 @@ TEST(WmTags, Id3v1FillsWhatId3v2Lacks) {
     EXPECT_TRUE(in.CommonTags()->Genre().empty()) << "genre 255 is none";
 }
 
+// A tag larger than FFmpeg's first look at a file (1 MiB), as cover pictures make them.
+TEST(WmTags, TagLargerThanTheProbeWindow) {
+    const uint32_t body = 1100000;
+    TBytes file = {'I', 'D', '3', 4, 0, 0};
+    for (int shift = 21; shift >= 0; shift -= 7)
+        file.push_back(static_cast<uint8_t>((body >> shift) & 0x7F));
+    const std::string title = "Big";
+    const TBytes frame = {'T', 'I', 'T', '2', 0, 0, 0, static_cast<uint8_t>(title.size() + 1), 0, 0, 3};
+    file.insert(file.end(), frame.begin(), frame.end());
+    file.insert(file.end(), title.begin(), title.end());
+    file.resize(10 + body, 0);
+    const TBytes audio = ReadAll(WmPath("cbr128_stereo_44100.mp3"));
+    file.insert(file.end(), audio.begin(), audio.end());
+    TMemoryStream stream(file);
+    TMP3In in;
+    in.SetStream(&stream);
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.CommonTags()->Title(), u"Big");
+    EXPECT_TRUE(DecodeAll(in) == Reference("cbr128_stereo_44100.mp3"));
+}
+
 TEST(WmAttributes, BitRateAndVbr) {
     struct {
         const char* Name;
