@@ -39,16 +39,38 @@ namespace {
 // rate in bits per second (nullptr when it has none).
 template <class T>
 TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::string> Extensions,
-                    int64_t (*BitRate)(T&) = nullptr, bool (*IsVBR)(T&) = nullptr) {
+                    int64_t (*BitRate)(T&) = nullptr) {
     TDecoderEntry e;
     e.Name = std::move(Name);
     e.ClassName = std::move(ClassName);
     e.Extensions = std::move(Extensions);
     e.Create = [] { return std::unique_ptr<TAuFileIn>(std::make_unique<T>()); };
     if (BitRate) e.BitRate = [BitRate](TAuFileIn& In) { return BitRate(static_cast<T&>(In)); };
-    if (IsVBR) e.IsVBR = [IsVBR](TAuFileIn& In) { return IsVBR(static_cast<T&>(In)); };
     return e;
 }
+
+#if TARVIO_HAVE_MP3
+// Whether the bit rate of an MP3 or Windows Media file varies.
+std::vector<TDecoderDetail> VbrDetails(TAuFileIn& In) {
+    return {{"vbr", {static_cast<TWMIn&>(In).IsVBR() ? "yes" : "no"}, false}};
+}
+#endif
+
+#if TARVIO_HAVE_WAVPACK
+// The mode flags of a WavPack file, by name.
+std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
+    static const std::pair<TwvModeFlag, const char*> names[] = {
+        {wvmfWVC, "wvc"},     {wvmfLossless, "lossless"},  {wvmfHybrid, "hybrid"},
+        {wvmfFloat, "float"}, {wvmfValidTag, "valid_tag"}, {wvmfHigh, "high"},
+        {wvmfFast, "fast"},   {wvmfExtra, "extra"},        {wvmfAPETag, "ape_tag"},
+        {wvmfSFX, "sfx"},     {wvmfVeryHigh, "very_high"}, {wvmfMD5, "md5"}};
+    const TwvModeFlags mode = static_cast<TWVIn&>(In).Mode();
+    TDecoderDetail d{"mode", {}, true};
+    for (const auto& [flag, name] : names)
+        if (mode.Contains(flag)) d.Values.push_back(name);
+    return {d};
+}
+#endif
 
 std::string OneLine(std::string Text) {
     std::replace_if(
@@ -68,12 +90,18 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         Entry<TWaveIn>("wav", "TWaveIn", {".wav"}),
 #endif
 #if TARVIO_HAVE_MP3
-        Entry<TMP3In>(
-            "mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; },
-            [](TMP3In& In) { return In.IsVBR(); }),
-        Entry<TWMIn>(
-            "wma", "TWMIn", {".wma", ".asf"}, [](TWMIn& In) { return int64_t{In.Bitrate()}; },
-            [](TWMIn& In) { return In.IsVBR(); }),
+        [] {
+            TDecoderEntry e =
+                Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; });
+            e.Details = VbrDetails;
+            return e;
+        }(),
+        [] {
+            TDecoderEntry e = Entry<TWMIn>("wma", "TWMIn", {".wma", ".asf"},
+                                           [](TWMIn& In) { return int64_t{In.Bitrate()}; });
+            e.Details = VbrDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_VORBIS
         Entry<TVorbisIn>("vorbis", "TVorbisIn", {".ogg"},
@@ -88,7 +116,11 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
                       [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; }),
 #endif
 #if TARVIO_HAVE_WAVPACK
-        Entry<TWVIn>("wavpack", "TWVIn", {".wv"}),
+        [] {
+            TDecoderEntry e = Entry<TWVIn>("wavpack", "TWVIn", {".wv"});
+            e.Details = WavpackDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MP4
         Entry<TMP4In>("mp4", "TMP4In", {".m4a"}, [](TMP4In& In) { return int64_t{In.Bitrate()}; }),

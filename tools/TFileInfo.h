@@ -1,10 +1,10 @@
 #pragma once
 // What `info` reports about one file: the decoder chosen, its format and length, its bit
-// rate (and whether it varies, where the decoder tells) and, for tagged decoders, the
-// common tags. Text fields are UTF-8.
+// rate and, for tagged decoders, the common tags. Text fields are UTF-8.
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/TDecoderTable.h"
 
@@ -37,9 +37,9 @@ public:
     int64_t TotalSamples = -1; // frames; -1 when the decoder does not know
     uint32_t TotalTime = 0;    // seconds
     int64_t BitRate = 0;       // bits per second; 0 when the decoder has none
-    int VBR = -1;              // the bit rate varies: 1 yes, 0 no, -1 the decoder does not tell
     bool Tagged = false;       // the decoder is a tagged input; the fields below are set
     std::string Title, Artist, Album, Genre, Year, Track;
+    std::vector<TDecoderDetail> Details; // the format's own facts, in the decoder's order
 };
 
 } // namespace tarvio

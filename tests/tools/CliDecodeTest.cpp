@@ -65,6 +65,11 @@ std::vector<TDecodeCase> DecodeCases() {
         cases.push_back({std::string("wm/") + name, "mp3", ""});
     for (const char* name : {"wmav2_stereo_44100.wma", "pcm_8ch_48000.asf"})
         cases.push_back({std::string("wm/") + name, "wma", ""});
+    for (const char* name : {"s8_stereo_44100", "s16_6ch_48000", "s24_6ch_44100", "s32_stereo_48000",
+                             "s20_stereo_44100", "hybrid", "hybrid_alone", "tagged"})
+        cases.push_back(
+            {std::string("wavpack/") + name + ".wv", "wavpack", std::string("wavpack/") + name + ".ref.wav"});
+    cases.push_back({"wavpack/f32_stereo_44100.wv", "wavpack", ""}); // float becomes 32-bit integers
     return cases;
 }
 
@@ -172,7 +177,8 @@ TEST_P(CliPlay, RecordsTheFilesPcmThenSilence) {
 
 INSTANTIATE_TEST_SUITE_P(Media, CliPlay,
                          ::testing::Values(TDecodeCase{"vorbis/tagged.ogg", "vorbis", ""},
-                                           TDecodeCase{"flac/s8_mono_44100.flac", "flac", ""}),
+                                           TDecodeCase{"flac/s8_mono_44100.flac", "flac", ""},
+                                           TDecodeCase{"wavpack/s24_6ch_44100.wv", "wavpack", ""}),
                          [](const auto& info) { return info.param.Decoder; });
 
 // The space key pauses and resumes: while paused the device hears only silence, and the
@@ -200,7 +206,8 @@ TEST_F(CliTest, SpacePausesInSilenceAndResumesAtTheSameFrame) {
     const TBytes pcm = DecoderPcm(file);
     EXPECT_LT(atPause.size(), pcm.size()) << "the pause came after the end of the file";
     const TBytes played = ReadWave(rec).Data;
-    const TRecordingCheck check(std::string(played.begin(), played.end()), std::string(pcm.begin(), pcm.end()), 4);
+    const TRecordingCheck check(std::string(played.begin(), played.end()),
+                                std::string(pcm.begin(), pcm.end()), 4);
     EXPECT_TRUE(check.Ok) << check.Why;
 }
 

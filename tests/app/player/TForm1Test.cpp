@@ -4,6 +4,7 @@
 
 #include "app/TFont.h"
 #include "app/TForm1.h"
+#include "decoders/DecoderTestMedia.h"
 #include "pipeline/TAuOutput.h"
 #include "stages/TAudioPlayList.h"
 
@@ -419,6 +420,29 @@ TEST_F(PlayerWithTracks, CaptionIsEmptyAfterATrackEnds) {
     while (Form->Caption() == "before" && clock.elapsed() < 30000)
         QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     EXPECT_EQ(Form->Caption(), "");
+}
+
+// WavPack tracks of the generated media: the APEv2 title and artist reach the labels; a
+// file with only an ID3v1 tag shows none, as its common tags stay empty.
+TEST_F(Player, WavpackTracksShowTheirApeTags) {
+    const std::string dir = tarvio::test::Media("wavpack/");
+    PlayList({dir + "tagged.wv", dir + "id3v1.wv"});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.wv", dts)) GTEST_SKIP() << "no WavPack decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: tagged.wv");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Группа крови");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Стерео");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:01");
+    Tap(W(), NextX, ButtonY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: id3v1.wv");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Моно");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
 }
 
 TEST_F(Player, PanningReversesAtTheFarAndNearEdges) {
