@@ -72,6 +72,15 @@ std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
 }
 #endif
 
+#if TARVIO_HAVE_MP4
+// The AAC profile and whether SBR and parametric stereo are in use.
+std::vector<TDecoderDetail> Mp4Details(TAuFileIn& In) {
+    auto& mp4 = static_cast<TMP4In&>(In);
+    auto yesNo = [](bool Value) { return std::vector<std::string>{Value ? "yes" : "no"}; };
+    return {{"profile", {mp4.Profile()}}, {"sbr", yesNo(mp4.SBR())}, {"ps", yesNo(mp4.PS())}};
+}
+#endif
+
 std::string OneLine(std::string Text) {
     std::replace_if(
         Text.begin(), Text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -123,7 +132,12 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         }(),
 #endif
 #if TARVIO_HAVE_MP4
-        Entry<TMP4In>("mp4", "TMP4In", {".m4a"}, [](TMP4In& In) { return int64_t{In.Bitrate()}; }),
+        [] {
+            TDecoderEntry e = Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
+                                            [](TMP4In& In) { return int64_t{In.Bitrate()}; });
+            e.Details = Mp4Details;
+            return e;
+        }(),
 #endif
     };
     return table;

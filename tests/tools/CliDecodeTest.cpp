@@ -70,6 +70,8 @@ std::vector<TDecodeCase> DecodeCases() {
         cases.push_back(
             {std::string("wavpack/") + name + ".wv", "wavpack", std::string("wavpack/") + name + ".ref.wav"});
     cases.push_back({"wavpack/f32_stereo_44100.wv", "wavpack", ""}); // float becomes 32-bit integers
+    for (const char* name : {"lc_mono_8000.m4a", "lc_6ch_48000.m4a", "he_22050_44100.m4a", "video_first.mp4"})
+        cases.push_back({std::string("mp4/") + name, "mp4", ""});
     return cases;
 }
 
@@ -137,6 +139,8 @@ const TCutCase CutCases[] = {
     {"vorbis/stereo_44100.ogg", "vorbis", 1000, 1010},
     {"vorbis/6ch_48000.ogg", "vorbis", 47999, 48001},
     {"vorbis/chained.ogg", "vorbis", 44050, 44150},    // across the first link's end
+    {"mp4/lc_stereo_44100.m4a", "mp4", 1000, 1030},    // across an AAC frame
+    {"mp4/lc_stereo_44100.m4a", "mp4", 132299, -1},    // the last frame
     {"wm/cbr128_stereo_44100.mp3", "mp3", 1151, 1153}, // across an MP3 frame
     {"wm/cbr320_stereo_48000.mp3", "mp3", 50000, 60000},
     {"wm/vbr_stereo_44100.mp3", "mp3", 33333, -1},
