@@ -69,8 +69,8 @@ public:
 
     // The next block of PCM of the stream (at most 50 ms of it) into Sample. SampleTime is
     // its start and Duration its length in 100-ns units; Flags is 0; OutputNum and
-    // StreamNumOut name its output. NS_E_NO_MORE_SAMPLES at the end of the data (and for
-    // protected content); other failures are errors.
+    // StreamNumOut name its output. NS_E_NO_MORE_SAMPLES at the end of the data,
+    // NS_E_PROTECTED_CONTENT for protected content; other failures are errors.
     uint32_t GetNextSample(uint16_t StreamNum, TWMSampleBuffer& Sample, uint64_t& SampleTime,
                            uint64_t& Duration, uint32_t& Flags, uint32_t& OutputNum, uint16_t& StreamNumOut);
     // The next sample starts exactly at Start (100-ns units, from the start of the audio),
