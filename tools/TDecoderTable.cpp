@@ -56,6 +56,13 @@ std::vector<TDecoderDetail> FlacDetails(TAuFileIn& In) {
 }
 #endif
 
+#if TARVIO_HAVE_MP3
+// Whether the bit rate of an MP3 or Windows Media file varies.
+std::vector<TDecoderDetail> VbrDetails(TAuFileIn& In) {
+    return {{"vbr", {static_cast<TWMIn&>(In).IsVBR() ? "yes" : "no"}, false}};
+}
+#endif
+
 #if TARVIO_HAVE_WAVPACK
 // The mode flags of a WavPack file, by name.
 std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
@@ -110,7 +117,18 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         Entry<TWaveIn>("wav", "TWaveIn", {".wav"}),
 #endif
 #if TARVIO_HAVE_MP3
-        Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; }),
+        [] {
+            TDecoderEntry e =
+                Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; });
+            e.Details = VbrDetails;
+            return e;
+        }(),
+        [] {
+            TDecoderEntry e = Entry<TWMIn>("wma", "TWMIn", {".wma", ".asf"},
+                                           [](TWMIn& In) { return int64_t{In.Bitrate()}; });
+            e.Details = VbrDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_VORBIS
         Entry<TVorbisIn>("vorbis", "TVorbisIn", {".ogg"},

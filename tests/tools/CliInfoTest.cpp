@@ -157,6 +157,36 @@ TEST_F(CliInfo, JsonShowsTheMonkeysAudioCompressionLevel) {
     EXPECT_GT(extra["bit_rate"].Number, 0);
     EXPECT_NE(RunCli({"info", Media("mac/tagged.ape")}).Out.find("compression:     normal\n"),
               std::string::npos);
+// MP3 and WMA files: the bit rate, whether it varies (a detail of these formats), and the
+// tags.
+TEST_F(CliInfo, JsonShowsBitRateVbrAndTagsOfMp3AndWma) {
+    if (!HaveDecoder("mp3") || !HaveDecoder("wma") || !HaveDecoder("flac"))
+        GTEST_SKIP() << "needs the MP3, WMA and FLAC decoders";
+    const TCliResult r = RunCli({"info", "--json", Media("wm/tagged.mp3"), Media("wm/vbr_stereo_44100.mp3"),
+                                 Media("wm/wmav2_stereo_44100.wma"), Media("flac/tagged.flac")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 4u) << r.Out;
+    TJson mp3, vbr, wma, flac;
+    ASSERT_TRUE(TJson::Parse(lines[0], mp3) && TJson::Parse(lines[1], vbr) && TJson::Parse(lines[2], wma) &&
+                TJson::Parse(lines[3], flac));
+    EXPECT_EQ(mp3["class"].String, "TMP3In");
+    EXPECT_EQ(wma["class"].String, "TWMIn");
+    EXPECT_EQ(mp3["bit_rate"].Number, 128000);
+    EXPECT_EQ(wma["bit_rate"].Number, 128000);
+    EXPECT_GT(vbr["bit_rate"].Number, 0);
+    EXPECT_EQ(mp3["details"]["vbr"].String, "no");
+    EXPECT_EQ(wma["details"]["vbr"].String, "no");
+    EXPECT_EQ(vbr["details"]["vbr"].String, "yes");
+    EXPECT_EQ(flac["details"].Kind, TJson::jNull) << "FLAC has no details";
+    for (const TJson* o : {&mp3, &wma}) {
+        EXPECT_EQ((*o)["tags"]["title"].String, "Группа крови");
+        EXPECT_EQ((*o)["tags"]["artist"].String, "Кино");
+        EXPECT_EQ((*o)["tags"]["album"].String, "Звезда по имени Солнце");
+        EXPECT_EQ((*o)["tags"]["genre"].String, "Rock");
+        EXPECT_EQ((*o)["tags"]["year"].String, "1988");
+        EXPECT_EQ((*o)["tags"]["track"].String, "7");
+    }
 }
 
 // File names carry quotes, backslashes, control characters, Cyrillic and bytes that are

@@ -735,6 +735,27 @@ TEST_F(Player, MonkeysAudioTracksShowTheirTags) {
     EXPECT_EQ(Form->LabelError->Caption(), "Играет: tagged_id3v1.ape");
     EXPECT_EQ(Form->LabelTrack->Caption(), "Кукушка");
     EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+// An MP3 file (its extension in capitals) plays through the MP3 input; the texts of its
+// ID3v2.3 tag (UTF-16) fill the labels.
+TEST_F(Player, Mp3TrackShowsItsTags) {
+    const fs::path mp3 = Root / "Song.MP3";
+    const std::string make = "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=2 -ac 2 "
+                             "-c:a libmp3lame -b:a 128k -id3v2_version 3 -metadata 'title=Группа крови' "
+                             "-metadata 'artist=Кино' -f mp3 '" +
+                             mp3.string() + "'";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "ffmpeg is missing";
+    PlayList({mp3.string()});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.mp3", dts)) GTEST_SKIP() << "no MP3 decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: Song.MP3");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Группа крови");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Стерео");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
+    EXPECT_EQ(Form->LabelBitrate->Caption(), "");
 }
 
 TEST(PlayerBars, TopsFollowLevelsScaledByBarOne) {
