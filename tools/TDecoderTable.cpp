@@ -49,6 +49,20 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
     return e;
 }
 
+#if TARVIO_HAVE_FLAC
+// The stream's own depth, which BitsPerSample rounds up to a whole byte.
+std::vector<TDecoderDetail> FlacDetails(TAuFileIn& In) {
+    return {{"stream_bits", {std::to_string(static_cast<TFLACIn&>(In).StreamBitsPerSample())}}};
+}
+#endif
+
+#if TARVIO_HAVE_MP3
+// Whether the bit rate of an MP3 or Windows Media file varies.
+std::vector<TDecoderDetail> VbrDetails(TAuFileIn& In) {
+    return {{"vbr", {static_cast<TWMIn&>(In).IsVBR() ? "yes" : "no"}, false}};
+}
+#endif
+
 #if TARVIO_HAVE_WAVPACK
 // The mode flags of a WavPack file, by name.
 std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
@@ -103,14 +117,29 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         Entry<TWaveIn>("wav", "TWaveIn", {".wav"}),
 #endif
 #if TARVIO_HAVE_MP3
-        Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; }),
+        [] {
+            TDecoderEntry e =
+                Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; });
+            e.Details = VbrDetails;
+            return e;
+        }(),
+        [] {
+            TDecoderEntry e = Entry<TWMIn>("wma", "TWMIn", {".wma", ".asf"},
+                                           [](TWMIn& In) { return int64_t{In.Bitrate()}; });
+            e.Details = VbrDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_VORBIS
         Entry<TVorbisIn>("vorbis", "TVorbisIn", {".ogg"},
                          [](TVorbisIn& In) { return int64_t{std::max(In.NominalBitrate(), 0)}; }),
 #endif
 #if TARVIO_HAVE_FLAC
-        Entry<TFLACIn>("flac", "TFLACIn", {".flac"}),
+        [] {
+            TDecoderEntry e = Entry<TFLACIn>("flac", "TFLACIn", {".flac"});
+            e.Details = FlacDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MAC
         [] {
