@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 
 #include "pipeline/EAuException.h"
 #include "pipeline/TEventHandler.h"
@@ -28,6 +29,30 @@ std::string LowerExtension(const std::string& Path) {
     std::string ext = Path.substr(dot + 1);
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
     return ext;
+}
+
+// Whether a CUE sheet names at least one track. libcdio loses memory on a sheet without
+// one, so such a sheet never reaches it. False also when the file cannot be read; libcdio
+// then says why. Sheets are small: only the first MiB is looked at.
+bool CueHasTracks(const std::string& Path, bool& Readable) {
+    std::ifstream file(Path, std::ios::binary);
+    Readable = static_cast<bool>(file);
+    std::string text(size_t{1} << 20, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(file.gcount()));
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const size_t at = text.find_first_not_of(" \t\r", start);
+        if (at < end && end - at > 5) {
+            std::string word = text.substr(at, 6);
+            std::transform(word.begin(), word.end(), word.begin(),
+                           [](unsigned char c) { return std::toupper(c); });
+            if (word == "TRACK " || word == "TRACK\t") return true;
+        }
+        start = end + 1;
+    }
+    return false;
 }
 
 } // namespace
@@ -127,6 +152,9 @@ TCdioLibrary::TCdioPtr TCdioLibrary::Open(const std::string& Source, bool Image)
         // libcdio's BIN/CUE driver reads the data from the file named like the sheet with
         // the extension ".bin", whatever the sheet's FILE line says.
         const std::string ext = LowerExtension(Source);
+        bool readable = false;
+        if (ext == "cue" && !CueHasTracks(Source, readable) && readable)
+            throw EAuException("The disc image " + Source + " could not be opened (it lists no tracks)");
         if (ext == "cue")
             cdio = open_cue(Source.c_str());
         else if (ext == "nrg")

@@ -345,11 +345,11 @@ TEST_F(TCDInTest, BadImagesGiveClearErrors) {
          "The disc image " + (dir / "missing_bin.cue").string() +
              " could not be opened (could not retrieve file info for `" + (dir / "missing_bin.bin").string() +
              "': No such file or directory)"},
-        {"not_a_sheet", "\x01\x02 garbage \xff\n", bin(300),
+        {"not_a_sheet", "  TRACK 01 AUDIO\n\x01\x02 garbage \xff\n", bin(300),
          "The disc image " + (dir / "not_a_sheet.cue").string() + " could not be opened (source name " +
              (dir / "not_a_sheet.cue").string() + " is not recognized as a CUE file)"},
         {"no_tracks", "FILE \"x.bin\" BINARY\n", bin(300),
-         "The disc's table of contents is not valid: it lists no tracks"},
+         "The disc image " + (dir / "no_tracks.cue").string() + " could not be opened (it lists no tracks)"},
         {"short_bin", goodCue, bin(100),
          "The disc's table of contents is not valid: the lead-out (sector 100) lies before the end of track "
          "2 (which starts at sector 150)"},
