@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 
+#include "cd/TCueSheet.h"
 #include "pipeline/EAuException.h"
 #include "pipeline/TEventHandler.h"
 
@@ -31,28 +31,24 @@ std::string LowerExtension(const std::string& Path) {
     return ext;
 }
 
-// Whether a CUE sheet names at least one track. libcdio loses memory on a sheet without
-// one, so such a sheet never reaches it. False also when the file cannot be read; libcdio
-// then says why. Sheets are small: only the first MiB is looked at.
-bool CueHasTracks(const std::string& Path, bool& Readable) {
-    std::ifstream file(Path, std::ios::binary);
-    Readable = static_cast<bool>(file);
-    std::string text(size_t{1} << 20, '\0');
-    file.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<size_t>(file.gcount()));
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        const size_t at = text.find_first_not_of(" \t\r", start);
-        if (at < end && end - at > 5) {
-            std::string word = text.substr(at, 6);
-            std::transform(word.begin(), word.end(), word.begin(),
-                           [](unsigned char c) { return std::toupper(c); });
-            if (word == "TRACK " || word == "TRACK\t") return true;
-        }
-        start = end + 1;
-    }
-    return false;
+// Why libcdio must not read the CUE sheet at Path, or "". libcdio reads the data from the
+// file named like the sheet with the extension "bin" in the sheet's own case, whatever the
+// sheet's FILE says; a sheet naming another file would read the wrong data or none.
+std::string CueSheetProblem(const std::string& Path) {
+    TCueSheet sheet;
+    if (!sheet.ParseFile(Path)) return sheet.Error();
+    const size_t slash = Path.find_last_of('/');
+    const std::string name = Path.substr(slash == std::string::npos ? 0 : slash + 1);
+    const std::string ext = name.substr(name.size() - 3);
+    if (ext != "cue" && ext != "CUE") return "";
+    const std::string data = name.substr(0, name.size() - 3) + (ext == "cue" ? "bin" : "BIN");
+    const std::string& named = sheet.DataFile();
+    const size_t sep = named.find_last_of("/\\");
+    const std::string namedFile = named.substr(sep == std::string::npos ? 0 : sep + 1);
+    if (namedFile != data)
+        return "its data file is \"" + named + "\", but the data of a CUE sheet are read from the file of " +
+               "its own name, \"" + data + "\"";
+    return "";
 }
 
 } // namespace
@@ -152,9 +148,10 @@ TCdioLibrary::TCdioPtr TCdioLibrary::Open(const std::string& Source, bool Image)
         // libcdio's BIN/CUE driver reads the data from the file named like the sheet with
         // the extension ".bin", whatever the sheet's FILE line says.
         const std::string ext = LowerExtension(Source);
-        bool readable = false;
-        if (ext == "cue" && !CueHasTracks(Source, readable) && readable)
-            throw EAuException("The disc image " + Source + " could not be opened (it lists no tracks)");
+        if (ext == "cue") {
+            if (const std::string problem = CueSheetProblem(Source); !problem.empty())
+                throw EAuException("The disc image " + Source + " could not be opened (" + problem + ")");
+        }
         if (ext == "cue")
             cdio = open_cue(Source.c_str());
         else if (ext == "nrg")
