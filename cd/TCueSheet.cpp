@@ -80,12 +80,13 @@ bool TCueSheet::Fail(size_t Line, const std::string& Why) {
 }
 
 bool TCueSheet::ParseFile(const std::string& Path) {
-    std::ifstream file(Path, std::ios::binary);
-    if (!file) {
+    std::ifstream file(Path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : -1;
+    if (size < 0 || !file.seekg(0)) {
         FError = "it cannot be read";
         return false;
     }
-    std::string text(MaxBytes + 1, '\0');
+    std::string text(static_cast<size_t>(std::min<std::streamoff>(size, MaxBytes + 1)), '\0');
     file.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<size_t>(file.gcount()));
     return Parse(text);

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <optional>
+#include <thread>
 
 #include "cd/TCDIn.h"
 #include "cd/TCdioLibrary.h"
@@ -242,6 +243,27 @@ TEST_F(TCDInTest, BusyInputRefusesChangesAndASecondRipWaitsForTheFirst) {
     other.Init();
     EXPECT_EQ(test::ReadAll(other).size(), size_t{525} * TDiscImage::SectorBytes);
     other.Flush();
+}
+
+TEST_F(TCDInTest, QueriesOnOneThreadBesideARipOnAnother) {
+    TCDIn ripper, asker;
+    ripper.SetStartTrack(2);
+    ripper.SetEndPos(DiscEndPosition);
+    std::vector<uint8_t> got;
+    std::thread rip([&] {
+        ripper.Init();
+        got = test::ReadAll(ripper);
+        ripper.Flush();
+    });
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(asker.TracksCount(), 4);
+        EXPECT_EQ(asker.DiscInfo(), cdiDiscMixed);
+        asker.SetStartTrack(3);
+        asker.SetEndTrack(3);
+        EXPECT_EQ(asker.TotalSamples(), 525 * 588);
+    }
+    rip.join();
+    EXPECT_TRUE(got == Discs.Mixed.Bytes(Discs.Mixed.Start(2), Discs.Mixed.LeadOut()));
 }
 
 TEST_F(TCDInTest, DestroyingARippingInputEndsItsRip) {
