@@ -61,6 +61,13 @@ std::vector<TDecodeCase> DecodeCases() {
     cases.push_back({"flac/md5_altered.flac", "flac", ""});
     for (const char* name : {"mono_44100", "stereo_44100", "6ch_48000", "tagged", "chained"})
         cases.push_back({std::string("vorbis/") + name + ".ogg", "vorbis", ""});
+    for (const char* name : {"s8_stereo_44100", "s16_6ch_48000", "s24_6ch_44100", "s32_stereo_48000",
+                             "s20_stereo_44100", "hybrid", "hybrid_alone", "tagged"})
+        cases.push_back(
+            {std::string("wavpack/") + name + ".wv", "wavpack", std::string("wavpack/") + name + ".ref.wav"});
+    cases.push_back({"wavpack/f32_stereo_44100.wv", "wavpack", ""}); // float becomes 32-bit integers
+    for (const char* name : {"lc_mono_8000.m4a", "lc_6ch_48000.m4a", "he_22050_44100.m4a", "video_first.mp4"})
+        cases.push_back({std::string("mp4/") + name, "mp4", ""});
     return cases;
 }
 
@@ -128,6 +135,8 @@ const TCutCase CutCases[] = {
     {"vorbis/stereo_44100.ogg", "vorbis", 1000, 1010},
     {"vorbis/6ch_48000.ogg", "vorbis", 47999, 48001},
     {"vorbis/chained.ogg", "vorbis", 44050, 44150}, // across the first link's end
+    {"mp4/lc_stereo_44100.m4a", "mp4", 1000, 1030}, // across an AAC frame
+    {"mp4/lc_stereo_44100.m4a", "mp4", 132299, -1}, // the last frame
 };
 
 INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));
@@ -161,7 +170,8 @@ TEST_P(CliPlay, RecordsTheFilesPcmThenSilence) {
 
 INSTANTIATE_TEST_SUITE_P(Media, CliPlay,
                          ::testing::Values(TDecodeCase{"vorbis/tagged.ogg", "vorbis", ""},
-                                           TDecodeCase{"flac/s8_mono_44100.flac", "flac", ""}),
+                                           TDecodeCase{"flac/s8_mono_44100.flac", "flac", ""},
+                                           TDecodeCase{"wavpack/s24_6ch_44100.wv", "wavpack", ""}),
                          [](const auto& info) { return info.param.Decoder; });
 
 // The space key pauses and resumes: while paused the device hears only silence, and the

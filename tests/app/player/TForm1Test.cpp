@@ -4,6 +4,7 @@
 
 #include "app/TFont.h"
 #include "app/TForm1.h"
+#include "decoders/DecoderTestMedia.h"
 #include "pipeline/TAuOutput.h"
 #include "stages/TAudioPlayList.h"
 
@@ -78,6 +79,7 @@ std::string WriteNoiseWav(const fs::path& Path, uint32_t Frames) {
 struct TMedia {
     fs::path Dir;
     bool HaveFlac = false;
+    bool HaveMp4 = false;
     std::string NoisePcm; // the PCM of noise.flac
     std::string PausePcm; // the PCM of pausable.flac
     TMedia() {
@@ -110,6 +112,12 @@ struct TMedia {
                                             (Dir / "short.wav").string() + "'")
                                                .c_str()) == 0;
         std::ofstream(Dir / "broken.flac") << "this is not a FLAC stream";
+        // 5.1 AAC in MP4 with Cyrillic tags, under an upper-case extension.
+        WriteWav(Dir / "six.wav", 48000, 6, 2 * 48000);
+        HaveMp4 = std::system(("ffmpeg -v error -y -i '" + (Dir / "six.wav").string() +
+                               "' -c:a aac -metadata title=Песня -metadata artist=Исполнитель -f mp4 '" +
+                               (Dir / "Song.M4A").string() + "'")
+                                  .c_str()) == 0;
     }
     ~TMedia() { fs::remove_all(Dir); }
 };
@@ -338,6 +346,22 @@ TEST_F(PlayerWithTracks, FirstPlayStartsEntryZeroAndFillsTheLabels) {
     EXPECT_EQ(Form->BgIndex, 1) << "a touch on play does not change the background";
 }
 
+TEST_F(Player, Mp4TrackShowsItsTagsAndLayout) {
+    bool dts;
+    if (!Media().HaveMp4) GTEST_SKIP() << "ffmpeg is missing";
+    const std::string song = (Media().Dir / "Song.M4A").string();
+    PlayList({song});
+    Start();
+    if (!Form->DecoderFor(song, dts)) GTEST_SKIP() << "no MP4 decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: Song.M4A");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "48000 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "5.1 каналов");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Песня");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Исполнитель");
+}
+
 TEST_F(PlayerWithTracks, NextAndPreviousWrapAroundWhilePlaying) {
     Tap(W(), NextX, ButtonY); // before the first start: nothing
     Tap(W(), PrevX, ButtonY);
@@ -419,6 +443,29 @@ TEST_F(PlayerWithTracks, CaptionIsEmptyAfterATrackEnds) {
     while (Form->Caption() == "before" && clock.elapsed() < 30000)
         QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     EXPECT_EQ(Form->Caption(), "");
+}
+
+// WavPack tracks of the generated media: the APEv2 title and artist reach the labels; a
+// file with only an ID3v1 tag shows none, as its common tags stay empty.
+TEST_F(Player, WavpackTracksShowTheirApeTags) {
+    const std::string dir = tarvio::test::Media("wavpack/");
+    PlayList({dir + "tagged.wv", dir + "id3v1.wv"});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.wv", dts)) GTEST_SKIP() << "no WavPack decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: tagged.wv");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Группа крови");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Стерео");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:01");
+    Tap(W(), NextX, ButtonY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: id3v1.wv");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Моно");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
 }
 
 TEST_F(Player, PanningReversesAtTheFarAndNearEdges) {
