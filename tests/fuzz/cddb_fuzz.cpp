@@ -23,7 +23,8 @@ bool ValidUtf8(const std::string& Text) {
 // Nothing in an address may end the query early or add a parameter of its own.
 bool SafeAddress(const std::string& Address) {
     for (const char c : Address)
-        if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F || c == '#') return false;
+        if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F || c == '#')
+            return false;
     size_t parameters = 0;
     for (size_t at = 0; (at = Address.find('&', at)) != std::string::npos; ++at)
         ++parameters;
@@ -63,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
             fuzz::Touch(a.Title[t]);
             fuzz::Touch(a.TrackExt[t]);
         }
-        for (const std::string* s : {&a.Album, &a.AlbumArtist, &a.Year, &a.Genre, &a.DiscExt, &a.Generated,
-                                     &a.DiscLength})
+        for (const std::string* s :
+             {&a.Album, &a.AlbumArtist, &a.Year, &a.Genre, &a.DiscExt, &a.Generated, &a.DiscLength})
             fuzz::Touch(*s);
     }
     return 0;

@@ -83,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     in.SetStartTrack(firstAudio);
     in.SetEndPos(DiscEndPosition);
     const int64_t frames = in.TotalSamples();
-    FUZZ_CHECK(frames == int64_t{CR_GetTocEntry(tracks).StartSector - CR_GetTocEntry(firstAudio - 1).StartSector} * 588);
+    FUZZ_CHECK(frames ==
+               int64_t{CR_GetTocEntry(tracks).StartSector - CR_GetTocEntry(firstAudio - 1).StartSector} *
+                   588);
     try {
         in.Init();
         uint8_t* data = nullptr;
