@@ -74,6 +74,17 @@ std::vector<TDecoderDetail> Mp4Details(TAuFileIn& In) {
 }
 #endif
 
+#if TARVIO_HAVE_MAC
+// The compression level by name and as its number (1000 fast to 5000 insane).
+std::vector<TDecoderDetail> MacDetails(TAuFileIn& In) {
+    const int32_t level = static_cast<TMACIn&>(In).CompressionLevel();
+    static const char* const names[] = {"fast", "normal", "high", "extra high", "insane"};
+    const bool known = level % 1000 == 0 && level >= 1000 && level <= 5000;
+    return {TDecoderDetail{"compression", {known ? names[level / 1000 - 1] : "unknown"}, false},
+            TDecoderDetail{"compression_level", {std::to_string(level)}, false}};
+}
+#endif
+
 std::string OneLine(std::string Text) {
     std::replace_if(
         Text.begin(), Text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -102,9 +113,13 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         Entry<TFLACIn>("flac", "TFLACIn", {".flac"}),
 #endif
 #if TARVIO_HAVE_MAC
-        // The library reports kilobits per second.
-        Entry<TMACIn>("mac", "TMACIn", {".ape"},
-                      [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; }),
+        [] {
+            // The library reports kilobits per second.
+            TDecoderEntry e = Entry<TMACIn>("mac", "TMACIn", {".ape"},
+                                            [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; });
+            e.Details = MacDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_WAVPACK
         [] {

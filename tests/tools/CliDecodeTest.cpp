@@ -61,6 +61,8 @@ std::vector<TDecodeCase> DecodeCases() {
     cases.push_back({"flac/md5_altered.flac", "flac", ""});
     for (const char* name : {"mono_44100", "stereo_44100", "6ch_48000", "tagged", "chained"})
         cases.push_back({std::string("vorbis/") + name + ".ogg", "vorbis", ""});
+    cases.push_back({"mac/tagged.ape", "mac", "mac/s16_mono_44100.ref.wav"});
+    cases.push_back({"mac/s24_stereo_96000_2000.ape", "mac", "mac/s24_stereo_96000.ref.wav"});
     for (const char* name : {"s8_stereo_44100", "s16_6ch_48000", "s24_6ch_44100", "s32_stereo_48000",
                              "s20_stereo_44100", "hybrid", "hybrid_alone", "tagged"})
         cases.push_back(
@@ -137,6 +139,8 @@ const TCutCase CutCases[] = {
     {"vorbis/chained.ogg", "vorbis", 44050, 44150}, // across the first link's end
     {"mp4/lc_stereo_44100.m4a", "mp4", 1000, 1030}, // across an AAC frame
     {"mp4/lc_stereo_44100.m4a", "mp4", 132299, -1}, // the last frame
+    // across a frame boundary
+    {"mac/s16_stereo_44100_2000.ape", "mac", 73700, 73800},
 };
 
 INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));
@@ -171,6 +175,7 @@ TEST_P(CliPlay, RecordsTheFilesPcmThenSilence) {
 INSTANTIATE_TEST_SUITE_P(Media, CliPlay,
                          ::testing::Values(TDecodeCase{"vorbis/tagged.ogg", "vorbis", ""},
                                            TDecodeCase{"flac/s8_mono_44100.flac", "flac", ""},
+                                           TDecodeCase{"mac/tagged.ape", "mac", ""},
                                            TDecodeCase{"wavpack/s24_6ch_44100.wv", "wavpack", ""}),
                          [](const auto& info) { return info.param.Decoder; });
 

@@ -126,6 +126,28 @@ TEST_F(CliInfo, Mp4ShowsTheAacProfile) {
         << text.Out;
 }
 
+// Monkey's Audio: the compression level as a number and by name, and the tags.
+TEST_F(CliInfo, JsonShowsTheMonkeysAudioCompressionLevel) {
+    if (!HaveDecoder("mac")) GTEST_SKIP() << "no Monkey's Audio decoder in this build";
+    const TCliResult r =
+        RunCli({"info", "--json", Media("mac/tagged.ape"), Media("mac/s24_stereo_96000_4000.ape")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 2u) << r.Out;
+    TJson normal, extra;
+    ASSERT_TRUE(TJson::Parse(lines[0], normal) && TJson::Parse(lines[1], extra)) << r.Out;
+    EXPECT_EQ(normal["details"]["compression_level"].String, "2000");
+    EXPECT_EQ(normal["details"]["compression"].String, "normal");
+    EXPECT_EQ(normal["tags"]["title"].String, "Группа крови");
+    EXPECT_EQ(normal["tags"]["track"].String, "7");
+    EXPECT_EQ(extra["details"]["compression_level"].String, "4000");
+    EXPECT_EQ(extra["details"]["compression"].String, "extra high");
+    EXPECT_EQ(extra["bits_per_sample"].Number, 24);
+    EXPECT_GT(extra["bit_rate"].Number, 0);
+    EXPECT_NE(RunCli({"info", Media("mac/tagged.ape")}).Out.find("compression:     normal\n"),
+              std::string::npos);
+}
+
 // File names carry quotes, backslashes, control characters, Cyrillic and bytes that are
 // no UTF-8; the output stays one valid JSON object per line.
 TEST_F(CliInfo, JsonEscapesEveryFileName) {

@@ -693,6 +693,30 @@ TEST_F(Player, AutoNextFollowsTheConfiguration) {
     }
 }
 
+// Monkey's Audio files of the test media (tests/fixtures): the APEv2 tag's UTF-8 text and
+// the ID3v1 tag's CP1251 text reach the labels; the extension counts in any letter case.
+TEST_F(Player, MonkeysAudioTracksShowTheirTags) {
+    const char* fixtures = std::getenv("TARVIO_FIXTURES");
+    const fs::path dir = fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / "mac";
+    if (!fs::exists(dir / "tagged.ape")) GTEST_SKIP() << "no Monkey's Audio test media";
+    fs::copy_file(dir / "tagged.ape", Work / "Tagged.APE");
+    PlayList({(Work / "Tagged.APE").string(), (dir / "tagged_id3v1.ape").string()});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.ape", dts)) GTEST_SKIP() << "no Monkey's Audio decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: Tagged.APE");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Группа крови");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Моно");
+    Tap(W(), NextX, ButtonY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: tagged_id3v1.ape");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Кукушка");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+}
+
 TEST(PlayerBars, TopsFollowLevelsScaledByBarOne) {
     float seventy[8];
     std::fill(std::begin(seventy), std::end(seventy), 70.0f);
