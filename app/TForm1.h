@@ -33,6 +33,7 @@ class TWVIn;
 class TDTSIn;
 class TAC3In;
 class TWaveIn;
+class TCDDBInfo;
 class TTagEditor;
 
 class TForm1 : public TForm {
@@ -69,6 +70,8 @@ public:
     TDTSIn* DTSIn1 = nullptr;
     TAC3In* AC3In1 = nullptr;
     TWaveIn* WaveIn1 = nullptr;
+    // Disc lookup: present, never used by the player; null in a build without it.
+    TCDDBInfo* CDDBInfo1 = nullptr;
     TTagEditor* TagEditor1 = nullptr; // present, never used by the player
     TTimer* Timer1 = nullptr;
 
