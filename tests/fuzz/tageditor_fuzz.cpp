@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -26,6 +27,9 @@ std::string ScratchFolder() {
     std::string pattern =
         (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/tageditor-fuzz-XXXXXX");
     if (!mkdtemp(pattern.data())) std::abort();
+    // Gone with the process when it ends normally (a crash leaves it, with its input).
+    static std::string folder = pattern;
+    std::atexit([] { std::filesystem::remove_all(folder); });
     return pattern;
 }
 
