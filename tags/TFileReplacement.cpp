@@ -1,183 +1,135 @@
 #include "tags/TFileReplacement.h"
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
-#include <memory>
-#include <system_error>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/file.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 #include <vector>
 
 namespace tarvio {
 
 namespace {
 
-[[noreturn]] void Fail(int Error, const char* What) {
-    throw std::system_error(Error, std::generic_category(), What);
+bool SameFile(const std::string& Path, const struct stat& St) {
+    struct stat now;
+    return ::lstat(Path.c_str(), &now) == 0 && now.st_dev == St.st_dev && now.st_ino == St.st_ino;
 }
 
-// Closes a descriptor unless it was handed on.
-class TFd {
-public:
-    explicit TFd(int Fd) : FFd(Fd) {}
-    ~TFd() {
-        if (FFd >= 0) ::close(FFd);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return FFd; }
-    int Release() {
-        const int fd = FFd;
-        FFd = -1;
-        return fd;
-    }
+// The name the descriptor's file has now (the kernel's own record of it), when that name
+// still leads to the same file.
+bool NameOf(THandle Fd, const struct stat& St, std::string& Path) {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(Fd)).c_str(), buf, sizeof buf);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf || buf[0] != '/') return false;
+    Path.assign(buf, static_cast<size_t>(n));
+    return SameFile(Path, St);
+}
 
-private:
-    int FFd;
-};
+// The flock lock the descriptor's open file holds: LOCK_SH, LOCK_EX or 0. -1 for locks
+// that belong to the file rather than to the descriptor (record locks, leases), which a
+// new file can't take over, or when the kernel's list can't be read.
+int HeldFlock(THandle Fd) {
+    std::ifstream in("/proc/self/fdinfo/" + std::to_string(Fd));
+    if (!in) return -1;
+    int lock = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("lock:", 0) != 0) continue;
+        if (line.find(" FLOCK ") == std::string::npos) return -1;
+        lock = line.find(" WRITE ") != std::string::npos ? LOCK_EX : LOCK_SH;
+    }
+    return lock;
+}
 
-// Copies all of From into To (both at offset 0); errno on failure, 0 when done.
-int CopyData(int From, int To) {
-    off_t in = 0, out = 0;
-    for (;;) {
-        const ssize_t n = ::copy_file_range(From, &in, To, &out, size_t{1} << 30, 0);
-        if (n == 0) return 0;
-        if (n > 0) continue;
-        if (errno == EINTR) continue;
-        if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
-        return errno;
+bool CopyExtendedAttributes(THandle From, THandle To) {
+    ssize_t n = ::flistxattr(From, nullptr, 0);
+    if (n < 0) return errno == ENOTSUP; // a file system without them
+    if (n == 0) return true;
+    std::vector<char> names(static_cast<size_t>(n));
+    n = ::flistxattr(From, names.data(), names.size());
+    if (n < 0) return false;
+    for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1) {
+        ssize_t size = ::fgetxattr(From, name, nullptr, 0);
+        if (size < 0) return false;
+        std::vector<char> value(static_cast<size_t>(size) + 1);
+        size = ::fgetxattr(From, name, value.data(), value.size());
+        if (size < 0 || ::fsetxattr(To, name, value.data(), static_cast<size_t>(size), 0) != 0) return false;
     }
-    // The kernel cannot copy between these files: through a buffer, from where it stopped.
-    std::vector<char> buffer(size_t{1} << 20);
-    for (;;) {
-        const ssize_t n = ::pread(From, buffer.data(), buffer.size(), in);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return 0;
-        in += n;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::pwrite(To, buffer.data() + done, static_cast<size_t>(n - done), out);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) return errno;
-            done += w;
-            out += w;
-        }
-    }
+    return true;
+}
+
+void SyncFolder(const std::string& Path) {
+    const std::string folder = Path.substr(0, Path.rfind('/') + 1);
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
 }
 
 } // namespace
 
-TFileReplacement::TFileReplacement(const std::string& Path, uint64_t Reserve) : FReserve(Reserve) {
-    std::unique_ptr<char, decltype(&std::free)> real(::realpath(Path.c_str(), nullptr), &std::free);
-    if (!real) Fail(errno, "realpath");
-    FTargetPath = real.get();
-
-    // Opening for writing is the test that the file may be written at all.
-    TFd original(::open(FTargetPath.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY));
-    if (original.Get() < 0) Fail(errno, "open");
-    struct ::stat st {};
-    if (::fstat(original.Get(), &st) != 0) Fail(errno, "fstat");
-    if (!S_ISREG(st.st_mode)) Fail(EINVAL, "not a regular file");
-    FSize = st.st_size;
-
-    // The other names of a hard-linked file would keep the old contents after a rename.
-    if (st.st_nlink > 1 || !MakeCopy(original.Get(), st, Path)) {
-        FInPlace = true;
-        FWorkPath = Path;
-        FWorkFd = original.Release();
-    }
-    try {
-        ReserveSpace();
-    } catch (...) {
-        if (!FInPlace) ::unlink(FWorkPath.c_str());
-        ::close(FWorkFd);
-        throw;
-    }
+TFileReplacement::TFileReplacement(TFileHandle& Original) : FOriginal(Original) {
+    if (!Prepare()) Discard();
 }
 
 TFileReplacement::~TFileReplacement() {
-    if (!FDone) {
-        if (FInPlace)
-            ReleaseReserve();
-        else
-            ::unlink(FWorkPath.c_str());
-    }
-    ::close(FWorkFd);
+    Discard();
 }
 
-bool TFileReplacement::MakeCopy(int Original, const struct ::stat& Status, const std::string& Path) {
-    const std::string folder = FTargetPath.substr(0, FTargetPath.rfind('/') + 1);
-    // The copy keeps the extension of the name it was given (a link's, not its target's):
-    // TagLib chooses the file type by it.
-    std::string extension;
-    const size_t slash = Path.rfind('/'), dot = Path.rfind('.');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) extension = Path.substr(dot);
-    std::string name = folder + ".tarvio-XXXXXX" + extension;
-    TFd copy(::mkostemps(name.data(), static_cast<int>(extension.size()), O_CLOEXEC));
-    if (copy.Get() < 0) {
-        if (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG) return false;
-        Fail(errno, "mkostemps");
-    }
-    auto discard = [&] { ::unlink(name.c_str()); };
-
-    // Owner first: a change of owner clears the set-user-ID bits that the mode then restores.
-    struct ::stat cs {};
-    if (::fstat(copy.Get(), &cs) != 0 ||
-        ((cs.st_uid != Status.st_uid || cs.st_gid != Status.st_gid) &&
-         ::fchown(copy.Get(), Status.st_uid, Status.st_gid) != 0) ||
-        ::fchmod(copy.Get(), Status.st_mode & 07777) != 0) {
-        discard();
+bool TFileReplacement::Prepare() {
+    const THandle fd = FOriginal.Handle();
+    if (!FOriginal.Valid() || ::fstat(fd, &FStat) != 0 || !S_ISREG(FStat.st_mode) || FStat.st_nlink != 1 ||
+        !NameOf(fd, FStat, FPath))
         return false;
-    }
-    if (const int error = CopyData(Original, copy.Get())) {
-        discard();
-        Fail(error, "copy");
-    }
-    FWorkPath = std::move(name);
-    FWorkFd = copy.Release();
+    const int lock = HeldFlock(fd);
+    if (lock < 0) return false;
+
+    // A hidden name beside the original; a long name is cut so the new one stays valid.
+    const size_t slash = FPath.rfind('/');
+    std::string name = FPath.substr(0, slash + 1) + "." + FPath.substr(slash + 1, 200) + ".tarvio-XXXXXX";
+    FNewFd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (FNewFd < 0) return false;
+    FNewPath = name;
+    // The owner first: changing it clears set-id bits, which the mode then restores.
+    if (::fchown(FNewFd, FStat.st_uid, FStat.st_gid) != 0 || ::fchmod(FNewFd, FStat.st_mode & 07777) != 0 ||
+        !CopyExtendedAttributes(fd, FNewFd) || (lock != 0 && ::flock(FNewFd, lock | LOCK_NB) != 0))
+        return false;
+    FNew = FOriginal.MakeHandle(FNewFd);
     return true;
 }
 
-void TFileReplacement::ReserveSpace() {
-    if (FReserve == 0) return;
-    const uint64_t end = static_cast<uint64_t>(FSize) + FReserve;
-    // Reserved space does not lift the file size limit: writes beyond it would still fail.
-    struct ::rlimit limit {};
-    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && end > limit.rlim_cur)
-        Fail(EFBIG, "file size limit");
-    if (::fallocate(FWorkFd, FALLOC_FL_KEEP_SIZE, FSize, static_cast<off_t>(FReserve)) == 0) return;
-    if (errno != EOPNOTSUPP && errno != ENOSYS) Fail(errno, "fallocate");
-    // A file system that cannot reserve: at least the free space must be there now.
-    struct ::statvfs fs {};
-    if (::fstatvfs(FWorkFd, &fs) == 0 && static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < FReserve)
-        Fail(ENOSPC, "free space");
+void TFileReplacement::Discard() {
+    FNew.reset();
+    if (FNewFd >= 0) ::close(FNewFd);
+    FNewFd = -1;
+    if (!FNewPath.empty()) ::unlink(FNewPath.c_str());
+    FNewPath.clear();
 }
 
-void TFileReplacement::ReleaseReserve() const {
-    // Truncating to the current size drops the blocks reserved past the end.
-    struct ::stat st {};
-    if (::fstat(FWorkFd, &st) == 0) (void)!::ftruncate(FWorkFd, st.st_size);
-}
-
-int64_t TFileReplacement::Growth() const {
-    struct ::stat st {};
-    if (::fstat(FWorkFd, &st) != 0) Fail(errno, "fstat");
-    return static_cast<int64_t>(st.st_size) - FSize;
-}
-
-void TFileReplacement::Commit() {
-    ReleaseReserve();
-    if (::fsync(FWorkFd) != 0) Fail(errno, "fsync");
-    if (!FInPlace) {
-        if (::rename(FWorkPath.c_str(), FTargetPath.c_str()) != 0) Fail(errno, "rename");
-        const std::string folder = FTargetPath.substr(0, FTargetPath.rfind('/') + 1);
-        TFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dir.Get() >= 0) (void)::fsync(dir.Get()); // the rename survives a power cut
+bool TFileReplacement::Commit() {
+    if (!Ready()) return false;
+    if (!FNew->Sync() || !SameFile(FPath, FStat) || !FNew->RenameFile(FNewPath, FPath)) {
+        Discard();
+        return false;
     }
-    FDone = true;
+    FNewPath.clear(); // the name is the original's now
+    SyncFolder(FPath);
+
+    // The caller's descriptor number takes over the new file. Should dup3 fail (it can only
+    // when another thread opens files at this very moment) the file is still replaced; the
+    // descriptor then keeps the old contents.
+    const THandle fd = FOriginal.Handle();
+    const int fdFlags = ::fcntl(fd, F_GETFD);
+    const int statusFlags = ::fcntl(fd, F_GETFL);
+    if (statusFlags >= 0) ::fcntl(FNewFd, F_SETFL, statusFlags);
+    ::dup3(FNewFd, fd, fdFlags >= 0 && (fdFlags & FD_CLOEXEC) ? O_CLOEXEC : 0);
+    Discard();
+    FOriginal.Seek(0, TSeekOrigin::soEnd);
+    return true;
 }
 
 } // namespace tarvio

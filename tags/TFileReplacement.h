@@ -1,67 +1,55 @@
 #pragma once
-// The file a tag save writes to.
-//
-// TagLib rewrites a file in place and does not check its writes: on a full disk a save cuts
-// the file short and still reports success. So a save works on a copy of the file in the
-// same folder, with space reserved past its end for the growth of the save, and Commit
-// renames the copy over the original, which stays untouched until then. Where a copy cannot
-// stand in for the original (the folder is not writable, the file has other hard links, its
-// owner or mode cannot be given to the copy) the save works on the original itself, with the
-// same reserve.
-//
-// Writes that stay within the reserve need no new space and cannot fail for lack of it;
-// WithinReserve tells afterwards whether the save stayed there. Sizes are in bytes.
-//
-// One thread uses an object. Whoever writes the work file closes it before Commit.
+// A new version of an open file, written beside it in the same folder and put in its place
+// by a rename once it is complete and on the device. Until the rename the old file is only
+// read, so a failure at any step, also one that persists, leaves it as it was; after the
+// rename its name holds the complete new file. Not thread-safe: the thread that uses the
+// original descriptor uses this.
 
+#include <memory>
+#include <string>
 #include <sys/stat.h>
 
-#include <cstdint>
-#include <string>
+#include "tags/TFileHandle.h"
 
 namespace tarvio {
 
 class TFileReplacement {
 public:
-    // Prepares a save of Path (symbolic links are followed to the file itself) that may grow
-    // it by up to Reserve bytes. Throws std::system_error when the file cannot be written
-    // (missing, read-only, not a regular file) or there is no room for the copy or the
-    // reserve (also beyond the process's file size limit); nothing is changed then.
-    TFileReplacement(const std::string& Path, uint64_t Reserve);
-    // Without a Commit the copy is removed and the original is as it was. In place, the
-    // unused reserve is released.
+    // Prepares an empty new file beside Original's file, with its owner, mode, extended
+    // attributes (ACLs among them) and the flock lock its descriptor holds. Not Ready(), and
+    // nothing left behind, when the file can't be replaced without others seeing a
+    // difference other than the contents: not a regular file, more than one name (hard
+    // links), no name (deleted, or no /proc), a record lock held through the descriptor, no
+    // room or permission for a new file in the folder, or an owner or attribute this process
+    // may not set.
+    explicit TFileReplacement(TFileHandle& Original);
+    // Removes the new file unless it was committed.
     ~TFileReplacement();
     TFileReplacement(const TFileReplacement&) = delete;
     TFileReplacement& operator=(const TFileReplacement&) = delete;
 
-    // True when the save works on the original itself.
-    bool InPlace() const { return FInPlace; }
-    // The file to write: the copy (named with Path's extension), or Path itself in place.
-    const std::string& WorkPath() const { return FWorkPath; }
-    // The file that Commit replaces (Path with symbolic links resolved).
-    const std::string& TargetPath() const { return FTargetPath; }
-    // How much the work file grew since construction (negative when it shrank).
-    int64_t Growth() const;
-    // The work file grew by less than the reserve: every write landed in reserved space.
-    bool WithinReserve() const { return Growth() < static_cast<int64_t>(FReserve); }
+    bool Ready() const { return FNew != nullptr; }
+    // The new file, empty at first: write its whole contents here. Only while Ready().
+    TFileHandle& NewFile() { return *FNew; }
 
-    // Releases the unused reserve, flushes the work file to the disk and, for a copy, renames
-    // it over the original and flushes the folder. Throws std::system_error; the original is
-    // then as it was (a copy is removed by the destructor).
-    void Commit();
+    // Syncs the new file and renames it over the old name, as long as that name still
+    // refers to Original's file; false, with the old file untouched and the new one
+    // removed, when either fails. After the rename the folder is synced (best effort) and
+    // Original's descriptor number is made to refer to the new file, keeping its status and
+    // close-on-exec flags, positioned at the end. Other descriptors of the old file, such as
+    // a decoder's, keep reading the old contents until they are closed.
+    bool Commit();
 
 private:
-    bool MakeCopy(int Original, const struct ::stat& Status, const std::string& Path);
-    void ReserveSpace();
-    void ReleaseReserve() const;
+    bool Prepare();
+    void Discard();
 
-    std::string FTargetPath;
-    std::string FWorkPath;
-    int FWorkFd = -1; // owned
-    int64_t FSize = 0;
-    uint64_t FReserve = 0;
-    bool FInPlace = false;
-    bool FDone = false; // committed, or the copy is gone
+    TFileHandle& FOriginal;
+    struct stat FStat {};
+    std::string FPath;    // the original's name
+    std::string FNewPath; // the new file's name until the rename
+    THandle FNewFd = -1;  // owned
+    std::unique_ptr<TFileHandle> FNew;
 };
 
 } // namespace tarvio

@@ -9,7 +9,7 @@
 
 #include "pipeline/EAuException.h"
 #include "tags/TCodePage.h"
-#include "tags/TFileReplacement.h"
+#include "tags/TSaveCopy.h"
 #include "tags/TTagLib.h"
 
 namespace tarvio {
@@ -160,7 +160,7 @@ void TTagEditor::Save() {
         // A save that outgrew its reserve may have lost writes: it is made again on a fresh
         // copy with more room. In place there is no second chance; the reserve is generous.
         for (int attempt = 1;; ++attempt) {
-            TFileReplacement work(FFileName, reserve);
+            TSaveCopy work(FFileName, reserve);
             WriteTags(lib, work.WorkPath(), values);
             if (work.WithinReserve() || work.InPlace()) {
                 work.Commit();

@@ -9,7 +9,7 @@
 // File names are passed to TagLib as they are (bytes of a POSIX path).
 //
 // A save never leaves a damaged file: it is made on a copy in the same folder that replaces
-// the file only once the save succeeded (see TFileReplacement).
+// the file only once the save succeeded (see TSaveCopy).
 //
 // One thread uses an editor at a time (the GUI thread in the player). Editors on several
 // threads take turns at TagLib, whose C binding keeps process-wide state.

@@ -12,7 +12,7 @@
 #include <system_error>
 
 #include "TagTestFiles.h"
-#include "tags/TFileReplacement.h"
+#include "tags/TSaveCopy.h"
 
 using namespace tarvio;
 using test::TBytes;
@@ -73,7 +73,7 @@ TEST_P(TReplacement, CommitPutsTheSaveInPlaceOfTheFile) {
     const std::vector<std::string> before = Names(FDir);
 
     {
-        TFileReplacement work(path, 4096);
+        TSaveCopy work(path, 4096);
         EXPECT_EQ(work.InPlace(), c.InPlace);
         if (c.InPlace) {
             EXPECT_EQ(work.WorkPath(), path);
@@ -106,12 +106,12 @@ INSTANTIATE_TEST_SUITE_P(Kinds, TReplacement,
                                          TKindCase{"HardLink", TKind::HardLink, true}),
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
-TEST(TFileReplacement, WithoutCommitTheCopyGoesAndTheFileStays) {
+TEST(TSaveCopy, WithoutCommitTheCopyGoesAndTheFileStays) {
     test::TTempDir dir;
     const std::string path = dir / "a.flac";
     test::WriteBytes(path, Original);
     {
-        TFileReplacement work(path, 4096);
+        TSaveCopy work(path, 4096);
         test::WriteBytes(work.WorkPath(), Saved);
     }
     EXPECT_EQ(test::ReadBytes(path), Original);
@@ -119,11 +119,11 @@ TEST(TFileReplacement, WithoutCommitTheCopyGoesAndTheFileStays) {
 }
 
 // Growth up to the reserve is covered; a byte more is not.
-TEST(TFileReplacement, WithinReserveOnlyBelowTheReserve) {
+TEST(TSaveCopy, WithinReserveOnlyBelowTheReserve) {
     test::TTempDir dir;
     const std::string path = dir / "a.ogg";
     test::WriteBytes(path, Original);
-    TFileReplacement work(path, 12);
+    TSaveCopy work(path, 12);
     TBytes grown = Original;
     grown.resize(Original.size() + 11);
     test::WriteBytes(work.WorkPath(), grown);
@@ -134,14 +134,14 @@ TEST(TFileReplacement, WithinReserveOnlyBelowTheReserve) {
     EXPECT_EQ(work.Growth(), 12);
 }
 
-TEST(TFileReplacement, KeepsTheOwnerWhereItCan) {
+TEST(TSaveCopy, KeepsTheOwnerWhereItCan) {
     if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
     test::TTempDir dir;
     const std::string path = dir / "a.wv";
     test::WriteBytes(path, Original);
     ASSERT_EQ(::chown(path.c_str(), 4321, 4322), 0);
     {
-        TFileReplacement work(path, 0);
+        TSaveCopy work(path, 0);
         EXPECT_FALSE(work.InPlace());
         test::WriteBytes(work.WorkPath(), Saved);
         work.Commit();
@@ -154,7 +154,7 @@ TEST(TFileReplacement, KeepsTheOwnerWhereItCan) {
 
 // A writable file in a folder the user may not write to is saved in place. (Root may write
 // anywhere, so as root the check runs in a child that has become nobody.)
-TEST(TFileReplacement, FolderNotWritableSavesInPlace) {
+TEST(TSaveCopy, FolderNotWritableSavesInPlace) {
     test::TTempDir dir;
     const std::string folder = dir / "ro";
     fs::create_directory(folder);
@@ -167,7 +167,7 @@ TEST(TFileReplacement, FolderNotWritableSavesInPlace) {
     if (pid == 0) {
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
         try {
-            TFileReplacement work(path, 4096);
+            TSaveCopy work(path, 4096);
             if (!work.InPlace() || work.WorkPath() != path) ::_exit(3);
             test::WriteBytes(work.WorkPath(), Saved);
             work.Commit();
@@ -184,11 +184,11 @@ TEST(TFileReplacement, FolderNotWritableSavesInPlace) {
     ::chmod(folder.c_str(), 0755);
 }
 
-TEST(TFileReplacement, RefusesWhatCannotBeWritten) {
+TEST(TSaveCopy, RefusesWhatCannotBeWritten) {
     test::TTempDir dir;
     auto error = [](const std::string& Path) {
         try {
-            TFileReplacement work(Path, 0);
+            TSaveCopy work(Path, 0);
         } catch (const std::system_error& e) {
             return e.code().value();
         }
