@@ -17,8 +17,8 @@ extern "C" {
 namespace tarvio {
 
 // The liba52 entry points; the header gives the prototypes only, the library is opened at
-// run time. a52_accel and a52_dynrng are resolved (a library without them is not used) but
-// never called.
+// run time. a52_dynrng is resolved (a library without it is not used) but never called.
+// a52_accel, never called either, is looked up but not required: liba52 0.7.4 has none.
 struct TA52Lib {
     void* Accel = nullptr;
     decltype(&a52_init) Init = nullptr;
@@ -44,7 +44,7 @@ bool LoadLiba52(TA52Lib& Lib) {
     TLibraryLoader& loader = TAC3In::LibA52();
     if (!loader.Load()) return false;
     Lib.Accel = loader.Resolve("a52_accel");
-    return Lib.Accel && loader.Resolve("a52_init", Lib.Init) &&
+    return loader.Resolve("a52_init", Lib.Init) &&
            loader.Resolve("a52_syncinfo", Lib.SyncInfo) && loader.Resolve("a52_frame", Lib.Frame) &&
            loader.Resolve("a52_dynrng", Lib.DynRng) && loader.Resolve("a52_block", Lib.Block) &&
            loader.Resolve("a52_samples", Lib.Samples) && loader.Resolve("a52_free", Lib.Free);
