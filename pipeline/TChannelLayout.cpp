@@ -9,6 +9,12 @@ uint32_t TChannelLayout::WaveMask(uint32_t Channels) {
     return Channels <= MaxChannels ? masks[Channels] : 0;
 }
 
+const char* TChannelLayout::Name(uint32_t Channels) {
+    static constexpr const char* names[MaxChannels + 1] = {"",    "mono", "stereo", "3.0", "quad",
+                                                           "5.0", "5.1",  "6.1",    "7.1"};
+    return Channels <= MaxChannels ? names[Channels] : "";
+}
+
 void TChannelLayout::PlaneOrder(const uint32_t* Speakers, uint32_t Count, uint8_t* Position) {
     for (uint32_t i = 0; i < Count; ++i) {
         uint8_t rank = 0;

@@ -35,6 +35,9 @@ public:
     // The default channel mask for Channels channels (the table above); 0 for 0 or more
     // than 8 channels.
     static uint32_t WaveMask(uint32_t Channels);
+    // The usual name of that layout ("mono", "stereo", "3.0", "quad", "5.0", "5.1", "6.1",
+    // "7.1"); empty for 0 or more than 8 channels.
+    static const char* Name(uint32_t Channels);
 
     // Where each of Count channels goes in WAVE order: Speakers[i] is the speaker bit of the
     // library's channel i (distinct bits); Position[i] receives its 0-based index in the
