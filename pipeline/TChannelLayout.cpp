@@ -1,6 +1,6 @@
 #include "pipeline/TChannelLayout.h"
 
-#include <cmath>
+#include <cstddef>
 
 namespace tarvio {
 
@@ -34,9 +34,11 @@ void TChannelLayout::Interleave256(const float* Planes, const uint8_t* Plane, co
             // Written so that NaN fails both comparisons.
             if (v >= 32767.0f)
                 *out = 32767;
-            else if (v > -32768.0f)
-                *out = static_cast<int16_t>(std::floor(v));
-            else
+            else if (v > -32768.0f) {
+                // floor without a library call: truncation, one less below zero.
+                const auto t = static_cast<int32_t>(v);
+                *out = static_cast<int16_t>(t - (static_cast<float>(t) > v ? 1 : 0));
+            } else
                 *out = v == v ? int16_t{-32768} : int16_t{0};
         }
     }
