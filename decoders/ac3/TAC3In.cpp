@@ -44,10 +44,10 @@ bool LoadLiba52(TA52Lib& Lib) {
     TLibraryLoader& loader = TAC3In::LibA52();
     if (!loader.Load()) return false;
     Lib.Accel = loader.Resolve("a52_accel");
-    return loader.Resolve("a52_init", Lib.Init) &&
-           loader.Resolve("a52_syncinfo", Lib.SyncInfo) && loader.Resolve("a52_frame", Lib.Frame) &&
-           loader.Resolve("a52_dynrng", Lib.DynRng) && loader.Resolve("a52_block", Lib.Block) &&
-           loader.Resolve("a52_samples", Lib.Samples) && loader.Resolve("a52_free", Lib.Free);
+    return loader.Resolve("a52_init", Lib.Init) && loader.Resolve("a52_syncinfo", Lib.SyncInfo) &&
+           loader.Resolve("a52_frame", Lib.Frame) && loader.Resolve("a52_dynrng", Lib.DynRng) &&
+           loader.Resolve("a52_block", Lib.Block) && loader.Resolve("a52_samples", Lib.Samples) &&
+           loader.Resolve("a52_free", Lib.Free);
 }
 
 // Speakers of liba52's main channels for a configuration, in the library's order (after the
@@ -149,7 +149,6 @@ void TAC3In::OpenFile() {
         CurrentBlock = 1;
         BlockCount = 6;
         FBitRate = 0;
-        StreamSize = FStream->Size();
         if (ReadFrame(true) != TSearch::Found) {
             Release();
             return;
@@ -216,9 +215,7 @@ TAC3In::TSearch TAC3In::ReadFrame(bool Opening) {
     }
     const uint32_t size = static_cast<uint32_t>(header.Size);
     if (FReader.Read(FrameBuf.data(), size) < size) {
-        // The last frame is incomplete: the data ends here.
-        StreamSize = FReader.Position();
-        return TSearch::End;
+        return TSearch::End; // the last frame is incomplete: the data ends here
     }
     FFrame = header;
     FBitRate = header.BitRate;

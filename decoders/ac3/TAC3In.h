@@ -100,7 +100,6 @@ private:
     uint8_t FPlane[8] = {};   // library plane of each delivered channel
     uint8_t FSlot[8] = {};    // its place in the interleaved frame
     bool FExtract = false;    // the file is a program stream
-    int64_t StreamSize = 0;   // bytes of the stream; lowered to an incomplete last frame
     std::atomic<uint32_t> FBitRate{0};
     std::atomic<TAC3OutputChannels> FOutputChannels{acc5dot1};
     std::atomic<TAC3VOBStream> FVobStream{acvStreamFirst};

@@ -149,12 +149,11 @@ void TDTSIn::OpenFile() {
         const int32_t got = FStream->Read(head, 4);
         FExtract = got == 4 && head[0] == 0 && head[1] == 0 && head[2] == 1 && head[3] == 0xBA;
         FStream->Seek(0, TSeekOrigin::soBeginning);
-        StreamSize = FStream->Size();
         if (FExtract) {
             FDemuxer = std::make_unique<TAuVOBDemuxer>(*FStream);
             FDemuxer->SelectSubstreams(0x88, 0x8F);
             // The first frame must start within the first tenth of the file.
-            FDemuxer->SetLimit(StreamSize / 10 + 1);
+            FDemuxer->SetLimit(FStream->Size() / 10 + 1);
             FReader.Attach(FDemuxer.get());
         } else {
             FReader.Attach(FStream);
@@ -212,9 +211,7 @@ TDTSIn::TSearch TDTSIn::ReadFrame(bool Opening) {
 TDTSIn::TSearch TDTSIn::TakeFrame(const THeader& Header, bool Opening) {
     const uint32_t size = static_cast<uint32_t>(Header.Size);
     if (FReader.Read(FrameBuf.data(), size) < size) {
-        // The last frame is incomplete: the data ends here.
-        StreamSize = FReader.Position();
-        return TSearch::End;
+        return TSearch::End; // the last frame is incomplete: the data ends here
     }
     FFrame = Header;
     FBitRate = Header.BitRate;

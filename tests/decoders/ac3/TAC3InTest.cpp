@@ -235,7 +235,7 @@ TEST(AC3In, DemultiplexerReadsEverySectorByItsLengths) {
     const TBytes a(100, 0xA1), b(50, 0xB2), full(2048 - TSector::PayloadStart, 0xD4), marker(20, 0x5A);
     const TBytes toEnd = TSector().Private(0x80, b, 0).Padded();
     const TBytes beyond = TSector().Private(0x80, b, 0xFFFF).Padded();
-    const TBytes shifted = Concat(TBytes(14, 0), TSector().Private(0x80, a).Bytes);
+    const TBytes shifted = Concat(TBytes(14, 0), TSector().Private(0x80, a).Padded());
     struct TCase {
         const char* What;
         TBytes Sector, Payload;

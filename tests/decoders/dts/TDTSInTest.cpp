@@ -238,11 +238,11 @@ TEST(DTSIn, PlainPcmWaveIsNotDTS) {
 // Program streams.
 
 TEST(DTSIn, ProgramStreamRatesOtherThan32To48kHzAreNotValid) {
+    // SFREQ 14: 96 kHz. The plain search takes any rate; a program stream only 32 to 48 kHz.
+    TMemoryStream raw(WithRateCode(ReadAll(DtsPath("tones_48000.dts")), 14));
     TDTSIn in;
     in.SetFileName(DtsPath("tones_24000.vob"));
     EXPECT_FALSE(in.Valid());
-    // SFREQ 14: 96 kHz. The plain search takes any rate; a program stream only 32 to 48 kHz.
-    TMemoryStream raw(WithRateCode(ReadAll(DtsPath("tones_48000.dts")), 14));
     in.SetStream(&raw);
     ASSERT_TRUE(in.Valid());
     EXPECT_EQ(in.SampleRate(), 96000u);
