@@ -52,6 +52,31 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
     return e;
 }
 
+#if TARVIO_HAVE_WAVPACK
+// The mode flags of a WavPack file, by name.
+std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
+    static const std::pair<TwvModeFlag, const char*> names[] = {
+        {wvmfWVC, "wvc"},     {wvmfLossless, "lossless"},  {wvmfHybrid, "hybrid"},
+        {wvmfFloat, "float"}, {wvmfValidTag, "valid_tag"}, {wvmfHigh, "high"},
+        {wvmfFast, "fast"},   {wvmfExtra, "extra"},        {wvmfAPETag, "ape_tag"},
+        {wvmfSFX, "sfx"},     {wvmfVeryHigh, "very_high"}, {wvmfMD5, "md5"}};
+    const TwvModeFlags mode = static_cast<TWVIn&>(In).Mode();
+    TDecoderDetail d{"mode", {}, true};
+    for (const auto& [flag, name] : names)
+        if (mode.Contains(flag)) d.Values.push_back(name);
+    return {d};
+}
+#endif
+
+#if TARVIO_HAVE_MP4
+// The AAC profile and whether SBR and parametric stereo are in use.
+std::vector<TDecoderDetail> Mp4Details(TAuFileIn& In) {
+    auto& mp4 = static_cast<TMP4In&>(In);
+    auto yesNo = [](bool Value) { return std::vector<std::string>{Value ? "yes" : "no"}; };
+    return {{"profile", {mp4.Profile()}}, {"sbr", yesNo(mp4.SBR())}, {"ps", yesNo(mp4.PS())}};
+}
+#endif
+
 std::string OneLine(std::string Text) {
     std::replace_if(
         Text.begin(), Text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -90,10 +115,19 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
                       [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; }),
 #endif
 #if TARVIO_HAVE_WAVPACK
-        Entry<TWVIn>("wavpack", "TWVIn", {".wv"}),
+        [] {
+            TDecoderEntry e = Entry<TWVIn>("wavpack", "TWVIn", {".wv"});
+            e.Details = WavpackDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MP4
-        Entry<TMP4In>("mp4", "TMP4In", {".m4a"}, [](TMP4In& In) { return int64_t{In.Bitrate()}; }),
+        [] {
+            TDecoderEntry e = Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
+                                            [](TMP4In& In) { return int64_t{In.Bitrate()}; });
+            e.Details = Mp4Details;
+            return e;
+        }(),
 #endif
     };
     return table;

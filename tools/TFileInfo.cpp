@@ -34,6 +34,7 @@ TFileInfo TFileInfo::Of(const std::string& File, TOpenedDecoder& Decoder) {
     info.TotalSamples = in.TotalSamples();
     if (info.TotalSamples <= 0 && in.Size() < 0) info.TotalSamples = -1;
     info.TotalTime = in.TotalTime();
+    if (Decoder.Entry->Details) info.Details = Decoder.Entry->Details(in);
     if (Decoder.Entry->BitRate) info.BitRate = std::max<int64_t>(Decoder.Entry->BitRate(in), 0);
     if (auto* tagged = dynamic_cast<TAuTaggedFileIn*>(&in)) {
         const TCommonTags& tags = *tagged->CommonTags();
@@ -79,6 +80,12 @@ std::string TFileInfo::Text() const {
         line("year:", Year);
         line("track:", Track);
     }
+    for (const TDecoderDetail& d : Details) {
+        std::string value;
+        for (const std::string& v : d.Values)
+            value += (value.empty() ? "" : d.List ? ", " : " ") + v;
+        line((d.Name + ":").c_str(), value);
+    }
     return out;
 }
 
@@ -116,6 +123,16 @@ std::string TFileInfo::Json() const {
         o.Add("tags", tags);
     } else {
         o.AddNull("tags");
+    }
+    if (!Details.empty()) {
+        TJsonObject details;
+        for (const TDecoderDetail& d : Details) {
+            if (d.List)
+                details.Add(d.Name, d.Values);
+            else
+                details.Add(d.Name, d.Values.empty() ? std::string() : d.Values.front());
+        }
+        o.Add("details", details);
     }
     return o.Text();
 }

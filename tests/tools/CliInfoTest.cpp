@@ -133,6 +133,30 @@ TEST_F(CliInfo, SurroundFilesShowLayoutAndBitRate) {
     }
 }
 
+// MP4 files tell their AAC profile and whether SBR and PS are in use.
+TEST_F(CliInfo, Mp4ShowsTheAacProfile) {
+    if (!HaveDecoder("mp4")) GTEST_SKIP() << "needs the MP4 decoder";
+    const TCliResult r = RunCli({"info", "--json", Media("mp4/lc_stereo_48000.m4a"),
+                                 Media("mp4/he_22050_44100.m4a"), Media("mp4/video_first.mp4")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 3u) << r.Out;
+    const char* profiles[] = {"LC", "HE-AAC", "LC"};
+    for (size_t i = 0; i < 3; ++i) {
+        TJson o;
+        ASSERT_TRUE(TJson::Parse(lines[i], o)) << lines[i];
+        EXPECT_EQ(o["decoder"].String, "mp4");
+        EXPECT_EQ(o["details"]["profile"].String, profiles[i]);
+        EXPECT_EQ(o["details"]["sbr"].String, i == 1 ? "yes" : "no");
+        EXPECT_EQ(o["details"]["ps"].String, "no");
+    }
+    const TCliResult text = RunCli({"info", Media("mp4/he_22050_44100.m4a")});
+    EXPECT_NE(text.Out.find("  sample rate:     44100 Hz\n"), std::string::npos) << text.Out;
+    EXPECT_NE(text.Out.find("  profile:         HE-AAC\n  sbr:             yes\n  ps:              no\n"),
+              std::string::npos)
+        << text.Out;
+}
+
 // File names carry quotes, backslashes, control characters, Cyrillic and bytes that are
 // no UTF-8; the output stays one valid JSON object per line.
 TEST_F(CliInfo, JsonEscapesEveryFileName) {

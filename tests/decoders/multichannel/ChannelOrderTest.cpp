@@ -18,9 +18,9 @@
 #include "decoders/flac/TFLACIn.h"
 #include "decoders/vorbis/TVorbisIn.h"
 #include "output/TDXAudioOut.h"
-#include "output/TScopedEnv.h"
 #include "pipeline/TMainThreadQueue.h"
 #include "pipeline/TWaveOut.h"
+#include "support/TScopedEnv.h"
 
 using namespace tarvio;
 using namespace tarvio::test;
