@@ -35,6 +35,8 @@ namespace {
 static_assert(std::is_same_v<sample_t, float>, "liba52 is expected to deliver floats");
 
 constexpr uint32_t FrameBufSize = 32768;
+// liba52 reads the frame in whole words, a little past its end.
+constexpr uint32_t FramePadding = 16;
 constexpr uint32_t HeaderSize = 7;
 // How far after the first frame the next one must start.
 constexpr uint32_t ConfirmWindow = 4096;
@@ -143,7 +145,7 @@ void TAC3In::OpenFile() {
         } else {
             FReader.Attach(FStream);
         }
-        FrameBuf.assign(FrameBufSize, 0);
+        FrameBuf.assign(FrameBufSize + FramePadding, 0);
         state.reset(FLib->Init(0));
         if (!state) throw EAuException("Failed to initialize the AC3 decoder");
         CurrentBlock = 1;

@@ -34,6 +34,8 @@ namespace {
 static_assert(std::is_same_v<sample_t, float>, "libdca is expected to deliver floats");
 
 constexpr uint32_t FrameBufSize = 32768;
+// libdca reads the frame in whole words, a little past its end.
+constexpr uint32_t FramePadding = 16;
 constexpr uint32_t HeaderSize = 14;
 // Offsets the plain search tries: 0 to 1 MiB inclusive.
 constexpr int64_t RawSearchOffsets = 1048577;
@@ -137,7 +139,7 @@ void TDTSIn::OpenFile() {
     }
     if (!FStream) throw EAuException("Failed to open stream");
     try {
-        FrameBuf.assign(FrameBufSize, 0);
+        FrameBuf.assign(FrameBufSize + FramePadding, 0);
         state.reset(FLib->Init(0));
         if (!state) throw EAuException("Failed to initialize the DTS decoder");
         CurrentBlock = 1;

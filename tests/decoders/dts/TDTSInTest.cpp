@@ -161,19 +161,22 @@ INSTANTIATE_TEST_SUITE_P(Files, DTSPacking,
 // Layouts asked for.
 
 TEST(DTSIn, OutputChannelsChoosesTheLayout) {
-    const size_t frames = DecodeFile("tones_48000.dts").size() / 12;
-    const std::pair<TDTSOutputChannels, uint32_t> cases[] = {
-        {dts5dot1, 6}, {dtsMono, 1}, {dtsStereo, 2}, {dtsStereoTotal, 2}, {dtsQuadro, 4}};
-    for (const auto& [layout, channels] : cases) {
-        TDTSIn in;
-        in.SetOutputChannels(layout);
-        in.SetFileName(DtsPath("tones_48000.dts"));
-        ASSERT_TRUE(in.Valid()) << int{layout};
-        EXPECT_EQ(in.Channels(), channels) << int{layout};
-        const TBytes out = DecodeAll(in);
-        EXPECT_EQ(out.size(), frames * channels * 2) << int{layout};
-        const std::vector<int16_t> s = Samples(out);
-        EXPECT_GT(*std::max_element(s.begin(), s.end()), 1000) << int{layout} << " is silent";
+    for (const char* file : {"tones_48000.dts", "tones_44100.dts"}) {
+        const size_t frames = DecodeFile(file).size() / 12;
+        const std::pair<TDTSOutputChannels, uint32_t> cases[] = {
+            {dts5dot1, 6}, {dtsMono, 1}, {dtsStereo, 2}, {dtsStereoTotal, 2}, {dtsQuadro, 4}};
+        for (const auto& [layout, channels] : cases) {
+            SCOPED_TRACE(std::string(file) + " layout " + std::to_string(int{layout}));
+            TDTSIn in;
+            in.SetOutputChannels(layout);
+            in.SetFileName(DtsPath(file));
+            ASSERT_TRUE(in.Valid());
+            EXPECT_EQ(in.Channels(), channels);
+            const TBytes out = DecodeAll(in);
+            EXPECT_EQ(out.size(), frames * channels * 2);
+            const std::vector<int16_t> s = Samples(out);
+            EXPECT_GT(*std::max_element(s.begin(), s.end()), 1000) << "silent";
+        }
     }
 }
 
