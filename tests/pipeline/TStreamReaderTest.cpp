@@ -16,7 +16,9 @@ namespace {
 class TVirtualStream : public TStream {
 public:
     explicit TVirtualStream(int64_t Size) : FSize(Size) {}
-    static uint8_t Byte(int64_t P) { return static_cast<uint8_t>((P * 2654435761u) >> 13); }
+    static uint8_t Byte(int64_t P) {
+        return static_cast<uint8_t>((static_cast<uint64_t>(P) * 2654435761u) >> 13);
+    }
     int32_t Read(void* Buffer, int32_t Count) override {
         auto* out = static_cast<uint8_t*>(Buffer);
         int32_t n = 0;
