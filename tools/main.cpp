@@ -53,17 +53,22 @@ SYNOPSIS
 DESCRIPTION
     The decoder is chosen by the file name's extension, compared in lower case.
     A ".wav" file goes to the DTS decoder, and to the WAV decoder when the DTS
-    decoder does not accept its content. --decoder NAME forces a decoder.
+    decoder does not accept its content; a ".vob" file to the AC-3 decoder,
+    then to the DTS decoder. --decoder NAME forces a decoder.
+
+    Multichannel PCM is in WAVE order (FL FR FC LFE BL BR ... SL SR, the
+    speakers of the default layout of the channel count): the layout info
+    shows, and the layout of the WAVE files decode writes.
 
 COMMANDS
     info FILE...
-        Prints for each file the decoder chosen, whether it is valid, channels,
-        sample rate, bits per sample, total samples (frames), total time (m:ss),
-        the decoder's bit rate where it has one, and the common tags (title,
-        artist, album, genre, year, track) of decoders whose files carry tags.
-        Some formats add facts of their own ("details" in JSON): WavPack its
-        mode flags (wvc, lossless, hybrid, float, high, extra, ...), MP3 and WMA
-        whether the bit rate varies (vbr: yes or no).
+        Prints for each file the decoder chosen, whether it is valid, channels
+        and their layout, sample rate, bits per sample, total samples (frames),
+        total time (m:ss), the decoder's bit rate where it has one, and the
+        common tags (title, artist, album, genre, year, track) of decoders
+        whose files carry tags. Some formats add facts of their own ("details"
+        in JSON): WavPack its mode flags (wvc, lossless, hybrid, float, high,
+        extra, ...), MP3 and WMA whether the bit rate varies (vbr: yes or no).
 
     decode FILE OUT.wav
         Writes the decoder's PCM, byte for byte, into the RIFF WAVE file OUT.wav.
