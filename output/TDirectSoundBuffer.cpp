@@ -14,9 +14,6 @@ namespace tarvio {
 namespace {
 // How often a clock-paced device hands what has played to its backend.
 constexpr auto PumpInterval = std::chrono::milliseconds(5);
-// A device-paced backend that takes data at once is kept this many periods ahead of
-// the clock at most: more would only take room from the writer.
-constexpr int64_t HoldPeriods = 2;
 } // namespace
 
 HRESULT TDirectSoundBuffer::ValidateFormat(const WAVEFORMATEX* Format) {
@@ -313,7 +310,9 @@ void TDirectSoundBuffer::PumpByDevice() {
         FWake.wait(lock, [this] { return FQuit || (FPlaying && !FLost); });
         if (FQuit) break;
         const int64_t lead = DeviceLead(clock.Counter());
-        if (clockHeld && lead >= HoldPeriods * period) {
+        if (clockHeld && lead > period) {
+            // A device that takes everything at once is kept no more than two periods
+            // ahead of the clock: more would only take room from the writer.
             FWake.wait_for(lock, timeOf(lead - period), [this] { return FQuit || !FPlaying; });
             continue;
         }
