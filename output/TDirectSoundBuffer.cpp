@@ -83,10 +83,9 @@ HRESULT TDirectSoundBuffer::CreateSecondary(const DSBUFFERDESC& Desc, std::uniqu
         if (b->FDevicePaced) {
             uint32_t period = std::max<uint32_t>(1, Sink->PeriodFrames());
             b->FPeriod.assign(size_t(period) * b->FBlockAlign, 0);
-            // What the device has taken lies behind the play cursor's read position (the
-            // play cursor shows what it has played); nothing past that position is
-            // committed yet. Two frames, so that a dry ring still shows its writer inside.
-            b->FGapFrames = std::min<uint32_t>(2, b->FRingFrames / 2);
+            // What the device has taken lies between the play cursor (what it has played)
+            // and the frame it reads next; nothing past that is committed yet.
+            b->FGapFrames = 0;
         } else {
             // The stretch a mixer would have fetched ahead: 10 ms, at most a quarter ring.
             b->FGapFrames = std::min(b->FRate / 100, b->FRingFrames / 4);
@@ -424,9 +423,10 @@ HRESULT TDirectSoundBuffer::GetCurrentPosition(uint32_t* PlayCursor, uint32_t* W
     if (behind > 0) {
         play = (FPosFrames + FRingFrames - static_cast<uint32_t>(behind)) % FRingFrames;
     } else if (started && FQueuedFrames == 0) {
-        // Run dry: both cursors one frame back (see the class comment).
+        // Run dry, all of it played: the cursors go one frame back, the write cursor at
+        // least two frames ahead of the play cursor (see the class comment).
         play = (play + FRingFrames - 1) % FRingFrames;
-        write = (write + FRingFrames - 1) % FRingFrames;
+        write = (FPosFrames + std::max<uint32_t>(gap, 2) - 1) % FRingFrames;
     }
     if (PlayCursor) *PlayCursor = play * FBlockAlign;
     if (WriteCursor) *WriteCursor = write * FBlockAlign;

@@ -8,11 +8,11 @@
 // The device plays only what has been written since it last read that part of the ring
 // (Unlock's byte counts say what was written). When it has played all of it, it plays
 // silence and its cursor waits where the writing stopped, so that nothing from a lap
-// ago is ever heard and nothing written late is skipped. While it waits, both cursors
-// are shown one frame back: a writer standing at the play cursor then lies inside the
-// committed stretch, the sign of an underflow on a ring that plays on. A write that
-// starts past the end of what is queued (a writer moved on after an underflow) leaves
-// silence in the part it skipped.
+// ago is ever heard and nothing written late is skipped. While it waits, the play
+// cursor is shown one frame back and the write cursor at least one frame on: a writer
+// standing where the device waits then lies inside the committed stretch, the sign of an
+// underflow on a ring that plays on. A write that starts past the end of what is queued
+// (a writer moved on after an underflow) leaves silence in the part it skipped.
 //
 // Threads: every method may be called from any thread. A backend that consumes data
 // gets a thread of its own that takes what plays from the ring. Lock holds the buffer's
