@@ -256,7 +256,9 @@ bool TDXAudioOut::Drain() {
             Succeeded(DSW.dsw_OutputBuffer->GetCurrentPosition(&last, nullptr)))
             left = (int64_t(EndOfSound) + size - last) % size;
     }
-    auto msOf = [&](uint64_t Bytes) { return (Bytes * 1000 + bytesPerSecond - 1) / bytesPerSecond; };
+    auto msOf = [&](uint64_t Bytes) -> uint64_t {
+        return bytesPerSecond ? (Bytes * 1000 + bytesPerSecond - 1) / bytesPerSecond : 0;
+    };
     // The cursor's movement is read modulo the ring: look at it at least twice a lap. A
     // device that stops taking data ends the wait after the ring's length and a second.
     const uint64_t lookMs = std::max<uint64_t>(1, std::min<uint64_t>(DrainSleepMs, msOf(size) / 2));

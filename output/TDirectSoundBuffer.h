@@ -125,7 +125,7 @@ private:
     uint32_t FPosFrames = 0;    // the next frame the device reads
     uint32_t FQueuedFrames = 0; // frames from FPosFrames on written and not yet read
     int64_t FEpochTicks = 0;    // clock at the last start or reposition
-    int64_t FEpochFrames = 0;   // frames played since then (device-paced: handed over)
+    int64_t FEpochFrames = 0;   // frames played since then (device-paced: held or handed over)
     // Device-paced: frames handed to the device that it had not played at FLeadTicks;
     // frames read from the ring, and how many of them the play cursor was last shown to
     // have passed (it never moves back); frames handed to the device, silence included,
