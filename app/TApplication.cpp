@@ -1,12 +1,16 @@
 #include "app/TApplication.h"
 
 #include "app/TFont.h"
+#include "pipeline/TEventHandler.h"
 #include "pipeline/TMainThreadQueue.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QObject>
+#include <QScreen>
 #include <QWidget>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <mutex>
@@ -28,6 +32,11 @@ struct TApplication::TWake {
 TApplication::TApplication(int& Argc, char** Argv) : FQtApp(std::make_unique<QApplication>(Argc, Argv)) {
     TheApplication = this;
     TFont::AddSubstituteFaces();
+    // Pipeline notifications that carry the latest state (the spectrum levels) reach the
+    // window at most once per frame of the screen.
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        if (const qreal hz = screen->refreshRate(); hz >= 1 && hz <= 1000)
+            SetCoalescedEventPeriod(std::chrono::microseconds(static_cast<int64_t>(1e6 / hz)));
     FWake = std::make_shared<TWake>();
     FWake->Target = std::make_unique<QObject>();
     TMainThreadQueue& queue = TMainThreadQueue::Instance();

@@ -72,8 +72,12 @@ public:
 
     // Paints the control; the painter's origin is the control's top left corner.
     virtual void Paint(QPainter& Painter) = 0;
-    // The area the control paints, in form coordinates; may exceed the bounds (a glow).
+    // The area the control paints, in form coordinates; may exceed the bounds (a glow) or
+    // leave out parts where it paints nothing.
     virtual QRect PaintRect() const { return BoundsRect(); }
+    // A part of the form (form coordinates) that the control covers with opaque pixels, so
+    // that nothing beneath it shows there; empty when there is none.
+    virtual QRect OpaqueRect() const { return {}; }
     // Asks the form to repaint the control's area.
     void Invalidate();
 

@@ -98,11 +98,22 @@ TControl* TForm::ControlAtPos(int X, int Y) const {
 }
 
 void TForm::PaintForm(QPainter& Painter, const QRect& Area) {
-    Painter.fillRect(Area, ToQColor(FColor));
-    for (TControl* control : FControls) {
+    Painter.setClipRect(Area);
+    // Nothing beneath the topmost control that covers Area with opaque pixels shows.
+    size_t first = FControls.size();
+    while (first > 0) {
+        const TControl* control = FControls[first - 1];
+        if (control->Visible() && control->OpaqueRect().contains(Area)) break;
+        --first;
+    }
+    if (first == 0)
+        Painter.fillRect(Area, ToQColor(FColor));
+    else
+        --first;
+    for (size_t i = first; i < FControls.size(); ++i) {
+        TControl* control = FControls[i];
         if (!control->Visible() || !control->PaintRect().intersects(Area)) continue;
         Painter.save();
-        Painter.setClipRect(Area);
         Painter.translate(control->Left(), control->Top());
         control->Paint(Painter);
         Painter.restore();

@@ -70,7 +70,8 @@ private:
     void InsertControl(TControl* Control);
     void RemoveControl(TControl* Control);
 
-    // From the window.
+    // From the window. Paints the rectangle Area (window coordinates), clipping the
+    // painter to it.
     void PaintForm(QPainter& Painter, const QRect& Area);
     void PointerDown(TMouseButton Button, TShiftState Shift, int X, int Y);
     void PointerMove(TShiftState Shift, int X, int Y);

@@ -47,7 +47,11 @@ TFormWindow::TFormWindow(TForm& Form) : QWidget(nullptr, Qt::Window | Qt::Framel
 
 void TFormWindow::paintEvent(QPaintEvent* Event) {
     QPainter painter(this);
-    FForm.PaintForm(painter, Event->rect());
+    // Rectangle by rectangle: under a rectangular clip the raster engine blits and blends
+    // whole rectangles, while a clip of many rectangles (the eight bars' strips) sends every
+    // picture through its span path, which hands tall areas to helper threads.
+    for (const QRect& area : Event->region())
+        FForm.PaintForm(painter, area);
 }
 
 void TFormWindow::mousePressEvent(QMouseEvent* Event) {

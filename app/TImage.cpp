@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+#include <algorithm>
+
 namespace tarvio {
 
 TImage::TImage(TComponent* AOwner) : TControl(AOwner) {
@@ -24,11 +26,39 @@ void TImage::SetAutoSize(bool Value) {
     if (FAutoSize && !FPicture.Empty()) SetBounds(Left(), Top(), FPicture.Width(), FPicture.Height());
 }
 
+namespace {
+
+// The bounding box of the pixels whose alpha is not 0 (Pixels: 0xAARRGGBB, Width x Height).
+QRect ShownPart(const TRasterImage& Image) {
+    if (!Image.HasAlpha) return QRect(0, 0, Image.Width, Image.Height);
+    int left = Image.Width, right = -1, top = Image.Height, bottom = -1;
+    for (int y = 0; y < Image.Height; ++y) {
+        const uint32_t* row = Image.Pixels.data() + static_cast<size_t>(y) * Image.Width;
+        int first = 0;
+        while (first < Image.Width && (row[first] >> 24) == 0)
+            ++first;
+        if (first == Image.Width) continue;
+        int last = Image.Width - 1;
+        while ((row[last] >> 24) == 0)
+            --last;
+        left = std::min(left, first);
+        right = std::max(right, last);
+        top = std::min(top, y);
+        bottom = y;
+    }
+    return right < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
+} // namespace
+
 void TImage::PictureChanged() {
+    Invalidate(); // what the old picture showed
     const auto& image = FPicture.Image();
     if (!image) {
         FCache = QImage();
+        FShown = QRect();
     } else {
+        FShown = ShownPart(*image);
         const auto* bits = reinterpret_cast<const uchar*>(image->Pixels.data());
         // Opaque pixels are used in place (the picture keeps them alive); pictures with
         // transparency are premultiplied once here instead of at every paint.
@@ -38,6 +68,16 @@ void TImage::PictureChanged() {
     }
     if (FAutoSize && !FPicture.Empty()) SetBounds(Left(), Top(), FPicture.Width(), FPicture.Height());
     Invalidate();
+}
+
+QRect TImage::PaintRect() const {
+    return BoundsRect() & FShown.translated(Left(), Top());
+}
+
+QRect TImage::OpaqueRect() const {
+    const auto& image = FPicture.Image();
+    if (!image || image->HasAlpha) return {};
+    return BoundsRect() & QRect(Left(), Top(), image->Width, image->Height);
 }
 
 void TImage::Paint(QPainter& Painter) {

@@ -26,12 +26,17 @@ public:
     void SetAutoSize(bool Value);
 
     void Paint(QPainter& Painter) override;
+    // Only the part of the picture that has pixels that are not fully transparent.
+    QRect PaintRect() const override;
+    // The picture's area when it has no transparency.
+    QRect OpaqueRect() const override;
 
 private:
     void PictureChanged();
 
     TPicture FPicture;
     QImage FCache; // the picture in the painter's preferred format
+    QRect FShown;  // the bounding box of the picture's pixels that are not fully transparent
     bool FAutoSize = false;
 };
 

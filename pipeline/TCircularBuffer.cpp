@@ -46,7 +46,7 @@ uint32_t TCircularBuffer::Read(void* Buf, uint32_t BufSize) {
     uint32_t n = std::min({BufSize, Stored(r, w), FBufSize - ri});
     if (n) std::memcpy(Buf, FBuffer + ri, n);
     ReadPos.store(r + n, std::memory_order_release);
-    Wake();
+    WakeForSpace();
     return n;
 }
 
@@ -65,7 +65,7 @@ uint32_t TCircularBuffer::Write(const void* Buf, uint32_t BufSize) {
     uint32_t n = std::min({BufSize, FBufSize - Stored(r, w), FBufSize - wi});
     if (n) std::memcpy(FBuffer + wi, Buf, n);
     WritePos.store(w + n, std::memory_order_release);
-    Wake();
+    WakeForData();
     return n;
 }
 
@@ -83,7 +83,7 @@ void TCircularBuffer::AddBytesWritten(uint32_t Bytes) {
     // Never commit more than is free: that would hand the reader bytes it has not read yet.
     uint32_t n = std::min(Bytes, FBufSize - Stored(r, w));
     WritePos.store(w + n, std::memory_order_release);
-    Wake();
+    WakeForData();
 }
 
 void TCircularBuffer::ExposeSingleBufferRead(void*& Buffer, uint32_t& Bytes) {
@@ -99,7 +99,7 @@ void TCircularBuffer::AddBytesRead(uint32_t Bytes) {
     int64_t w = WritePos.load(std::memory_order_acquire);
     uint32_t n = std::min(Bytes, Stored(r, w));
     ReadPos.store(r + n, std::memory_order_release);
-    Wake();
+    WakeForSpace();
 }
 
 bool TCircularBuffer::WouldWriteBlock() const {
@@ -117,31 +117,60 @@ uint32_t TCircularBuffer::FreeSpace() const {
 
 void TCircularBuffer::Reset() {
     std::lock_guard<std::recursive_mutex> lock(CS);
+    std::lock_guard<std::mutex> wait(FWaitLock);
     ReadPos.store(0, std::memory_order_relaxed);
     WritePos.store(0, std::memory_order_relaxed);
     FBreak.store(false, std::memory_order_relaxed);
     FEOF.store(false, std::memory_order_release);
+    FProducerWake = false;
 }
 
 void TCircularBuffer::Reset2() {
     ReadPos.store(WritePos.load(std::memory_order_acquire), std::memory_order_release);
-    Wake();
+    WakeForSpace();
 }
 
 void TCircularBuffer::SetEof(bool Value) {
-    FEOF.store(Value, std::memory_order_release);
-    Wake();
+    {
+        std::lock_guard<std::mutex> wait(FWaitLock);
+        FEOF.store(Value, std::memory_order_release);
+    }
+    FWaitCond.notify_all();
 }
 
 void TCircularBuffer::Stop() {
     std::lock_guard<std::recursive_mutex> lock(CS);
-    // Flags first: a side that is inside a copy sees them on its next call and returns 0,
-    // whatever position it stores when the copy ends.
-    FBreak.store(true, std::memory_order_release);
-    FEOF.store(true, std::memory_order_release);
-    ReadPos.store(0, std::memory_order_release);
-    WritePos.store(0, std::memory_order_release);
-    Wake();
+    {
+        std::lock_guard<std::mutex> wait(FWaitLock);
+        // Flags first: a side that is inside a copy sees them on its next call and returns 0,
+        // whatever position it stores when the copy ends.
+        FBreak.store(true, std::memory_order_release);
+        FEOF.store(true, std::memory_order_release);
+        ReadPos.store(0, std::memory_order_release);
+        WritePos.store(0, std::memory_order_release);
+    }
+    FWaitCond.notify_all();
+}
+
+bool TCircularBuffer::WaitForSpace(uint32_t Bytes, uint32_t TimeoutMs) {
+    {
+        std::unique_lock<std::mutex> lock(FWaitLock);
+        FSpaceWanted.store(std::max<uint32_t>(Bytes, 1), std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        FWaitCond.wait_for(lock, std::chrono::milliseconds(TimeoutMs),
+                           [&] { return FProducerWake || FreeSpace() >= Bytes; });
+        FSpaceWanted.store(0, std::memory_order_relaxed);
+        FProducerWake = false;
+    }
+    return FreeSpace() >= Bytes;
+}
+
+void TCircularBuffer::WakeProducer() {
+    {
+        std::lock_guard<std::mutex> lock(FWaitLock);
+        FProducerWake = true;
+    }
+    FWaitCond.notify_all();
 }
 
 void TCircularBuffer::WaitForChange(bool Reader, steady_clock::time_point& Start) {
@@ -153,25 +182,38 @@ void TCircularBuffer::WaitForChange(bool Reader, steady_clock::time_point& Start
         std::this_thread::yield();
         return;
     }
-    // Then poll every 1 ms, ended early by the other side's Wake. Announcing the waiter
-    // before testing again means a change made after the test always sends a wake-up.
-    FWaiters.fetch_add(1, std::memory_order_seq_cst);
-    {
-        std::unique_lock<std::mutex> lock(FWaitLock);
-        auto changed = [&] {
-            if (FBreak.load(std::memory_order_acquire)) return true;
-            return Reader ? FEOF.load(std::memory_order_acquire) || !WouldReadBlock() : !WouldWriteBlock();
-        };
-        if (!changed()) FWaitCond.wait_for(lock, std::chrono::milliseconds(1));
+    // Then sleep until the other side brings what is waited for. The announcement comes
+    // before the test, so a change made after the test always sends a wake-up.
+    std::unique_lock<std::mutex> lock(FWaitLock);
+    if (Reader) {
+        FDataWanted.store(true, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        FWaitCond.wait(lock, [&] {
+            return FBreak.load(std::memory_order_acquire) || FEOF.load(std::memory_order_acquire) ||
+                   !WouldReadBlock();
+        });
+        FDataWanted.store(false, std::memory_order_relaxed);
+    } else {
+        FSpaceWanted.store(1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        FWaitCond.wait(lock, [&] { return FBreak.load(std::memory_order_acquire) || !WouldWriteBlock(); });
+        FSpaceWanted.store(0, std::memory_order_relaxed);
     }
-    FWaiters.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void TCircularBuffer::Wake() {
-    // Pairs with the waiter's announcement: either it sees the change or this sees it.
+void TCircularBuffer::WakeForSpace() {
+    // Pairs with the waiter's announcement: either it sees the new position or this sees it.
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (FWaiters.load(std::memory_order_relaxed) == 0) return;
-    std::lock_guard<std::mutex> lock(FWaitLock);
+    const uint32_t wanted = FSpaceWanted.load(std::memory_order_relaxed);
+    if (wanted == 0 || FreeSpace() < wanted) return;
+    { std::lock_guard<std::mutex> lock(FWaitLock); }
+    FWaitCond.notify_all();
+}
+
+void TCircularBuffer::WakeForData() {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!FDataWanted.load(std::memory_order_relaxed)) return;
+    { std::lock_guard<std::mutex> lock(FWaitLock); }
     FWaitCond.notify_all();
 }
 

@@ -10,8 +10,10 @@
 //
 // Producer side: Write, ExposeSingleBufferWrite, AddBytesWritten, SetEof.
 // Consumer side: Read, ExposeSingleBufferRead, AddBytesRead, Reset2.
-// Any thread: Stop (releases a waiting Read or Write at once), Lock/Unlock.
-// A waiting Read or Write polls every 1 ms; the other side's progress ends a poll early.
+// Any thread: Stop (releases a waiting Read or Write at once), WakeProducer, Lock/Unlock.
+// A side that waits sleeps on a condition variable until the other side's progress, Stop or
+// the end flag gives it cause to go on; it never polls. The other side only signals when a
+// waiter has said what it waits for, so a ring that nobody waits on costs no system call.
 // Reset must be called while neither side is inside a call.
 
 #include <atomic>
@@ -35,13 +37,13 @@ public:
     uint32_t BufSize() const { return FBufSize; }
 
     // Consumer: copies up to BufSize bytes of the next contiguous stored stretch into Buf and
-    // returns the count (a wrapped block comes out in two reads). Waits, polling every 1 ms,
-    // while the ring is empty. Returns 0 at the end of data (ring empty and EOF set; the
+    // returns the count (a wrapped block comes out in two reads). Waits while the ring is
+    // empty. Returns 0 at the end of data (ring empty and EOF set; the
     // positions are then reset to 0 for the next producer) or after Stop.
     uint32_t Read(void* Buf, uint32_t BufSize);
     // Producer: copies up to BufSize bytes from Buf into the next contiguous free stretch and
-    // returns the count. Waits, polling every 1 ms, while the ring is full. Returns 0 once
-    // EOF is set or after Stop.
+    // returns the count. Waits while the ring is full. Returns 0 once EOF is set or after
+    // Stop.
     uint32_t Write(const void* Buf, uint32_t BufSize);
 
     // Producer: the free stretch that starts at the write index without wrapping. Bytes, in
@@ -59,6 +61,13 @@ public:
     bool WouldReadBlock() const;  // empty
     // Free bytes: capacity - stored.
     uint32_t FreeSpace() const;
+
+    // Producer: waits until at least Bytes bytes are free (Bytes above the capacity: until
+    // woken), the ring is stopped, WakeProducer is called or TimeoutMs milliseconds have
+    // passed. True when the space is there.
+    bool WaitForSpace(uint32_t Bytes, uint32_t TimeoutMs);
+    // Any thread: ends the producer's WaitForSpace in progress, or, when none is, its next one.
+    void WakeProducer();
 
     // Empties the ring and clears the break and end flags (both sides idle).
     void Reset();
@@ -78,11 +87,14 @@ private:
     // Stored bytes as seen by the caller's side, clamped to [0, capacity] so that a Stop
     // racing with a copy can never produce an out-of-range stretch.
     uint32_t Stored(int64_t Read, int64_t Written) const;
-    // Waits a little for the other side (Reader: for data or the end; else for space): a
-    // few yields first, then one poll of at most 1 ms that the other side can cut short.
+    // Waits for the other side (Reader: for data or the end; else for space): a few yields
+    // first, for a partner that runs at memory speed on a core of its own, then on the
+    // condition variable.
     void WaitForChange(bool Reader, std::chrono::steady_clock::time_point& Start);
-    // Ends the poll of a waiting side after a position or flag has changed.
-    void Wake();
+    // After the consumer has freed space: wakes the producer if it waits for that much.
+    void WakeForSpace();
+    // After the producer has stored data: wakes the consumer if it waits.
+    void WakeForData();
     uint32_t Index(int64_t Pos) const { return FBufSize ? static_cast<uint32_t>(Pos % FBufSize) : 0; }
 
     uint8_t* FBuffer = nullptr;
@@ -94,9 +106,17 @@ private:
     uint16_t Flags = 0; // bit 4: an empty, not ended ring reads as zero bytes instead of waiting
     std::atomic<bool> FBreak{false};
     std::atomic<bool> FEOF{false};
-    std::mutex FWaitLock; // only for waiting; reads and writes never take it
+    // Only for waiting. Flags change under it. Positions are stored without it (copies take
+    // no lock): a waiter announces itself (FSpaceWanted, FDataWanted) and then tests its
+    // condition under the lock; the other side stores its position and then reads the
+    // announcement, each with a sequentially consistent fence in between, so either the
+    // waiter sees the new position or the other side sees the waiter, takes the lock and
+    // signals.
+    std::mutex FWaitLock;
     std::condition_variable FWaitCond;
-    std::atomic<int> FWaiters{0};
+    std::atomic<uint32_t> FSpaceWanted{0}; // free bytes the waiting producer needs; 0: none waits
+    std::atomic<bool> FDataWanted{false};  // the consumer waits for data
+    bool FProducerWake = false;            // guarded by FWaitLock
 };
 
 } // namespace tarvio

@@ -1,5 +1,6 @@
 #include "pipeline/TEventHandler.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -8,11 +9,22 @@
 
 namespace tarvio {
 
+using std::chrono::steady_clock;
+
 namespace {
 std::mutex UsersLock;
 int EventHandlerUsers = 0;
 std::atomic<TEventHandler*> TheEventHandler{nullptr};
+std::atomic<int64_t> CoalescedPeriodUs{16667};
 } // namespace
+
+std::chrono::microseconds CoalescedEventPeriod() {
+    return std::chrono::microseconds(CoalescedPeriodUs.load(std::memory_order_relaxed));
+}
+
+void SetCoalescedEventPeriod(std::chrono::microseconds Period) {
+    CoalescedPeriodUs.store(std::max<int64_t>(0, Period.count()), std::memory_order_relaxed);
+}
 
 TEventHandler* EventHandler() {
     return TheEventHandler;
@@ -57,6 +69,11 @@ void PostGenericEventIfDispatching(TComponent* Sender, const TGenericEvent& Hand
     if (TEventHandler* h = TheEventHandler) h->PostGenericEvent(Sender, Handler);
 }
 
+void PostCoalescedEventIfDispatching(TComponent* Sender, const TGenericEvent& Handler) {
+    std::lock_guard<std::mutex> lock(UsersLock);
+    if (TEventHandler* h = TheEventHandler) h->PostCoalescedEvent(Sender, Handler);
+}
+
 std::recursive_mutex& LibraryLoadLock() {
     static std::recursive_mutex lock;
     return lock;
@@ -80,7 +97,8 @@ void TEventHandler::AddEvent(PEventRecord Record, bool AtHead) {
         if (auto* output = dynamic_cast<TAuOutput*>(Record->Sender)) Record->Run = output->CurrentRun();
     {
         std::lock_guard<std::mutex> lock(CS);
-        if (Record->Sender != BlockedSender) {
+        if (Record->Sender != BlockedSender && !(Record->Coalesced && CoalescedQueued(Record->Sender))) {
+            if (Record->Coalesced) Record->NotBefore = LastCoalesced(Record->Sender) + CoalescedEventPeriod();
             if (AtHead)
                 Events.push_front(std::move(Record));
             else
@@ -122,6 +140,32 @@ void TEventHandler::PostGenericEvent(TComponent* Sender, const TGenericEvent& Ha
     AddEvent(std::move(r), false);
 }
 
+void TEventHandler::PostCoalescedEvent(TComponent* Sender, const TGenericEvent& Handler) {
+    {
+        std::lock_guard<std::mutex> lock(CS);
+        if (CoalescedQueued(Sender)) return;
+    }
+    auto r = std::make_unique<TEventRecord>();
+    r->_type = etGeneric;
+    r->Sender = Sender;
+    r->GenericEvent = Handler;
+    r->Coalesced = true;
+    AddEvent(std::move(r), false);
+}
+
+bool TEventHandler::CoalescedQueued(const TComponent* Sender) const {
+    for (const PEventRecord& r : Events)
+        if (r->Coalesced && r->Sender == Sender) return true;
+    return false;
+}
+
+steady_clock::time_point& TEventHandler::LastCoalesced(const TComponent* Sender) {
+    for (auto& [sender, last] : CoalescedSenders)
+        if (sender == Sender) return last;
+    CoalescedSenders.emplace_back(Sender, steady_clock::time_point{});
+    return CoalescedSenders.back().second;
+}
+
 void TEventHandler::PostNonGuiEvent(TComponent* Sender, const TGenericEvent& Handler) {
     auto r = std::make_unique<TEventRecord>();
     r->_type = etNonGUI;
@@ -133,6 +177,8 @@ void TEventHandler::PostNonGuiEvent(TComponent* Sender, const TGenericEvent& Han
 void TEventHandler::ClearEvents(TComponent* Sender) {
     std::deque<PEventRecord> dropped; // freed after the lock is left
     std::lock_guard<std::mutex> lock(CS);
+    // Senders are cleared as they go away; another component may later have the same address.
+    std::erase_if(CoalescedSenders, [Sender](const auto& Entry) { return Entry.first == Sender; });
     for (auto it = Events.begin(); it != Events.end();) {
         if ((*it)->Sender == Sender) {
             dropped.push_back(std::move(*it));
@@ -187,18 +233,34 @@ void TEventHandler::WaitWhileDelivering(TComponent* Sender) {
     }
 }
 
-PEventRecord TEventHandler::TakeFirstEvent() {
+PEventRecord TEventHandler::TakeFirstEvent(steady_clock::time_point& Next) {
     std::lock_guard<std::mutex> lock(CS);
-    if (Events.empty()) return nullptr;
-    PEventRecord r = std::move(Events.front());
-    Events.pop_front();
-    CurrentEvent = r.get();
-    return r;
+    const bool ending = Terminated();
+    const auto now = steady_clock::now();
+    for (auto it = Events.begin(); it != Events.end(); ++it) {
+        TEventRecord& r = **it;
+        if (r.Coalesced && !ending) {
+            if (r.NotBefore > now) {
+                if (Next == steady_clock::time_point{} || r.NotBefore < Next) Next = r.NotBefore;
+                continue;
+            }
+            LastCoalesced(r.Sender) = now;
+        }
+        PEventRecord taken = std::move(*it);
+        Events.erase(it);
+        CurrentEvent = taken.get();
+        return taken;
+    }
+    return nullptr;
 }
 
 void TEventHandler::Execute() {
     while (!Terminated()) {
-        while (PEventRecord record = TakeFirstEvent()) {
+        steady_clock::time_point next;
+        for (;;) {
+            next = {};
+            PEventRecord record = TakeFirstEvent(next);
+            if (!record) break;
             // A handler's error must not end the dispatcher, nor go unnoticed.
             try {
                 Deliver(*record);
@@ -210,7 +272,14 @@ void TEventHandler::Execute() {
             std::lock_guard<std::mutex> lock(CS);
             CurrentEvent = nullptr;
         }
-        _Evt.WaitFor(100);
+        // Every post and Terminate signal the event: no time-out is needed to notice either.
+        // Only a held-back coalesced record sets a time to look again.
+        if (next == steady_clock::time_point{}) {
+            _Evt.WaitFor();
+        } else {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - steady_clock::now());
+            if (wait.count() > 0) _Evt.WaitFor(static_cast<int>(wait.count()));
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 // once; the dispatcher thread delivers them in order, running handlers on the GUI thread
 // (through Synchronize) or, for etNonGUI, on its own thread.
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -10,6 +11,8 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "pipeline/TComponent.h"
 #include "pipeline/TEvent.h"
@@ -35,7 +38,9 @@ struct TEventRecord {
     bool Notify = true;  // etOnDone: the worker's DoNotify when the run ended
     std::string Message; // etOnDone: the exception message of the run that ended
     TOutputProgressEvent ProgressEvent;
-    TGenericEvent GenericEvent; // etGeneric and etNonGUI
+    TGenericEvent GenericEvent;                        // etGeneric and etNonGUI
+    bool Coalesced = false;                            // etGeneric: posted by PostCoalescedEvent
+    std::chrono::steady_clock::time_point NotBefore{}; // Coalesced: held back until then
 };
 using PEventRecord = std::unique_ptr<TEventRecord>;
 
@@ -49,6 +54,14 @@ public:
     void PostOnDone(TComponent* Sender, TAuThread* Thread, uint64_t Run, const std::string& Message);
     void PostOnProgress(TComponent* Sender, const TOutputProgressEvent& Handler);
     void PostGenericEvent(TComponent* Sender, const TGenericEvent& Handler);
+    // A generic event for a handler that reads the sender's latest state (new levels, a new
+    // position): queued only when no record that Sender posted this way still waits in the
+    // queue, since that one's handler will see this state too; one that is being delivered
+    // does not count, so the last state is always seen. Such records of one Sender are
+    // delivered at most once per CoalescedEventPeriod (a frame of the display): a record
+    // posted sooner waits for its turn, and later records of other kinds may overtake it
+    // meanwhile. Allocates nothing when the post is merged.
+    void PostCoalescedEvent(TComponent* Sender, const TGenericEvent& Handler);
     // Queued at the head and run on the dispatcher thread itself.
     void PostNonGuiEvent(TComponent* Sender, const TGenericEvent& Handler);
     // Drops every queued record of Sender.
@@ -70,7 +83,13 @@ protected:
 
 private:
     void AddEvent(PEventRecord Record, bool AtHead);
-    PEventRecord TakeFirstEvent();
+    // Under CS: a coalesced record of Sender waits in the queue.
+    bool CoalescedQueued(const TComponent* Sender) const;
+    // Under CS: when the last coalesced record of Sender was taken for delivery.
+    std::chrono::steady_clock::time_point& LastCoalesced(const TComponent* Sender);
+    // The first record that is due (all of them once the dispatcher is ending); when none
+    // is, Next is set to when the first held-back record becomes due (or left alone).
+    PEventRecord TakeFirstEvent(std::chrono::steady_clock::time_point& Next);
     void Deliver(TEventRecord& Record);
     void DeliverDone(TEventRecord& Record);
     // Writes a failed handler's message to standard error, once per sender, kind and text.
@@ -84,6 +103,8 @@ private:
     TEvent _Evt;
     TEventRecord* CurrentEvent = nullptr; // guarded by CS
     TComponent* BlockedSender = nullptr;
+    // Guarded by CS: senders of coalesced records and when their last one was taken.
+    std::vector<std::pair<const TComponent*, std::chrono::steady_clock::time_point>> CoalescedSenders;
     std::set<std::tuple<const TComponent*, const char*, std::string>> ReportedErrors; // dispatcher thread
 };
 
@@ -97,6 +118,13 @@ void ClearPendingEvents(TComponent* Sender);
 // Posts a generic event when a dispatcher exists; safe against the last output releasing
 // the dispatcher at the same time. For components that are not outputs.
 void PostGenericEventIfDispatching(TComponent* Sender, const TGenericEvent& Handler);
+// The same for PostCoalescedEvent.
+void PostCoalescedEventIfDispatching(TComponent* Sender, const TGenericEvent& Handler);
+
+// The least time between two deliveries of coalesced records of one sender: a frame of the
+// display (default 1/60 s). The GUI sets it from its screen's refresh rate; any thread.
+std::chrono::microseconds CoalescedEventPeriod();
+void SetCoalescedEventPeriod(std::chrono::microseconds Period);
 
 // Serialises the loading of run-time libraries in the whole process.
 std::recursive_mutex& LibraryLoadLock();

@@ -134,8 +134,9 @@ void TSpectrumIndicator::UpdateLevels() {
     }
     FCount = 0;
     std::lock_guard<std::mutex> lock(FHandlerLock);
-    if (FOnGainData)
-        PostGenericEventIfDispatching(this, FOnGainData);
+    // The handler reads the newest levels: an update whose event still waits in the queue
+    // needs no event of its own, so the GUI thread takes one set per turn, not a burst.
+    if (FOnGainData) PostCoalescedEventIfDispatching(this, FOnGainData);
 }
 
 } // namespace tarvio

@@ -31,8 +31,10 @@ public:
     // Milliseconds of audio between level updates (default 100). Set while idle.
     uint32_t Interval() const { return FInterval; }
     void SetInterval(uint32_t Value) { FInterval = Value; }
-    // Posted through the event dispatcher after every level update (runs on the GUI thread,
-    // Sender = this indicator). Dropped when no dispatcher exists.
+    // Posted through the event dispatcher after a level update (runs on the GUI thread,
+    // Sender = this indicator), unless the event of an earlier update still waits in the
+    // queue: the handler reads the levels with GetLevel when it runs, so it sees the newest
+    // set either way. Dropped when no dispatcher exists.
     TIndicatorEvent OnGainData() const;
     void SetOnGainData(TIndicatorEvent Value);
 

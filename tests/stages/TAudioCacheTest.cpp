@@ -44,10 +44,14 @@ protected:
         return true;
     }
 
-    // Lets the fill thread complete Count more rounds, so that a fill it would do has been done.
+    // Lets the fill thread complete Count more rounds, so that a fill it would do has been
+    // done. The thread sleeps until the space it waits for is free: wake it for each round.
     void LetFillThreadRun(int Count = 2) {
         uint64_t r = Cache.Thread()->Rounds();
-        ASSERT_TRUE(WaitUntil([&] { return Cache.Thread()->Rounds() >= r + Count; }));
+        ASSERT_TRUE(WaitUntil([&] {
+            Cache.Thread()->Wake();
+            return Cache.Thread()->Rounds() >= r + Count;
+        }));
     }
 };
 
