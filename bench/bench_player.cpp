@@ -4,12 +4,20 @@
 // 2. time from the play button's release to the first byte at the sound device, seen as the
 //    first PCM in the file of the wave-file device (target under Latency + 150 ms);
 // 3. resident memory while playing (target under 120 MB);
-// 4. CPU time of the whole process (every thread) while a FLAC track plays and the spectrum
-//    bars move (target under 5 % of one core).
+// 4. CPU time and context switches of the whole process (every thread) while a FLAC track
+//    plays to the null device and the spectrum bars move, against mpv playing the same file
+//    without video to its null output in the same run (median of three rounds; targets: at
+//    most 1.5 times mpv's CPU, fewer than 300 context switches per second), and the
+//    underruns of that play.
 // Each measurement runs in a fresh child process (this program again, with --child) on
-// Qt's offscreen platform unless QT_QPA_PLATFORM says otherwise; the child reports through
-// a pipe. Needs sox, flac and ffmpeg to make its track and background. Never fails: a
-// measurement that cannot be made is reported as such.
+// Qt's offscreen platform unless QT_QPA_PLATFORM says otherwise; measurement 4 runs on an
+// Xvfb screen of its own when Xvfb is installed, as the player runs on a display. The child
+// reports through a pipe. Needs sox, flac and ffmpeg to make its track and background, and
+// mpv for the comparison. Never fails: a measurement that cannot be made is reported as
+// such.
+//   bench_player                   all four measurements
+//   bench_player --play SECONDS    only a long play of a track SECONDS long (at Latency
+//                                  100 ms): CPU, context switches and underruns
 
 #include "app/TApplication.h"
 #include "app/TForm1.h"
@@ -22,7 +30,9 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -53,6 +63,9 @@ constexpr double StartTargetMs = 400;
 constexpr double LatencyMarginMs = 150;
 constexpr double MemoryTargetMb = 120;
 constexpr double CpuTargetPercent = 5;
+constexpr double CpuRatioTarget = 1.5;          // player / mpv
+constexpr double SwitchesTargetPerSecond = 300; // the player's context switches
+constexpr int CpuRounds = 3;
 constexpr int PlayX = 260, PlayY = 105; // the play button of the demo skin (demo/make-skin.py)
 constexpr int TrackSeconds = 30;
 constexpr double WarmUpSeconds = 2, CpuWindowSeconds = 10;
@@ -63,6 +76,45 @@ double MsSince(Clock::time_point T0) {
 
 bool Run(const std::string& Command) {
     return std::system(Command.c_str()) == 0;
+}
+
+// CPU seconds of a whole process (every thread, also those that have ended) and the
+// context switches, voluntary and not, of its threads alive now; from /proc.
+struct TCost {
+    double CpuSeconds = -1;
+    double Switches = 0;
+};
+
+TCost ProcessCost(pid_t Pid) {
+    TCost cost;
+    const std::string dir = "/proc/" + std::to_string(Pid);
+    std::ifstream stat(dir + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t end = text.rfind(')'); // the name may hold spaces
+    if (end == std::string::npos) return cost;
+    std::istringstream fields(text.substr(end + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14) utime = std::atof(field.c_str());
+        if (i == 15) {
+            stime = std::atof(field.c_str());
+            break;
+        }
+    }
+    cost.CpuSeconds = (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    if (DIR* tasks = opendir((dir + "/task").c_str())) {
+        while (dirent* entry = readdir(tasks)) {
+            if (entry->d_name[0] == '.') continue;
+            std::ifstream status(dir + "/task/" + entry->d_name + "/status");
+            std::string line;
+            while (std::getline(status, line))
+                if (line.find("ctxt_switches:") != std::string::npos)
+                    cost.Switches += std::atof(line.c_str() + line.find(':') + 1);
+        }
+        closedir(tasks);
+    }
+    return cost;
 }
 
 // ---- The child: one player window, reporting "key value" lines to a descriptor ----
@@ -108,9 +160,12 @@ public:
 private:
     struct TPaintCounter : QObject {
         std::function<void()> OnFirst;
+        std::function<void()> OnPaint; // every paint
         int Count = 0;
         bool eventFilter(QObject*, QEvent* Event) override {
-            if (Event->type() == QEvent::Paint && Count++ == 0 && OnFirst) OnFirst();
+            if (Event->type() != QEvent::Paint) return false;
+            if (Count++ == 0 && OnFirst) OnFirst();
+            if (OnPaint) OnPaint();
             return false;
         }
     };
@@ -134,12 +189,6 @@ private:
         return -1;
     }
 
-    static double CpuSeconds() {
-        rusage ru{};
-        getrusage(RUSAGE_SELF, &ru);
-        return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-    }
-
     void Wait(double Seconds) {
         QEventLoop loop;
         QTimer::singleShot(static_cast<int>(Seconds * 1000), &loop, &QEventLoop::quit);
@@ -147,8 +196,46 @@ private:
     }
 
     void Play(TForm1& Form, QWidget* Window, TPaintCounter& Paints) {
-        if (auto* out = dynamic_cast<TDXAudioOut*>(Form.DXAudioOut1))
-            Report("latency_setting", out->Latency());
+        auto* out = dynamic_cast<TDXAudioOut*>(Form.DXAudioOut1);
+        if (out) Report("latency_setting", out->Latency());
+        if (FMode == "latency") {
+            FirstByte(Window);
+            return;
+        }
+        // "play" or "play:SECONDS": the cost of playing with the bars moving.
+        const double window = FMode.size() > 5 ? std::atof(FMode.c_str() + 5) : CpuWindowSeconds;
+        Send(Window, QEvent::MouseButtonPress, Qt::LeftButton);
+        Send(Window, QEvent::MouseButtonRelease, Qt::NoButton);
+        Wait(WarmUpSeconds);
+        const int paints0 = Paints.Count;
+        const int top0 = Form.ImageEk[0]->Top();
+        int moves = 0, lastTop = top0;
+        // The moves of bar 1 as the paints show them (no timer of its own, which would wake
+        // the GUI thread and count against the player).
+        Paints.OnPaint = [&] {
+            if (Form.ImageEk[0]->Top() != lastTop) ++moves, lastTop = Form.ImageEk[0]->Top();
+        };
+        const TCost cost0 = ProcessCost(getpid());
+        const auto w0 = Clock::now();
+        Wait(window);
+        const double wall = MsSince(w0) / 1000;
+        const TCost cost1 = ProcessCost(getpid());
+        Paints.OnPaint = nullptr;
+        Report("cpu_percent", 100 * (cost1.CpuSeconds - cost0.CpuSeconds) / wall);
+        Report("switches_per_second", (cost1.Switches - cost0.Switches) / wall);
+        Report("window_seconds", wall);
+        Report("paints_per_second", (Paints.Count - paints0) / wall);
+        Report("bar_moves_per_second", moves / wall);
+        Report("bars_visible", Form.ImageEk[0]->Visible() ? 1 : 0);
+        Report("rss_mb", StatusKb("VmRSS:") / 1024);
+        Report("peak_rss_mb", StatusKb("VmHWM:") / 1024);
+        Report("underruns", out ? out->Underruns() : -1);
+        Report("still_playing", Form.Caption() == "play " ? 1 : 0);
+    }
+
+    // Presses play and reports the time from the release to the first byte in the file of
+    // the wave-file device.
+    void FirstByte(QWidget* Window) {
         const std::string device = FFolder + "/device.wav";
         constexpr long HeaderBytes = 44;
         std::atomic<bool> released{false}, done{false};
@@ -176,30 +263,6 @@ private:
         done = true;
         watcher.join();
         Report("first_byte_ms", firstByteMs.load());
-        if (FMode == "latency") return;
-
-        Wait(WarmUpSeconds);
-        const int paints0 = Paints.Count;
-        const int top0 = Form.ImageEk[0]->Top();
-        int moves = 0, lastTop = top0;
-        QTimer sampler; // counts the moves of bar 1 as the paints show them
-        QObject::connect(&sampler, &QTimer::timeout, [&] {
-            if (Form.ImageEk[0]->Top() != lastTop) ++moves, lastTop = Form.ImageEk[0]->Top();
-        });
-        sampler.start(20);
-        const double cpu0 = CpuSeconds();
-        const auto w0 = Clock::now();
-        Wait(CpuWindowSeconds);
-        const double wall = MsSince(w0) / 1000;
-        const double cpu = CpuSeconds() - cpu0;
-        sampler.stop();
-        Report("cpu_percent", 100 * cpu / wall);
-        Report("paints_per_second", (Paints.Count - paints0) / wall);
-        Report("bar_moves_per_second", moves / wall);
-        Report("bars_visible", Form.ImageEk[0]->Visible() ? 1 : 0);
-        Report("rss_mb", StatusKb("VmRSS:") / 1024);
-        Report("peak_rss_mb", StatusKb("VmHWM:") / 1024);
-        Report("still_playing", Form.Caption() == "play " ? 1 : 0);
     }
 
     int FFd;
@@ -209,9 +272,17 @@ private:
 
 // ---- The parent ----
 
+// Where a child runs: its sound device (TARVIO_AUDIO_DEVICE) and, when not empty, the X
+// display it shows its window on (else Qt's offscreen platform, or QT_QPA_PLATFORM).
+struct TChildSetting {
+    std::string Device;
+    std::string Display;
+};
+
 // Starts this program as a child in Mode and collects its report; StartMs is the time from
 // just before fork to the child's report of its first painted frame.
-std::map<std::string, double> RunChild(const fs::path& Folder, const std::string& Mode, double& StartMs) {
+std::map<std::string, double> RunChild(const fs::path& Folder, const std::string& Mode,
+                                       const TChildSetting& Setting, double& StartMs) {
     std::map<std::string, double> report;
     StartMs = -1;
     int fds[2];
@@ -223,6 +294,11 @@ std::map<std::string, double> RunChild(const fs::path& Folder, const std::string
     if (pid == 0) {
         close(fds[0]);
         if (chdir(Folder.c_str()) != 0) _exit(127);
+        setenv("TARVIO_AUDIO_DEVICE", Setting.Device.c_str(), 1);
+        if (!Setting.Display.empty()) {
+            setenv("DISPLAY", Setting.Display.c_str(), 1);
+            setenv("QT_QPA_PLATFORM", "xcb", 1);
+        }
         execl(self.c_str(), self.c_str(), "--child", Mode.c_str(), Folder.c_str(), fd.c_str(), nullptr);
         _exit(127);
     }
@@ -258,9 +334,84 @@ double Get(const std::map<std::string, double>& Report, const std::string& Key) 
     return it == Report.end() ? -1 : it->second;
 }
 
+double Median(std::vector<double> Values) {
+    if (Values.empty()) return -1;
+    std::sort(Values.begin(), Values.end());
+    return Values[Values.size() / 2];
+}
+
+bool Installed(const std::string& Tool) {
+    return Run("command -v " + Tool + " >/dev/null 2>&1");
+}
+
+// An Xvfb screen of its own for as long as the object lives; Display() is empty when none
+// could be started.
+class TXvfb {
+public:
+    TXvfb() {
+        if (!Installed("Xvfb")) return;
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        FPid = fork();
+        if (FPid == 0) {
+            close(fds[0]);
+            const int devnull = open("/dev/null", O_WRONLY);
+            if (devnull >= 0) dup2(devnull, 1), dup2(devnull, 2);
+            const std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp",
+                   nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        char c;
+        while (FPid > 0 && read(fds[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        close(fds[0]);
+        if (!number.empty()) FDisplay = ":" + number;
+    }
+    ~TXvfb() {
+        if (FPid <= 0) return;
+        kill(FPid, SIGTERM);
+        waitpid(FPid, nullptr, 0);
+    }
+    TXvfb(const TXvfb&) = delete;
+    TXvfb& operator=(const TXvfb&) = delete;
+    const std::string& Display() const { return FDisplay; }
+
+private:
+    pid_t FPid = -1;
+    std::string FDisplay;
+};
+
+// mpv playing Track without video to its null output: CPU percent and context switches per
+// second over CpuWindowSeconds after the same warm-up as the player's; {-1, -1} without mpv.
+std::pair<double, double> MpvCost(const fs::path& Track) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        const int devnull = open("/dev/null", O_RDWR);
+        if (devnull >= 0) dup2(devnull, 0), dup2(devnull, 1), dup2(devnull, 2);
+        execlp("mpv", "mpv", "--no-config", "--no-video", "--ao=null", "--really-quiet", "--no-terminal",
+               Track.c_str(), nullptr);
+        _exit(127);
+    }
+    if (pid < 0) return {-1, -1};
+    std::this_thread::sleep_for(std::chrono::duration<double>(WarmUpSeconds));
+    const TCost cost0 = ProcessCost(pid);
+    const auto w0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(CpuWindowSeconds));
+    const TCost cost1 = ProcessCost(pid);
+    const double wall = MsSince(w0) / 1000;
+    const bool alive = waitpid(pid, nullptr, WNOHANG) == 0;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    if (!alive || cost0.CpuSeconds < 0 || cost1.CpuSeconds < 0) return {-1, -1};
+    return {100 * (cost1.CpuSeconds - cost0.CpuSeconds) / wall, (cost1.Switches - cost0.Switches) / wall};
+}
+
 // The player's folder: configuration and skin as in the demo, one 640 x 480 background and
-// a play list of one FLAC track.
-bool MakeFolder(const fs::path& Folder) {
+// a play list of one FLAC track of Seconds seconds.
+bool MakeFolder(const fs::path& Folder, int Seconds) {
     const fs::path skin = fs::path(TARVIO_SOURCE_DIR) / "demo" / "Skins" / "default";
     fs::create_directories(Folder / "Skins" / "default");
     fs::create_directories(Folder / "BackGround");
@@ -272,44 +423,73 @@ bool MakeFolder(const fs::path& Folder) {
     const bool made =
         Run("ffmpeg -loglevel error -y -f lavfi -i 'gradients=s=640x480:seed=3' -frames:v 1 -q:v 3 " + dir +
             "/BackGround/1.jpg") &&
-        Run("sox -R -n -r 44100 -c 2 -b 16 " + dir + "/track.wav synth " + std::to_string(TrackSeconds) +
+        Run("sox -R -n -r 44100 -c 2 -b 16 " + dir + "/track.wav synth " + std::to_string(Seconds) +
             " sine 110-3520 pinknoise tremolo 3 60 vol 0.5 2>/dev/null") &&
         Run("flac --silent --force -T 'TITLE=Бенчмарк' -T 'ARTIST=Tarvio' -o " + dir + "/track.flac " + dir +
             "/track.wav");
+    fs::remove(Folder / "track.wav");
     std::ofstream(Folder / "PlayList.txt") << (Folder / "track.flac").string() << "\n";
     return made;
 }
 
-int Parent() {
+// A play of Seconds seconds (the track lasts a little longer) on the Xvfb screen when there
+// is one: CPU, context switches and underruns at the player's Latency.
+void LongPlay(const fs::path& Folder, int Seconds, const std::string& Display) {
+    double ms;
+    auto report = RunChild(Folder, "play:" + std::to_string(Seconds), {"null", Display}, ms);
+    if (Get(report, "cpu_percent") < 0) {
+        std::printf("bench_player: long play: not measured\n");
+        return;
+    }
+    std::printf("bench_player: long play of %.0f s at Latency %.0f ms on %s: %.0f underruns (target 0): %s; "
+                "CPU %.2f %%, %.0f context switches/s, bar 1 moved %.1f times/s%s\n",
+                Get(report, "window_seconds"), Get(report, "latency_setting"),
+                Display.empty() ? "the offscreen platform" : "Xvfb", Get(report, "underruns"),
+                Get(report, "underruns") == 0 ? "ok" : "OVER", Get(report, "cpu_percent"),
+                Get(report, "switches_per_second"), Get(report, "bar_moves_per_second"),
+                Get(report, "still_playing") == 1 ? "" : ", NOT playing to the end");
+}
+
+int Parent(int LongPlaySeconds) {
     const fs::path folder = fs::temp_directory_path() / ("bench_player-" + std::to_string(getpid()));
     fs::remove_all(folder);
-    if (!MakeFolder(folder)) {
+    const int trackSeconds = LongPlaySeconds > 0 ? LongPlaySeconds + 10 : TrackSeconds;
+    if (!MakeFolder(folder, trackSeconds)) {
         std::printf(
             "bench_player: could not make the track and background (sox, flac, ffmpeg): not measured\n");
         fs::remove_all(folder);
         return 0;
     }
+    const bool platformGiven = getenv("QT_QPA_PLATFORM") != nullptr;
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     if (!getenv("XDG_RUNTIME_DIR")) {
         fs::create_directories(folder / "runtime");
         fs::permissions(folder / "runtime", fs::perms::owner_all, fs::perm_options::replace);
         setenv("XDG_RUNTIME_DIR", (folder / "runtime").c_str(), 1);
     }
-    setenv("TARVIO_AUDIO_DEVICE", ("wav:" + (folder / "device.wav").string()).c_str(), 1);
+    const TChildSetting waveFile{"wav:" + (folder / "device.wav").string(), ""};
+    std::unique_ptr<TXvfb> xvfb;
+    if (!platformGiven) xvfb = std::make_unique<TXvfb>();
+    const std::string display = xvfb ? xvfb->Display() : "";
+    if (LongPlaySeconds > 0) {
+        LongPlay(folder, LongPlaySeconds, display);
+        xvfb.reset();
+        fs::remove_all(folder);
+        return 0;
+    }
 
     // 1. Start to first painted frame.
     std::vector<double> starts;
     for (int i = 0; i < 7; ++i) {
         double ms;
-        RunChild(folder, "start", ms);
+        RunChild(folder, "start", waveFile, ms);
         if (ms >= 0) starts.push_back(ms);
     }
     if (starts.empty()) {
         std::printf("bench_player: start to first painted frame: not measured (the child did not paint)\n");
     } else {
         const double first = starts.front();
-        std::sort(starts.begin(), starts.end());
-        const double median = starts[starts.size() / 2];
+        const double median = Median(starts);
         std::printf(
             "bench_player: start to first painted frame: median %.1f ms of %zu starts (first %.1f ms), "
             "ratio to 400 ms %.3f (target < 1): %s\n",
@@ -322,7 +502,7 @@ int Parent() {
     for (int i = 0; i < 5; ++i) {
         double ms;
         fs::remove(folder / "device.wav");
-        auto report = RunChild(folder, "latency", ms);
+        auto report = RunChild(folder, "latency", waveFile, ms);
         if (Get(report, "latency_setting") >= 0) latencySetting = Get(report, "latency_setting");
         if (Get(report, "first_byte_ms") >= 0) latencies.push_back(Get(report, "first_byte_ms"));
     }
@@ -330,34 +510,72 @@ int Parent() {
     if (latencies.empty()) {
         std::printf("bench_player: play release to first byte at the device: not measured\n");
     } else {
-        std::sort(latencies.begin(), latencies.end());
-        const double median = latencies[latencies.size() / 2];
+        const double median = Median(latencies);
         std::printf("bench_player: play release to first byte at the device: median %.1f ms of %zu presses "
                     "(worst %.1f ms), ratio to Latency + 150 ms (%.0f ms) %.3f (target < 1): %s\n",
-                    median, latencies.size(), latencies.back(), latencyTarget, median / latencyTarget,
-                    Verdict(median, latencyTarget));
+                    median, latencies.size(), *std::max_element(latencies.begin(), latencies.end()),
+                    latencyTarget, median / latencyTarget, Verdict(median, latencyTarget));
     }
 
-    // 3 and 4. Memory and CPU while playing.
-    double ms;
-    fs::remove(folder / "device.wav");
-    auto report = RunChild(folder, "play", ms);
-    const double rss = Get(report, "rss_mb"), peak = Get(report, "peak_rss_mb");
-    const double cpu = Get(report, "cpu_percent");
-    if (rss < 0 || cpu < 0) {
+    // 3 and 4. Memory, CPU and context switches while playing, round by round against mpv.
+    const bool haveMpv = Installed("mpv");
+    std::vector<double> cpus, switches, mpvCpus, mpvSwitches, ratios, paints, moves, peaks, underruns;
+    bool allPlaying = true;
+    for (int round = 0; round < CpuRounds; ++round) {
+        double ms;
+        auto report = RunChild(folder, "play", {"null", display}, ms);
+        const double cpu = Get(report, "cpu_percent");
+        if (cpu < 0) continue;
+        cpus.push_back(cpu);
+        switches.push_back(Get(report, "switches_per_second"));
+        paints.push_back(Get(report, "paints_per_second"));
+        moves.push_back(Get(report, "bar_moves_per_second"));
+        peaks.push_back(Get(report, "peak_rss_mb"));
+        underruns.push_back(Get(report, "underruns"));
+        allPlaying = allPlaying && Get(report, "still_playing") == 1;
+        if (!haveMpv) continue;
+        auto [mpvCpu, mpvSwitch] = MpvCost(folder / "track.flac");
+        if (mpvCpu <= 0) continue;
+        mpvCpus.push_back(mpvCpu);
+        mpvSwitches.push_back(mpvSwitch);
+        ratios.push_back(cpu / mpvCpu);
+        std::printf("bench_player: round %d: player %.2f %% CPU, %.0f switches/s; mpv %.2f %% CPU, %.0f "
+                    "switches/s\n",
+                    round + 1, cpu, switches.back(), mpvCpu, mpvSwitch);
+    }
+    const char* where = display.empty() ? "offscreen" : "on Xvfb";
+    if (cpus.empty()) {
         std::printf("bench_player: memory and CPU while playing: not measured\n");
     } else {
+        const double peak = Median(peaks), cpu = Median(cpus), sw = Median(switches);
+        std::printf("bench_player: resident memory while playing: peak %.1f MB, ratio to 120 MB %.3f (target "
+                    "< 1): %s\n",
+                    peak, peak / MemoryTargetMb, Verdict(peak, MemoryTargetMb));
         std::printf(
-            "bench_player: resident memory while playing: %.1f MB (peak %.1f MB), ratio to 120 MB %.3f "
-            "(target < 1): %s\n",
-            rss, peak, peak / MemoryTargetMb, Verdict(peak, MemoryTargetMb));
-        std::printf(
-            "bench_player: CPU while playing FLAC with the bars moving: %.2f %% of one core over %.0f s "
-            "(bar 1 moved %.1f times/s, %.1f paints/s%s), ratio to 5 %% %.3f (target < 1): %s\n",
-            cpu, CpuWindowSeconds, Get(report, "bar_moves_per_second"), Get(report, "paints_per_second"),
-            Get(report, "still_playing") == 1 ? "" : ", NOT playing to the end of the window",
-            cpu / CpuTargetPercent, Verdict(cpu, CpuTargetPercent));
+            "bench_player: CPU while playing FLAC %s with the bars moving: median %.2f %% of one core "
+            "over %zu rounds of %.0f s (bar 1 moved %.1f times/s, %.1f paints/s, %.0f underruns%s), "
+            "ratio to 5 %% %.3f (target < 1): %s\n",
+            where, cpu, cpus.size(), CpuWindowSeconds, Median(moves), Median(paints),
+            *std::max_element(underruns.begin(), underruns.end()),
+            allPlaying ? "" : ", NOT playing to the end of the window", cpu / CpuTargetPercent,
+            Verdict(cpu, CpuTargetPercent));
+        std::printf("bench_player: context switches while playing: median %.0f /s, ratio to 300 /s %.3f "
+                    "(target < 1): %s\n",
+                    sw, sw / SwitchesTargetPerSecond, Verdict(sw, SwitchesTargetPerSecond));
+        if (ratios.empty()) {
+            std::printf("bench_player: against mpv: not measured (%s)\n",
+                        haveMpv ? "mpv did not play" : "mpv is not installed");
+        } else {
+            const double ratio = Median(ratios);
+            std::printf(
+                "bench_player: against mpv --no-video --ao=null: player %.2f %% vs mpv %.2f %% of one "
+                "core (medians), CPU ratio %.2f (median of %zu rounds; target <= %.1f): %s; context "
+                "switches %.0f /s vs %.0f /s\n",
+                cpu, Median(mpvCpus), ratio, ratios.size(), CpuRatioTarget,
+                ratio <= CpuRatioTarget ? "ok" : "OVER", sw, Median(mpvSwitches));
+        }
     }
+    xvfb.reset();
     fs::remove_all(folder);
     return 0;
 }
@@ -369,5 +587,11 @@ int main(int argc, char** argv) {
         TChild child(std::atoi(argv[4]), argv[3], argv[2]);
         return child.Main();
     }
-    return Parent();
+    if (argc == 3 && std::string(argv[1]) == "--play" && std::atoi(argv[2]) > 0)
+        return Parent(std::atoi(argv[2]));
+    if (argc != 1) {
+        std::fprintf(stderr, "usage: bench_player [--play SECONDS]\n");
+        return 2;
+    }
+    return Parent(0);
 }

@@ -224,9 +224,15 @@ size_t TEventHandler::QueuedEvents() {
 void TEventHandler::WaitWhileDelivering(TComponent* Sender) {
     bool onMain = TMainThreadQueue::Instance().IsMainThread();
     for (;;) {
+        bool busy;
         {
             std::lock_guard<std::mutex> lock(CS);
-            if (!CurrentEvent || CurrentEvent->Sender != Sender) return;
+            busy = CurrentEvent && CurrentEvent->Sender == Sender;
+        }
+        if (!busy) {
+            std::lock_guard<std::mutex> lock(Shared->Lock);
+            const auto& senders = Shared->InFlight;
+            if (std::find(senders.begin(), senders.end(), Sender) == senders.end()) return;
         }
         if (onMain) CheckSynchronize();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -240,8 +246,12 @@ PEventRecord TEventHandler::TakeFirstEvent(steady_clock::time_point& Next) {
     for (auto it = Events.begin(); it != Events.end(); ++it) {
         TEventRecord& r = **it;
         if (r.Coalesced && !ending) {
-            if (r.NotBefore > now) {
-                if (Next == steady_clock::time_point{} || r.NotBefore < Next) Next = r.NotBefore;
+            // One handed over for the same sender and not yet run holds it back another frame:
+            // a GUI thread that is held up gets the latest state once, not a backlog.
+            auto due = r.NotBefore;
+            if (InFlightFor(r.Sender)) due = std::max(due, now + CoalescedEventPeriod());
+            if (due > now) {
+                if (Next == steady_clock::time_point{} || due < Next) Next = due;
                 continue;
             }
             LastCoalesced(r.Sender) = now;
@@ -261,13 +271,17 @@ void TEventHandler::Execute() {
             next = {};
             PEventRecord record = TakeFirstEvent(next);
             if (!record) break;
+            if (record->Coalesced && record->GenericEvent) {
+                HandOver(std::move(record));
+                continue;
+            }
             // A handler's error must not end the dispatcher, nor go unnoticed.
             try {
                 Deliver(*record);
             } catch (const std::exception& e) {
-                ReportHandlerError(*record, e.what());
+                ReportHandlerError(*Shared, *record, e.what());
             } catch (...) {
-                ReportHandlerError(*record, "unknown exception");
+                ReportHandlerError(*Shared, *record, "unknown exception");
             }
             std::lock_guard<std::mutex> lock(CS);
             CurrentEvent = nullptr;
@@ -283,11 +297,45 @@ void TEventHandler::Execute() {
     }
 }
 
-void TEventHandler::ReportHandlerError(const TEventRecord& Record, const std::string& Message) {
+bool TEventHandler::InFlightFor(const TComponent* Sender) {
+    std::lock_guard<std::mutex> lock(Shared->Lock);
+    return std::find(Shared->InFlight.begin(), Shared->InFlight.end(), Sender) != Shared->InFlight.end();
+}
+
+// The record goes to the GUI thread's queue with its handler; the dispatcher does not wait.
+void TEventHandler::HandOver(PEventRecord Record) {
+    {
+        std::lock_guard<std::mutex> lock(Shared->Lock);
+        Shared->InFlight.push_back(Record->Sender);
+    }
+    {
+        std::lock_guard<std::mutex> lock(CS);
+        CurrentEvent = nullptr;
+    }
+    std::shared_ptr<TEventRecord> record(std::move(Record));
+    TMainThreadQueue::Instance().Queue([record, shared = Shared] {
+        try {
+            record->GenericEvent(record->Sender);
+        } catch (const std::exception& e) {
+            ReportHandlerError(*shared, *record, e.what());
+        } catch (...) {
+            ReportHandlerError(*shared, *record, "unknown exception");
+        }
+        std::lock_guard<std::mutex> lock(shared->Lock);
+        auto& senders = shared->InFlight;
+        senders.erase(std::find(senders.begin(), senders.end(), record->Sender));
+    });
+}
+
+void TEventHandler::ReportHandlerError(TShared& Shared, const TEventRecord& Record,
+                                       const std::string& Message) {
     const char* kind = Record._type == etOnDone       ? "OnDone"
                        : Record._type == etOnProgress ? "OnProgress"
                                                       : "event";
-    if (!ReportedErrors.emplace(Record.Sender, kind, Message).second) return;
+    {
+        std::lock_guard<std::mutex> lock(Shared.Lock);
+        if (!Shared.ReportedErrors.emplace(Record.Sender, kind, Message).second) return;
+    }
     const std::string name =
         Record.Sender && !Record.Sender->Name().empty() ? Record.Sender->Name() : "a component";
     std::fprintf(stderr, "tarvio: the %s handler of %s failed: %s\n", kind, name.c_str(), Message.c_str());

@@ -60,7 +60,9 @@ public:
     // does not count, so the last state is always seen. Such records of one Sender are
     // delivered at most once per CoalescedEventPeriod (a frame of the display): a record
     // posted sooner waits for its turn, and later records of other kinds may overtake it
-    // meanwhile. Allocates nothing when the post is merged.
+    // meanwhile. The dispatcher hands such a record to the GUI thread without waiting for
+    // its handler (the GUI thread still runs handlers in the order they were handed over).
+    // Allocates nothing when the post is merged.
     void PostCoalescedEvent(TComponent* Sender, const TGenericEvent& Handler);
     // Queued at the head and run on the dispatcher thread itself.
     void PostNonGuiEvent(TComponent* Sender, const TGenericEvent& Handler);
@@ -70,8 +72,9 @@ public:
     void BlockEvents(TComponent* Sender);
     // Refuse nothing any more; the argument is not compared.
     void UnblockEvents(TComponent* Sender);
-    // Returns once no record of Sender is being delivered (pumps the GUI queue when
-    // called on the GUI thread). Used by destructors before freeing what records refer to.
+    // Returns once no record of Sender is being delivered, nor handed to the GUI thread and
+    // not yet run (pumps the GUI queue when called on the GUI thread). Used by destructors
+    // before freeing what records refer to.
     void WaitWhileDelivering(TComponent* Sender);
     // Number of queued records (for tests and diagnostics).
     size_t QueuedEvents();
@@ -92,8 +95,9 @@ private:
     PEventRecord TakeFirstEvent(std::chrono::steady_clock::time_point& Next);
     void Deliver(TEventRecord& Record);
     void DeliverDone(TEventRecord& Record);
+    struct TShared;
     // Writes a failed handler's message to standard error, once per sender, kind and text.
-    void ReportHandlerError(const TEventRecord& Record, const std::string& Message);
+    static void ReportHandlerError(TShared& Shared, const TEventRecord& Record, const std::string& Message);
     // Drops the queued records of Sender left from the run that ended (and earlier ones);
     // those of a newer run stay.
     void ClearEventsOfEndedRun(TComponent* Sender, uint64_t Run);
@@ -105,7 +109,19 @@ private:
     TComponent* BlockedSender = nullptr;
     // Guarded by CS: senders of coalesced records and when their last one was taken.
     std::vector<std::pair<const TComponent*, std::chrono::steady_clock::time_point>> CoalescedSenders;
-    std::set<std::tuple<const TComponent*, const char*, std::string>> ReportedErrors; // dispatcher thread
+    // What the calls handed to the GUI thread use; they may outlive the dispatcher.
+    struct TShared {
+        std::mutex Lock;
+        // Senders of coalesced records handed over whose handlers have not run yet, one
+        // entry per record.
+        std::vector<const TComponent*> InFlight;
+        std::set<std::tuple<const TComponent*, const char*, std::string>> ReportedErrors;
+    };
+    std::shared_ptr<TShared> Shared = std::make_shared<TShared>();
+    // Hands a coalesced record to the GUI thread without waiting for its handler.
+    void HandOver(PEventRecord Record);
+    // A coalesced record of Sender has been handed over and its handler has not run yet.
+    bool InFlightFor(const TComponent* Sender);
 };
 
 // The one dispatcher, or null. Created by the first AcquireEventHandler, ended by the

@@ -35,28 +35,53 @@ void TMainThreadQueue::Synchronize(const std::function<void()>& Call) {
         return;
     }
     TRequest request{&Call, nullptr, false};
-    std::function<void()> wake;
     {
         std::lock_guard<std::mutex> lock(FMutex);
-        FQueue.push_back(&request);
-        wake = FWake;
+        FQueue.push_back({&request, {}});
     }
-    if (wake) wake();
+    Wake();
     std::unique_lock<std::mutex> lock(FMutex);
     FDone.wait(lock, [&] { return request.Done; });
     if (request.Error) std::rethrow_exception(request.Error);
 }
 
+void TMainThreadQueue::Queue(std::function<void()> Call) {
+    if (IsMainThread()) {
+        Call();
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(FMutex);
+        FQueue.push_back({nullptr, std::move(Call)});
+    }
+    Wake();
+}
+
+void TMainThreadQueue::Wake() {
+    std::function<void()> wake;
+    {
+        std::lock_guard<std::mutex> lock(FMutex);
+        wake = FWake;
+    }
+    if (wake) wake();
+}
+
 bool TMainThreadQueue::CheckSynchronize() {
     bool ran = false;
     for (;;) {
-        TRequest* request;
+        TEntry entry;
         {
             std::lock_guard<std::mutex> lock(FMutex);
             if (FQueue.empty()) break;
-            request = FQueue.front();
+            entry = std::move(FQueue.front());
             FQueue.pop_front();
         }
+        ran = true;
+        if (!entry.Request) {
+            entry.Call();
+            continue;
+        }
+        TRequest* request = entry.Request;
         try {
             (*request->Call)();
         } catch (...) {
@@ -67,7 +92,6 @@ bool TMainThreadQueue::CheckSynchronize() {
             request->Done = true;
         }
         FDone.notify_all();
-        ran = true;
     }
     return ran;
 }

@@ -25,6 +25,10 @@ public:
     // Runs Call on the GUI thread and returns when it has run. On the GUI thread itself
     // it runs at once. An exception of Call is raised again in the caller's thread.
     void Synchronize(const std::function<void()>& Call);
+    // Runs Call on the GUI thread later and returns at once (on the GUI thread itself it runs
+    // at once). Calls run in the order they were queued, among those of Synchronize. Call
+    // must not throw: nobody is there to receive the exception.
+    void Queue(std::function<void()> Call);
     // Called on the GUI thread: runs every pending call. Returns true if any ran.
     bool CheckSynchronize();
     // Called (on the queuing thread) whenever a call is queued; may be empty.
@@ -36,10 +40,16 @@ private:
         std::exception_ptr Error;
         bool Done = false;
     };
+    // A waiting Synchronize (Request) or a queued call (Call, owned here).
+    struct TEntry {
+        TRequest* Request = nullptr;
+        std::function<void()> Call;
+    };
+    void Wake();
 
     mutable std::mutex FMutex;
     std::condition_variable FDone;
-    std::deque<TRequest*> FQueue;
+    std::deque<TEntry> FQueue;
     std::function<void()> FWake;
     std::thread::id FMainThread;
 

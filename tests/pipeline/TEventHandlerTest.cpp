@@ -115,3 +115,38 @@ TEST(TEventHandler, FailingHandlerIsReportedOnce) {
               "tarvio: the event handler of Indicator1 failed: boom\n"
               "tarvio: the event handler of Indicator1 failed: bang\n");
 }
+
+// Coalesced posts: while one of a sender waits in the queue, more of the same sender merge
+// into it (other senders' do not); a sender's deliveries are at least a period apart; a
+// handler that throws is reported like any other; the sender counts as being delivered
+// until its handler has run.
+TEST(TEventHandler, CoalescedPostsMergeAndComeOncePerPeriod) {
+    TNullOut out;
+    TComponent a, b;
+    a.SetName("Levels");
+    const auto period = CoalescedEventPeriod();
+    SetCoalescedEventPeriod(std::chrono::milliseconds(40));
+    std::vector<std::chrono::steady_clock::time_point> atA;
+    int atB = 0;
+    auto onA = [&](TComponent*) { atA.push_back(std::chrono::steady_clock::now()); };
+    // This thread is the GUI thread: nothing runs until it pumps.
+    for (int i = 0; i < 5; ++i) {
+        EventHandler()->PostCoalescedEvent(&a, onA);
+        EventHandler()->PostCoalescedEvent(&b, [&](TComponent*) { ++atB; });
+    }
+    ASSERT_TRUE(PumpUntil([&] { return atA.size() == 1 && atB == 1; }));
+    EventHandler()->PostCoalescedEvent(&a, onA);
+    EventHandler()->PostCoalescedEvent(&a, onA);
+    ASSERT_TRUE(PumpUntil([&] { return atA.size() == 2; }));
+    EXPECT_GE(atA[1] - atA[0], std::chrono::milliseconds(35));
+
+    testing::internal::CaptureStderr();
+    EventHandler()->PostCoalescedEvent(&a, [](TComponent*) { throw EAuException("late"); });
+    ASSERT_TRUE(PumpUntil([] { return EventHandler()->QueuedEvents() == 0; }));
+    EventHandler()->WaitWhileDelivering(&a); // runs the handed-over handler on this thread
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tarvio: the event handler of Levels failed: late\n");
+    PumpFor(50);
+    EXPECT_EQ(atA.size(), 2u);
+    EXPECT_EQ(atB, 1);
+    SetCoalescedEventPeriod(period);
+}
