@@ -1,6 +1,7 @@
 #include "tools/TDecoderTable.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -49,6 +50,21 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
     return e;
 }
 
+#if TARVIO_HAVE_WAV
+// The WAVE format tag and the kind of data the decoder found.
+TDecoderEntry WaveEntry() {
+    TDecoderEntry e = Entry<TWaveIn>("wav", "TWaveIn", {".wav"});
+    e.Details = [](TAuFileIn& In) {
+        auto& wave = static_cast<TWaveIn&>(In);
+        char tag[8];
+        std::snprintf(tag, sizeof tag, "0x%04X", unsigned{wave.FormatTag()});
+        return std::vector<TDecoderDetail>{{"wave_format_tag", int64_t{wave.FormatTag()}, tag},
+                                           {"wave_type", std::nullopt, WavTypeName(wave.WavType())}};
+    };
+    return e;
+}
+#endif
+
 std::string OneLine(std::string Text) {
     std::replace_if(
         Text.begin(), Text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -64,7 +80,7 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         Entry<TDTSIn>("dts", "TDTSIn", {".wav"}, [](TDTSIn& In) { return int64_t{In.BitRate()}; }),
 #endif
 #if TARVIO_HAVE_WAV
-        Entry<TWaveIn>("wav", "TWaveIn", {".wav"}),
+        WaveEntry(),
 #endif
 #if TARVIO_HAVE_MP3
         Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; }),

@@ -10,12 +10,20 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "pipeline/TAuFileIn.h"
 
 namespace tarvio {
+
+// A fact only one decoder has, for `info`: "wave_format_tag" = 85 ("0x0055" in text).
+struct TDecoderDetail {
+    std::string Key;               // JSON key; the text output shows it with spaces
+    std::optional<int64_t> Number; // a JSON number when set, else the JSON string Text
+    std::string Text;              // the value in the text output
+};
 
 struct TDecoderEntry {
     std::string Name;                    // "flac": what --decoder takes and info shows
@@ -25,6 +33,8 @@ struct TDecoderEntry {
     // Bits per second as the decoder reports it, or 0 when it has none. Called on an
     // input whose file is open (after Valid).
     std::function<int64_t(TAuFileIn&)> BitRate;
+    // The decoder's own facts, in output order; unset when it has none. Called as BitRate.
+    std::function<std::vector<TDecoderDetail>(TAuFileIn&)> Details;
 };
 
 // A decoder that accepted a file: its input is open (Valid returned true).

@@ -33,6 +33,7 @@ TFileInfo TFileInfo::Of(const std::string& File, TOpenedDecoder& Decoder) {
     if (info.TotalSamples <= 0 && in.Size() < 0) info.TotalSamples = -1;
     info.TotalTime = in.TotalTime();
     if (Decoder.Entry->BitRate) info.BitRate = std::max<int64_t>(Decoder.Entry->BitRate(in), 0);
+    if (Decoder.Entry->Details) info.Details = Decoder.Entry->Details(in);
     if (auto* tagged = dynamic_cast<TAuTaggedFileIn*>(&in)) {
         const TCommonTags& tags = *tagged->CommonTags();
         info.Tagged = true;
@@ -69,6 +70,11 @@ std::string TFileInfo::Text() const {
     line("total samples:", TotalSamples < 0 ? "unknown" : std::to_string(TotalSamples));
     line("total time:", FormatTime(TotalTime));
     line("bit rate:", BitRate > 0 ? std::to_string(BitRate) + " bit/s" : "none");
+    for (const TDecoderDetail& d : Details) {
+        std::string name = d.Key + ":";
+        std::replace(name.begin(), name.end(), '_', ' ');
+        line(name.c_str(), d.Text);
+    }
     if (Tagged) {
         line("title:", Title);
         line("artist:", Artist);
@@ -99,6 +105,12 @@ std::string TFileInfo::Json() const {
         o.Add("bit_rate", BitRate);
     else
         o.AddNull("bit_rate");
+    for (const TDecoderDetail& d : Details) {
+        if (d.Number)
+            o.Add(d.Key, *d.Number);
+        else
+            o.Add(d.Key, d.Text);
+    }
     if (Tagged) {
         TJsonObject tags;
         tags.Add("title", Title);
