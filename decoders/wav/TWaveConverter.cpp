@@ -134,8 +134,8 @@ int32_t TWaveConverter::Convert() {
     ACMSTREAMHEADER header = MakeHeader(Memory(), static_cast<uint32_t>(size), dst.data(), dstLength);
     r = acmStreamPrepareHeader(raw, &header, 0);
     if (r != MMSYSERR_NOERROR) return static_cast<int32_t>(r);
-    // The whole source in one call; END lets the codec give out its last frame too.
-    r = acmStreamConvert(raw, &header, ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END);
+    // The whole source in one call, whole blocks only.
+    r = acmStreamConvert(raw, &header, ACM_STREAMCONVERTF_BLOCKALIGN);
     if (r != MMSYSERR_NOERROR) {
         acmStreamUnprepareHeader(raw, &header, 0);
         return static_cast<int32_t>(r);
