@@ -58,6 +58,8 @@ std::vector<TDecodeCase> DecodeCases() {
     cases.push_back({"flac/md5_altered.flac", "flac", ""});
     for (const char* name : {"mono_44100", "stereo_44100", "6ch_48000", "tagged", "chained"})
         cases.push_back({std::string("vorbis/") + name + ".ogg", "vorbis", ""});
+    for (const char* name : {"pcm_s24_stereo", "ext_float64_6ch", "ima_adpcm_stereo", "mp3_stereo", "tagged"})
+        cases.push_back({std::string("wav/") + name + ".wav", "wav", ""});
     return cases;
 }
 
@@ -124,7 +126,10 @@ const TCutCase CutCases[] = {
     {"flac/no_length.flac", "flac", 44000, -1},
     {"vorbis/stereo_44100.ogg", "vorbis", 1000, 1010},
     {"vorbis/6ch_48000.ogg", "vorbis", 47999, 48001},
-    {"vorbis/chained.ogg", "vorbis", 44050, 44150}, // across the first link's end
+    {"vorbis/chained.ogg", "vorbis", 44050, 44150},  // across the first link's end
+    {"wav/ima_adpcm_stereo.wav", "wav", 2040, 2045}, // across an ADPCM block boundary
+    {"wav/ms_adpcm_mono.wav", "wav", 5, 7},
+    {"wav/mp3_stereo.wav", "wav", 1000, 2000}, // cannot seek: frames are skipped
 };
 
 INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));
