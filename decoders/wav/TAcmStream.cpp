@@ -143,7 +143,7 @@ MMRESULT TAcmStream::Open(const tWAVEFORMATEX& Src, const tWAVEFORMATEX& Dst,
 
 MMRESULT TAcmStream::DestinationSize(uint32_t SrcBytes, uint32_t& DstBytes) const {
     const uint64_t frameBytes = uint64_t{FDst.nBlockAlign};
-    const uint64_t pending = FPending.size() - FPendingStart;
+    const uint64_t pending = FPending.size();
     uint64_t blocks;
     if (FParser)
         // Every frame takes at least FMinFrameBytes; one more may be waiting in the parser.
@@ -166,16 +166,14 @@ MMRESULT TAcmStream::Convert(const uint8_t* Src, uint32_t SrcLength, uint8_t* Ds
     FWriteAt = Dst;
     FWriteRoom = DstLength;
     FWritten = 0;
-    if (FPendingStart < FPending.size()) {
-        const size_t n = std::min<size_t>(FWriteRoom, FPending.size() - FPendingStart);
-        std::memcpy(FWriteAt, FPending.data() + FPendingStart, n);
-        FPendingStart += n;
+    if (!FPending.empty()) {
+        const size_t n = std::min<size_t>(FWriteRoom, FPending.size());
+        std::memcpy(FWriteAt, FPending.data(), n);
         FWritten += static_cast<uint32_t>(n);
         FWriteRoom -= static_cast<uint32_t>(n);
-        if (FPendingStart == FPending.size()) {
-            FPending.clear();
-            FPendingStart = 0;
-        }
+        // What is left moves to the front, so the held output never grows past what one
+        // call leaves over.
+        FPending.erase(FPending.begin(), FPending.begin() + static_cast<std::ptrdiff_t>(n));
     }
     uint32_t take = SrcLength;
     if ((Flags & ACM_STREAMCONVERTF_BLOCKALIGN) && FBlockBytes > 1)
@@ -192,7 +190,6 @@ MMRESULT TAcmStream::Convert(const uint8_t* Src, uint32_t SrcLength, uint8_t* Ds
 void TAcmStream::Restart() {
     FCarry.clear();
     FPending.clear();
-    FPendingStart = 0;
     ResetDecoder();
 }
 

@@ -71,8 +71,7 @@ private:
     int FSwrFormat = -1;           // the sample format FSwr converts from
     std::vector<uint8_t> FCarry;   // a partial block of source left by a call without BLOCKALIGN
     std::vector<uint8_t> FOut;     // one converted frame
-    std::vector<uint8_t> FPending; // output that did not fit, handed out from FPendingStart
-    size_t FPendingStart = 0;
+    std::vector<uint8_t> FPending; // output that did not fit, handed out first by the next call
     // Where Put writes during a Convert call.
     uint8_t* FWriteAt = nullptr;
     uint32_t FWriteRoom = 0;

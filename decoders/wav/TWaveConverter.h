@@ -50,9 +50,10 @@ public:
     // A conversion piece by piece from CurrentFormat into NewFormat. OpenConversion closes
     // an earlier one first. ConvertBlock converts SrcLength bytes at Src (all of them; a
     // partial block waits for the next piece) into Dst, at most DstLength bytes, and sets
-    // DstUsed; Last gives out everything left, and may need repeating with no source until
-    // DstUsed is 0 when Dst is small. BlockBound: Dst bytes that a piece of SrcLength bytes
-    // gives at most.
+    // DstUsed. Output that does not fit is held for the next call: while DstUsed is
+    // DstLength, call again with no source to keep what is held small. Last gives out
+    // everything left; repeat it with no source until DstUsed is 0. BlockBound: Dst bytes
+    // that a piece of SrcLength bytes gives at most.
     int32_t OpenConversion();
     int32_t BlockBound(uint32_t SrcLength, uint32_t& DstLength) const;
     int32_t ConvertBlock(const uint8_t* Src, uint32_t SrcLength, bool Last, uint8_t* Dst, uint32_t DstLength,

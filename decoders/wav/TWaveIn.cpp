@@ -135,7 +135,7 @@ void TWaveIn::OpenFile() {
     FSeekable = true;
     FSkipFrames = 0;
     FConverter.reset();
-    FConverterEnding = FConverterDone = false;
+    FConverterEnding = FConverterDone = FConverterFull = false;
     FListChunk.clear();
     FCommonTags->Clear();
     OpenOwnStream();
@@ -745,7 +745,9 @@ uint32_t TWaveIn::DecodeMSStereo() {
 uint32_t TWaveIn::ConvertMore() {
     while (!FConverterDone) {
         uint32_t length = 0;
-        if (!FConverterEnding) {
+        // A full buffer may have left output in the converter: take that before more source,
+        // so what the converter holds stays small.
+        if (!FConverterEnding && !FConverterFull) {
             const int64_t position = FStream->Position();
             const int64_t left = position < 0 ? 0 : FDataEnd - position;
             const uint32_t want = static_cast<uint32_t>(std::clamp<int64_t>(left, 0, FBlock.size()));
@@ -758,6 +760,7 @@ uint32_t TWaveIn::ConvertMore() {
             FConverterDone = true;
             return 0;
         }
+        FConverterFull = out == BufferSize;
         if (out > 0) return out;
         if (FConverterEnding && length == 0) FConverterDone = true;
     }

@@ -144,6 +144,7 @@ private:
     std::unique_ptr<TWaveConverter> FConverter; // MPEG data
     bool FConverterEnding = false;              // the last piece of source has gone in
     bool FConverterDone = false;                // and everything has come out
+    bool FConverterFull = false;                // the last piece filled buf
     std::vector<uint8_t> FListChunk;            // a LIST chunk met before the data
 };
 
