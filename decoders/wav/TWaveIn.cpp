@@ -59,16 +59,34 @@ bool SameChunkID(const uint8_t* A, const char* B) {
     return true;
 }
 
+// The IMA step for every step index and nibble, worked out once: the difference a nibble's
+// three low bits give (step / 8, plus step for bit 2, step / 2 for bit 1, step / 4 for bit
+// 0), and the next step index.
+struct TImaTables {
+    int32_t Diff[89][8];
+    uint8_t Next[89][16];
+};
+
+constexpr TImaTables MakeImaTables() {
+    TImaTables t{};
+    for (int i = 0; i < 89; ++i) {
+        const int step = StepTable[i];
+        for (int v = 0; v < 8; ++v)
+            t.Diff[i][v] =
+                (step >> 3) + ((v & 4) ? step : 0) + ((v & 2) ? step >> 1 : 0) + ((v & 1) ? step >> 2 : 0);
+        for (int v = 0; v < 16; ++v)
+            t.Next[i][v] = static_cast<uint8_t>(std::clamp(i + IndexTable[v], 0, 88));
+    }
+    return t;
+}
+
+constexpr TImaTables ImaTables = MakeImaTables();
+
 // One IMA ADPCM step: the next predictor from nibble V. The floor is -32767.
-int ImaStep(int& Predictor, int& Index, unsigned V) {
-    const int step = StepTable[Index];
-    int d = step >> 3;
-    if (V & 4) d += step;
-    if (V & 2) d += step >> 1;
-    if (V & 1) d += step >> 2;
-    if (V & 8) d = -d;
-    Predictor = std::clamp(Predictor + d, -32767, 32767);
-    Index = std::clamp(Index + IndexTable[V], 0, 88);
+inline int ImaStep(int& Predictor, int& Index, unsigned V) {
+    const int d = ImaTables.Diff[Index][V & 7];
+    Predictor = std::clamp((V & 8) ? Predictor - d : Predictor + d, -32767, 32767);
+    Index = ImaTables.Next[Index][V];
     return Predictor;
 }
 
@@ -153,7 +171,7 @@ void TWaveIn::OpenFile() {
             ReadInfoTags(FListChunk.data(), static_cast<uint32_t>(FListChunk.size()));
             ReadTrailingInfo();
             FSeekable = _WavType != wtACM;
-            FStream->Seek(HeaderSize, TSeekOrigin::soBeginning);
+            FReadPos = FStream->Seek(HeaderSize, TSeekOrigin::soBeginning);
         }
         std::vector<uint8_t>().swap(FListChunk);
         BufStart = 1;
@@ -534,7 +552,8 @@ bool TWaveIn::SeekInternal(int64_t& SampleNum) {
         return false;
     }
     const int64_t target = HeaderSize + offset;
-    return FStream->Seek(target, TSeekOrigin::soBeginning) == target;
+    FReadPos = FStream->Seek(target, TSeekOrigin::soBeginning);
+    return FReadPos == target;
 }
 
 // ---- Reading ----
@@ -597,13 +616,14 @@ void TWaveIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
 
 // Reads whole stored frames of Unit bytes, as many as fit the buffer, up to the data's end.
 uint32_t TWaveIn::ReadFrames(uint32_t Unit) {
-    const int64_t position = FStream->Position();
-    const int64_t left = FDataEnd - position;
-    if (position < 0 || left < Unit) return 0;
+    const int64_t left = FDataEnd - FReadPos;
+    if (FReadPos < 0 || left < Unit) return 0;
     const uint32_t want =
         static_cast<uint32_t>(std::min<int64_t>(BufferSize - BufferSize % Unit, left - left % Unit));
     const int32_t got = FStream->Read(buf, static_cast<int32_t>(want));
-    return got > 0 ? static_cast<uint32_t>(got) : 0;
+    if (got <= 0) return 0;
+    FReadPos += got;
+    return static_cast<uint32_t>(got);
 }
 
 bool TWaveIn::ReadBlock() {
@@ -612,11 +632,11 @@ bool TWaveIn::ReadBlock() {
 
 // One block into FBlock; a short last block is completed with zeros.
 bool TWaveIn::ReadDVIBlock() {
-    const int64_t position = FStream->Position();
-    if (position < 0 || position >= FDataEnd) return false;
-    const uint32_t want = static_cast<uint32_t>(std::min<int64_t>(FBlock.size(), FDataEnd - position));
+    if (FReadPos < 0 || FReadPos >= FDataEnd) return false;
+    const uint32_t want = static_cast<uint32_t>(std::min<int64_t>(FBlock.size(), FDataEnd - FReadPos));
     const int32_t got = FStream->Read(FBlock.data(), static_cast<int32_t>(want));
     if (got <= 0) return false;
+    FReadPos += got;
     std::fill(FBlock.begin() + got, FBlock.end(), uint8_t{0});
     DVI_ADPCM_STATE.valprev_l = static_cast<int16_t>(Le16(&FBlock[0]));
     DVI_ADPCM_STATE.index_l = FBlock[2];
@@ -628,11 +648,11 @@ bool TWaveIn::ReadDVIBlock() {
 }
 
 bool TWaveIn::ReadMSBlock() {
-    const int64_t position = FStream->Position();
-    if (position < 0 || position >= FDataEnd) return false;
-    const uint32_t want = static_cast<uint32_t>(std::min<int64_t>(FBlock.size(), FDataEnd - position));
+    if (FReadPos < 0 || FReadPos >= FDataEnd) return false;
+    const uint32_t want = static_cast<uint32_t>(std::min<int64_t>(FBlock.size(), FDataEnd - FReadPos));
     const int32_t got = FStream->Read(FBlock.data(), static_cast<int32_t>(want));
     if (got <= 0) return false;
+    FReadPos += got;
     std::fill(FBlock.begin() + got, FBlock.end(), uint8_t{0});
     TMSADPCMBlockHeaderStereo& s = MS_ADPCM_STATE;
     const uint8_t* h = FBlock.data();
@@ -681,17 +701,21 @@ uint32_t TWaveIn::DecodeDVIStereo() {
         std::memset(buf, 0, frames * 4);
         return frames;
     }
+    int predictor[2] = {DVI_ADPCM_STATE.valprev_l, DVI_ADPCM_STATE.valprev_r};
+    int index[2] = {DVI_ADPCM_STATE.index_l, DVI_ADPCM_STATE.index_r};
+    PutSample(buf, 0, predictor[0]);
+    PutSample(buf, 1, predictor[1]);
+    // Sample c of a channel comes from byte 8 (c div 8) + (c div 2) mod 4, plus 4 for the
+    // right channel: group by group, four bytes of each channel.
     const uint8_t* data = FBlock.data() + 8;
-    for (uint32_t ch = 0; ch < 2; ++ch) {
-        int predictor = ch == 0 ? DVI_ADPCM_STATE.valprev_l : DVI_ADPCM_STATE.valprev_r;
-        int index = ch == 0 ? DVI_ADPCM_STATE.index_l : DVI_ADPCM_STATE.index_r;
-        PutSample(buf, ch, predictor);
-        for (uint32_t c = 0; c < perChannel; ++c) {
-            const uint8_t byte = data[8 * (c / 8) + (c / 2) % 4 + 4 * ch];
-            const unsigned nibble = c % 2 == 0 ? byte & 15u : byte >> 4;
-            PutSample(buf, 2 * (c + 1) + ch, ImaStep(predictor, index, nibble));
-        }
-    }
+    for (uint32_t group = 0; group < perChannel / 8; ++group, data += 8)
+        for (uint32_t ch = 0; ch < 2; ++ch)
+            for (uint32_t k = 0; k < 4; ++k) {
+                const uint8_t byte = data[4 * ch + k];
+                const size_t frame = 1 + 8 * group + 2 * k;
+                PutSample(buf, 2 * frame + ch, ImaStep(predictor[ch], index[ch], byte & 15u));
+                PutSample(buf, 2 * frame + 2 + ch, ImaStep(predictor[ch], index[ch], byte >> 4));
+            }
     return frames;
 }
 
@@ -748,12 +772,12 @@ uint32_t TWaveIn::ConvertMore() {
         // A full buffer may have left output in the converter: take that before more source,
         // so what the converter holds stays small.
         if (!FConverterEnding && !FConverterFull) {
-            const int64_t position = FStream->Position();
-            const int64_t left = position < 0 ? 0 : FDataEnd - position;
-            const uint32_t want = static_cast<uint32_t>(std::clamp<int64_t>(left, 0, FBlock.size()));
+            const uint32_t want = static_cast<uint32_t>(
+                std::clamp<int64_t>(FReadPos < 0 ? 0 : FDataEnd - FReadPos, 0, FBlock.size()));
             const int32_t got = want > 0 ? FStream->Read(FBlock.data(), static_cast<int32_t>(want)) : 0;
             length = got > 0 ? static_cast<uint32_t>(got) : 0;
-            if (length < want || length == 0 || position + length >= FDataEnd) FConverterEnding = true;
+            FReadPos += length;
+            if (length < want || length == 0 || FReadPos >= FDataEnd) FConverterEnding = true;
         }
         uint32_t out = 0;
         if (FConverter->ConvertBlock(FBlock.data(), length, FConverterEnding, buf, BufferSize, out) != 0) {

@@ -139,6 +139,7 @@ private:
     std::vector<uint8_t> FFmtBody;              // the "fmt " chunk's body
     uint32_t FDataLength = 0;                   // the "data" chunk's length field
     int64_t FDataEnd = 0;                       // stream offset after the last data byte to read
+    int64_t FReadPos = 0;                       // the stream's position, kept here (-1: unknown)
     std::vector<uint8_t> FBlock;                // the compressed bytes of one block or piece
     int64_t FSkipFrames = 0;                    // frames of the next decoded block to drop (after a seek)
     std::unique_ptr<TWaveConverter> FConverter; // MPEG data
