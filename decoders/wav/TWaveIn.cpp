@@ -356,9 +356,11 @@ bool TWaveIn::TakeFormat(const uint8_t* Body, uint32_t Size) {
 bool TWaveIn::CheckFormat() {
     if (FChan == 0 || FSR == 0) return false;
     const int64_t streamSize = FStream->Size();
-    // A length beyond the end of the file is cut to the file; 0xFFFFFFFF reads to its end.
+    // A length beyond the end of the file is cut to the file. 0xFFFFFFFF (a stream) and 0 (a
+    // recording whose header was never finished) read to its end.
     int64_t dataBytes = FDataLength;
-    if (streamSize >= 0 && (FDataLength == 0xFFFFFFFFu || HeaderSize + dataBytes > streamSize))
+    const bool toTheEnd = FDataLength == 0xFFFFFFFFu || FDataLength == 0;
+    if (streamSize >= 0 && (toTheEnd || HeaderSize + dataBytes > streamSize))
         dataBytes = std::max<int64_t>(streamSize - HeaderSize, 0);
     FDataEnd = HeaderSize + dataBytes;
 
@@ -480,7 +482,7 @@ void TWaveIn::ReadInfoTags(const uint8_t* Body, uint32_t Size) {
 
 // Many writers put the LIST chunk after the data.
 void TWaveIn::ReadTrailingInfo() {
-    if (FDataLength == 0xFFFFFFFFu) return;
+    if (FDataLength == 0xFFFFFFFFu || FDataLength == 0) return;
     const int64_t size = FStream->Size();
     int64_t pos = HeaderSize + int64_t{FDataLength} + (FDataLength & 1);
     for (int i = 0; i < 16 && size >= 0 && pos + 8 <= size; ++i) {

@@ -95,7 +95,7 @@ protected:
     // coefficient pairs or a first block whose predictor or step index lies outside its
     // table, PCM widths other than 8, 16, 24 and 32 bits), or MPEG data the converter
     // cannot take. A "data" length beyond the end of the file is cut to the file; 0xFFFFFFFF
-    // reads to its end.
+    // and 0 (a header never finished) read to its end.
     void OpenFile() override;
     void CloseFile() override;
     // Exact for PCM, float and ADPCM (a block is decoded from its start and the frames

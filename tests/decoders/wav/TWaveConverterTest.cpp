@@ -301,7 +301,7 @@ TEST(AcmLayer, HeadersMustBePreparedAndStayPut) {
     EXPECT_EQ(bound, 65u);
     ASSERT_EQ(acmStreamUnprepareHeader(s, &h, 0), MMSYSERR_NOERROR);
     EXPECT_EQ(acmStreamUnprepareHeader(s, &h, 0), ACMERR_UNPREPARED);
-    h.cbStruct = 84;
+    h.cbStruct = sizeof h + 4;
     EXPECT_EQ(acmStreamPrepareHeader(s, &h, 0), MMSYSERR_INVALPARAM);
     EXPECT_EQ(acmStreamClose(s, 0), MMSYSERR_NOERROR);
 }

@@ -122,9 +122,10 @@ TEST(WaveHeader, SeekPositionsTheStreamAfterTheHeader) {
     in.Flush();
 }
 
-// A "data" length that lies: cut to what the file holds; 0xFFFFFFFF reads to its end.
+// A "data" length that lies: cut to what the file holds; 0xFFFFFFFF (a stream) and 0 (a
+// recording whose header was never finished) read to its end.
 TEST(WaveHeader, DataLengthBeyondTheFileIsCutToIt) {
-    for (uint32_t length : {40000u, 0xFFFFFFFFu}) {
+    for (uint32_t length : {40000u, 0xFFFFFFFFu, 0u}) {
         SCOPED_TRACE(length);
         TMemoryStream stream(
             RiffWave({{"fmt ", FmtBody(1, 2, 44100, 4, 16)}, {"data", Ramp16(100), length}}));
