@@ -203,17 +203,26 @@ void TAcmStream::ResetDecoder() {
 
 void TAcmStream::Feed(const uint8_t* Data, uint32_t Length) {
     if (FParser) {
+        // The parser reads up to AV_INPUT_BUFFER_PADDING_SIZE bytes past the end of what it is
+        // given, so it gets padded copies, a piece at a time.
+        constexpr uint32_t piece = 1 << 16;
+        FParserInput.resize(piece + AV_INPUT_BUFFER_PADDING_SIZE);
         while (Length > 0) {
-            uint8_t* frame = nullptr;
-            int frameSize = 0;
-            const int used = av_parser_parse2(FParser.get(), FContext.get(), &frame, &frameSize, Data,
-                                              static_cast<int>(std::min<uint32_t>(Length, 1u << 20)),
-                                              AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-            if (used < 0) break;
-            Data += used;
-            Length -= static_cast<uint32_t>(used);
-            if (frameSize > 0) Decode(frame, frameSize);
-            if (used == 0 && frameSize == 0) break;
+            const uint32_t n = std::min(Length, piece);
+            std::memcpy(FParserInput.data(), Data, n);
+            std::memset(FParserInput.data() + n, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+            Data += n;
+            Length -= n;
+            for (uint32_t at = 0; at < n;) {
+                uint8_t* frame = nullptr;
+                int frameSize = 0;
+                const int used = av_parser_parse2(FParser.get(), FContext.get(), &frame, &frameSize,
+                                                  FParserInput.data() + at, static_cast<int>(n - at),
+                                                  AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+                if (used < 0 || (used == 0 && frameSize == 0)) break;
+                at += static_cast<uint32_t>(used);
+                if (frameSize > 0) Decode(frame, frameSize);
+            }
         }
         return;
     }

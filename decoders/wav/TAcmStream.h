@@ -67,11 +67,12 @@ private:
     ffmpeg::TParserPtr FParser; // MP3 only
     ffmpeg::TPacketPtr FPacket;
     ffmpeg::TFramePtr FFrame;
-    ffmpeg::TSwrPtr FSwr;          // decoder sample format to packed 16-bit, made on the first frame
-    int FSwrFormat = -1;           // the sample format FSwr converts from
-    std::vector<uint8_t> FCarry;   // a partial block of source left by a call without BLOCKALIGN
-    std::vector<uint8_t> FOut;     // one converted frame
-    std::vector<uint8_t> FPending; // output that did not fit, handed out first by the next call
+    ffmpeg::TSwrPtr FSwr;              // decoder sample format to packed 16-bit, made on the first frame
+    int FSwrFormat = -1;               // the sample format FSwr converts from
+    std::vector<uint8_t> FParserInput; // MP3: a padded copy of the source for the parser
+    std::vector<uint8_t> FCarry;       // a partial block of source left by a call without BLOCKALIGN
+    std::vector<uint8_t> FOut;         // one converted frame
+    std::vector<uint8_t> FPending;     // output that did not fit, handed out first by the next call
     // Where Put writes during a Convert call.
     uint8_t* FWriteAt = nullptr;
     uint32_t FWriteRoom = 0;
