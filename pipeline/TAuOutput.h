@@ -34,8 +34,9 @@ public:
     // no OnDone for that run. Raises EAuException when called on the worker thread.
     void Stop(bool Async = true);
     // Parks the worker between two chunks. Raises "Input is not assigned." without input.
-    void Pause();
-    void Resume();
+    // Outputs that drive a device extend both to halt and restart it.
+    virtual void Pause();
+    virtual void Resume();
 
     TAuInput* Input() const { return FInput; }
     void SetInput(TAuInput* Value);

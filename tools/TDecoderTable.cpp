@@ -52,16 +52,36 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
 
 #if TARVIO_HAVE_WAV
 // The WAVE format tag and the kind of data the decoder found.
-TDecoderEntry WaveEntry() {
-    TDecoderEntry e = Entry<TWaveIn>("wav", "TWaveIn", {".wav"});
-    e.Details = [](TAuFileIn& In) {
-        auto& wave = static_cast<TWaveIn&>(In);
-        char tag[8];
-        std::snprintf(tag, sizeof tag, "0x%04X", unsigned{wave.FormatTag()});
-        return std::vector<TDecoderDetail>{{"wave_format_tag", int64_t{wave.FormatTag()}, tag},
-                                           {"wave_type", std::nullopt, WavTypeName(wave.WavType())}};
-    };
-    return e;
+std::vector<TDecoderDetail> WaveDetails(TAuFileIn& In) {
+    auto& wave = static_cast<TWaveIn&>(In);
+    char tag[8];
+    std::snprintf(tag, sizeof tag, "0x%04X", unsigned{wave.FormatTag()});
+    return {{"format_tag", {tag}}, {"wav_type", {WavTypeName(wave.WavType())}}};
+}
+#endif
+
+#if TARVIO_HAVE_WAVPACK
+// The mode flags of a WavPack file, by name.
+std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
+    static const std::pair<TwvModeFlag, const char*> names[] = {
+        {wvmfWVC, "wvc"},     {wvmfLossless, "lossless"},  {wvmfHybrid, "hybrid"},
+        {wvmfFloat, "float"}, {wvmfValidTag, "valid_tag"}, {wvmfHigh, "high"},
+        {wvmfFast, "fast"},   {wvmfExtra, "extra"},        {wvmfAPETag, "ape_tag"},
+        {wvmfSFX, "sfx"},     {wvmfVeryHigh, "very_high"}, {wvmfMD5, "md5"}};
+    const TwvModeFlags mode = static_cast<TWVIn&>(In).Mode();
+    TDecoderDetail d{"mode", {}, true};
+    for (const auto& [flag, name] : names)
+        if (mode.Contains(flag)) d.Values.push_back(name);
+    return {d};
+}
+#endif
+
+#if TARVIO_HAVE_MP4
+// The AAC profile and whether SBR and parametric stereo are in use.
+std::vector<TDecoderDetail> Mp4Details(TAuFileIn& In) {
+    auto& mp4 = static_cast<TMP4In&>(In);
+    auto yesNo = [](bool Value) { return std::vector<std::string>{Value ? "yes" : "no"}; };
+    return {{"profile", {mp4.Profile()}}, {"sbr", yesNo(mp4.SBR())}, {"ps", yesNo(mp4.PS())}};
 }
 #endif
 
@@ -80,7 +100,11 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         Entry<TDTSIn>("dts", "TDTSIn", {".wav"}, [](TDTSIn& In) { return int64_t{In.BitRate()}; }),
 #endif
 #if TARVIO_HAVE_WAV
-        WaveEntry(),
+        [] {
+            TDecoderEntry e = Entry<TWaveIn>("wav", "TWaveIn", {".wav"});
+            e.Details = WaveDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MP3
         Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; }),
@@ -98,10 +122,19 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
                       [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; }),
 #endif
 #if TARVIO_HAVE_WAVPACK
-        Entry<TWVIn>("wavpack", "TWVIn", {".wv"}),
+        [] {
+            TDecoderEntry e = Entry<TWVIn>("wavpack", "TWVIn", {".wv"});
+            e.Details = WavpackDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MP4
-        Entry<TMP4In>("mp4", "TMP4In", {".m4a"}, [](TMP4In& In) { return int64_t{In.Bitrate()}; }),
+        [] {
+            TDecoderEntry e = Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
+                                            [](TMP4In& In) { return int64_t{In.Bitrate()}; });
+            e.Details = Mp4Details;
+            return e;
+        }(),
 #endif
     };
     return table;

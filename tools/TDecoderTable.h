@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,11 +17,12 @@
 
 namespace tarvio {
 
-// A fact only one decoder has, for `info`: "wave_format_tag" = 85 ("0x0055" in text).
+// A fact of one format that `info` shows after the common ones: one value, or a list (of
+// flags, say), which JSON shows as an array of strings.
 struct TDecoderDetail {
-    std::string Key;               // JSON key; the text output shows it with spaces
-    std::optional<int64_t> Number; // a JSON number when set, else the JSON string Text
-    std::string Text;              // the value in the text output
+    std::string Name; // "mode"
+    std::vector<std::string> Values;
+    bool List = false;
 };
 
 struct TDecoderEntry {
@@ -33,7 +33,7 @@ struct TDecoderEntry {
     // Bits per second as the decoder reports it, or 0 when it has none. Called on an
     // input whose file is open (after Valid).
     std::function<int64_t(TAuFileIn&)> BitRate;
-    // The decoder's own facts, in output order; unset when it has none. Called as BitRate.
+    // The format's own facts, read from an open input; nullptr when it has none.
     std::function<std::vector<TDecoderDetail>(TAuFileIn&)> Details;
 };
 

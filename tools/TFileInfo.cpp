@@ -32,8 +32,8 @@ TFileInfo TFileInfo::Of(const std::string& File, TOpenedDecoder& Decoder) {
     info.TotalSamples = in.TotalSamples();
     if (info.TotalSamples <= 0 && in.Size() < 0) info.TotalSamples = -1;
     info.TotalTime = in.TotalTime();
-    if (Decoder.Entry->BitRate) info.BitRate = std::max<int64_t>(Decoder.Entry->BitRate(in), 0);
     if (Decoder.Entry->Details) info.Details = Decoder.Entry->Details(in);
+    if (Decoder.Entry->BitRate) info.BitRate = std::max<int64_t>(Decoder.Entry->BitRate(in), 0);
     if (auto* tagged = dynamic_cast<TAuTaggedFileIn*>(&in)) {
         const TCommonTags& tags = *tagged->CommonTags();
         info.Tagged = true;
@@ -70,11 +70,6 @@ std::string TFileInfo::Text() const {
     line("total samples:", TotalSamples < 0 ? "unknown" : std::to_string(TotalSamples));
     line("total time:", FormatTime(TotalTime));
     line("bit rate:", BitRate > 0 ? std::to_string(BitRate) + " bit/s" : "none");
-    for (const TDecoderDetail& d : Details) {
-        std::string name = d.Key + ":";
-        std::replace(name.begin(), name.end(), '_', ' ');
-        line(name.c_str(), d.Text);
-    }
     if (Tagged) {
         line("title:", Title);
         line("artist:", Artist);
@@ -82,6 +77,12 @@ std::string TFileInfo::Text() const {
         line("genre:", Genre);
         line("year:", Year);
         line("track:", Track);
+    }
+    for (const TDecoderDetail& d : Details) {
+        std::string value;
+        for (const std::string& v : d.Values)
+            value += (value.empty() ? "" : d.List ? ", " : " ") + v;
+        line((d.Name + ":").c_str(), value);
     }
     return out;
 }
@@ -105,12 +106,6 @@ std::string TFileInfo::Json() const {
         o.Add("bit_rate", BitRate);
     else
         o.AddNull("bit_rate");
-    for (const TDecoderDetail& d : Details) {
-        if (d.Number)
-            o.Add(d.Key, *d.Number);
-        else
-            o.Add(d.Key, d.Text);
-    }
     if (Tagged) {
         TJsonObject tags;
         tags.Add("title", Title);
@@ -122,6 +117,16 @@ std::string TFileInfo::Json() const {
         o.Add("tags", tags);
     } else {
         o.AddNull("tags");
+    }
+    if (!Details.empty()) {
+        TJsonObject details;
+        for (const TDecoderDetail& d : Details) {
+            if (d.List)
+                details.Add(d.Name, d.Values);
+            else
+                details.Add(d.Name, d.Values.empty() ? std::string() : d.Values.front());
+        }
+        o.Add("details", details);
     }
     return o.Text();
 }

@@ -39,7 +39,7 @@ public:
     int64_t BitRate = 0;       // bits per second; 0 when the decoder has none
     bool Tagged = false;       // the decoder is a tagged input; the fields below are set
     std::string Title, Artist, Album, Genre, Year, Track;
-    std::vector<TDecoderDetail> Details; // the decoder's own facts
+    std::vector<TDecoderDetail> Details; // the format's own facts, in the decoder's order
 };
 
 } // namespace tarvio

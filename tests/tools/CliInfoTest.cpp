@@ -102,6 +102,30 @@ TEST_F(CliInfo, JsonGivesOneObjectPerFileInOrder) {
     EXPECT_EQ(nolength["total_samples"].Kind, TJson::jNull) << "the stream holds no sample count";
 }
 
+// MP4 files tell their AAC profile and whether SBR and PS are in use.
+TEST_F(CliInfo, Mp4ShowsTheAacProfile) {
+    if (!HaveDecoder("mp4")) GTEST_SKIP() << "needs the MP4 decoder";
+    const TCliResult r = RunCli({"info", "--json", Media("mp4/lc_stereo_48000.m4a"),
+                                 Media("mp4/he_22050_44100.m4a"), Media("mp4/video_first.mp4")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 3u) << r.Out;
+    const char* profiles[] = {"LC", "HE-AAC", "LC"};
+    for (size_t i = 0; i < 3; ++i) {
+        TJson o;
+        ASSERT_TRUE(TJson::Parse(lines[i], o)) << lines[i];
+        EXPECT_EQ(o["decoder"].String, "mp4");
+        EXPECT_EQ(o["details"]["profile"].String, profiles[i]);
+        EXPECT_EQ(o["details"]["sbr"].String, i == 1 ? "yes" : "no");
+        EXPECT_EQ(o["details"]["ps"].String, "no");
+    }
+    const TCliResult text = RunCli({"info", Media("mp4/he_22050_44100.m4a")});
+    EXPECT_NE(text.Out.find("  sample rate:     44100 Hz\n"), std::string::npos) << text.Out;
+    EXPECT_NE(text.Out.find("  profile:         HE-AAC\n  sbr:             yes\n  ps:              no\n"),
+              std::string::npos)
+        << text.Out;
+}
+
 // File names carry quotes, backslashes, control characters, Cyrillic and bytes that are
 // no UTF-8; the output stays one valid JSON object per line.
 TEST_F(CliInfo, JsonEscapesEveryFileName) {
@@ -245,22 +269,20 @@ INSTANTIATE_TEST_SUITE_P(Cases, CliErrors, ::testing::ValuesIn(ErrorCases));
 // and the kind of data found.
 TEST_F(CliInfo, WaveFilesShowTheirFormatTagAndType) {
     if (!HaveDecoder("wav")) GTEST_SKIP() << "needs the WAV decoder";
-    TCliResult r =
-        RunCli({"info", "--json", Media("wav/mp3_stereo.wav"), Media("wav/ext_float32_stereo.wav")});
+    TCliResult r = RunCli({"info", "--json", Media("wav/mp3_stereo.wav"), Media("wav/ext_float32_stereo.wav")});
     ASSERT_EQ(r.Status, 0) << r.Err;
     const std::vector<std::string> lines = Lines(r.Out);
     ASSERT_EQ(lines.size(), 2u) << r.Out;
     TJson mp3, ext;
     ASSERT_TRUE(TJson::Parse(lines[0], mp3) && TJson::Parse(lines[1], ext)) << r.Out;
     EXPECT_EQ(mp3["decoder"].String, "wav");
-    EXPECT_EQ(mp3["wave_format_tag"].Number, 0x55);
-    EXPECT_EQ(mp3["wave_type"].String, "wtACM");
-    EXPECT_EQ(ext["wave_format_tag"].Number, 0xFFFE);
-    EXPECT_EQ(ext["wave_type"].String, "wtExtIEEEFloat");
+    EXPECT_EQ(mp3["details"]["format_tag"].String, "0x0055");
+    EXPECT_EQ(mp3["details"]["wav_type"].String, "wtACM");
+    EXPECT_EQ(ext["details"]["format_tag"].String, "0xFFFE");
+    EXPECT_EQ(ext["details"]["wav_type"].String, "wtExtIEEEFloat");
     r = RunCli({"info", Media("wav/ms_adpcm_mono.wav")});
     ASSERT_EQ(r.Status, 0) << r.Err;
-    EXPECT_NE(r.Out.find("\n  wave format tag: 0x0002\n  wave type:       wtMSADPCM\n"), std::string::npos)
-        << r.Out;
+    EXPECT_NE(r.Out.find("\n  format_tag:      0x0002\n  wav_type:        wtMSADPCM\n"), std::string::npos) << r.Out;
 }
 
 } // namespace

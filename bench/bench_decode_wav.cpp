@@ -12,8 +12,8 @@
 // converted as it is read, so the peak stays that of a small file (target: under 2x the
 // file; converted whole, the PCM alone would take 11 times the file).
 //
-//   bench_wav                      the benchmark
-//   bench_wav --decode IN OUT      one pipeline decode (used by the benchmark)
+//   bench_decode_wav                      the benchmark
+//   bench_decode_wav --decode IN OUT      one pipeline decode (used by the benchmark)
 
 #include <sys/resource.h>
 #include <sys/wait.h>
