@@ -136,9 +136,9 @@ const TCutCase CutCases[] = {
     {"flac/no_length.flac", "flac", 44000, -1},
     {"vorbis/stereo_44100.ogg", "vorbis", 1000, 1010},
     {"vorbis/6ch_48000.ogg", "vorbis", 47999, 48001},
-    {"vorbis/chained.ogg", "vorbis", 44050, 44150}, // across the first link's end
-    {"mp4/lc_stereo_44100.m4a", "mp4", 1000, 1030}, // across an AAC frame
-    {"mp4/lc_stereo_44100.m4a", "mp4", 132299, -1}, // the last frame
+    {"vorbis/chained.ogg", "vorbis", 44050, 44150},  // across the first link's end
+    {"mp4/lc_stereo_44100.m4a", "mp4", 1000, 1030},  // across an AAC frame
+    {"mp4/lc_stereo_44100.m4a", "mp4", 132299, -1},  // the last frame
     {"wav/ima_adpcm_stereo.wav", "wav", 2040, 2045}, // across an ADPCM block boundary
     {"wav/ms_adpcm_mono.wav", "wav", 5, 7},
     {"wav/mp3_stereo.wav", "wav", 1000, 2000}, // cannot seek: frames are skipped
@@ -204,7 +204,8 @@ TEST_F(CliTest, SpacePausesInSilenceAndResumesAtTheSameFrame) {
     const TBytes pcm = DecoderPcm(file);
     EXPECT_LT(atPause.size(), pcm.size()) << "the pause came after the end of the file";
     const TBytes played = ReadWave(rec).Data;
-    const TRecordingCheck check(std::string(played.begin(), played.end()), std::string(pcm.begin(), pcm.end()), 4);
+    const TRecordingCheck check(std::string(played.begin(), played.end()),
+                                std::string(pcm.begin(), pcm.end()), 4);
     EXPECT_TRUE(check.Ok) << check.Why;
 }
 

@@ -269,7 +269,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, CliErrors, ::testing::ValuesIn(ErrorCases));
 // and the kind of data found.
 TEST_F(CliInfo, WaveFilesShowTheirFormatTagAndType) {
     if (!HaveDecoder("wav")) GTEST_SKIP() << "needs the WAV decoder";
-    TCliResult r = RunCli({"info", "--json", Media("wav/mp3_stereo.wav"), Media("wav/ext_float32_stereo.wav")});
+    TCliResult r =
+        RunCli({"info", "--json", Media("wav/mp3_stereo.wav"), Media("wav/ext_float32_stereo.wav")});
     ASSERT_EQ(r.Status, 0) << r.Err;
     const std::vector<std::string> lines = Lines(r.Out);
     ASSERT_EQ(lines.size(), 2u) << r.Out;
@@ -282,7 +283,8 @@ TEST_F(CliInfo, WaveFilesShowTheirFormatTagAndType) {
     EXPECT_EQ(ext["details"]["wav_type"].String, "wtExtIEEEFloat");
     r = RunCli({"info", Media("wav/ms_adpcm_mono.wav")});
     ASSERT_EQ(r.Status, 0) << r.Err;
-    EXPECT_NE(r.Out.find("\n  format_tag:      0x0002\n  wav_type:        wtMSADPCM\n"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("\n  format_tag:      0x0002\n  wav_type:        wtMSADPCM\n"), std::string::npos)
+        << r.Out;
 }
 
 } // namespace
