@@ -90,6 +90,12 @@ std::vector<TLayoutCase> LayoutCases() {
             extra.push_back(b);
         return RiffWave({{"fmt ", FmtBody(0xFFFE, 2, 44100, 4, 16, extra)}, {"data", data}});
     };
+    // MPEG data whose format is larger than the converter's 129-byte record.
+    cases.push_back({"mpeg_format_of_130_bytes",
+                     RiffWave({{"fmt ", FmtBody(0x55, 2, 44100, 1, 0, TBytes(114, 0))},
+                               {"fact", Le32Body(100)},
+                               {"data", data}}),
+                     false});
     cases.push_back({"extensible_pcm", extensible(1), true});
     cases.push_back({"extensible_ac3_sub_format", extensible(0x92), false});
     return cases;
