@@ -53,7 +53,7 @@ TEST_P(AcmCodec, ConvertsAsFfmpegDecodes) {
     Load(converter);
     const tWAVEFORMATEX& pcm = converter.NewFormat.Format;
     EXPECT_EQ(pcm.nChannels, c.Channels);
-    EXPECT_EQ(pcm.nSamplesPerSec, c.Rate);
+    EXPECT_EQ(uint32_t{pcm.nSamplesPerSec}, c.Rate); // a copy: the record is packed
     EXPECT_EQ(pcm.wBitsPerSample, 16);
     EXPECT_EQ(pcm.nBlockAlign, 2 * c.Channels);
     ASSERT_EQ(converter.Convert(), 0);
