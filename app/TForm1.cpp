@@ -43,6 +43,9 @@
 #if TARVIO_HAVE_WAV
 #include "decoders/wav/TWaveIn.h"
 #endif
+#if TARVIO_HAVE_CD
+#include "cd/TCDDBInfo.h"
+#endif
 
 #include <QCoreApplication>
 #include <QString>
@@ -276,6 +279,10 @@ void TForm1::CreateComponents() {
 #if !TARVIO_HAVE_DTS
     FDecoders.emplace_back(".wav", WaveIn1); // without the DTS decoder a ".wav" is a WAVE file
 #endif
+#endif
+#if TARVIO_HAVE_CD
+    CDDBInfo1 = new TCDDBInfo(this);
+    CDDBInfo1->SetName("CDDBInfo1");
 #endif
 
     Timer1 = new TTimer(this);

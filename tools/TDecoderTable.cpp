@@ -60,6 +60,20 @@ std::vector<TDecoderDetail> WaveDetails(TAuFileIn& In) {
 }
 #endif
 
+#if TARVIO_HAVE_FLAC
+// The stream's own depth, which BitsPerSample rounds up to a whole byte.
+std::vector<TDecoderDetail> FlacDetails(TAuFileIn& In) {
+    return {{"stream_bits", {std::to_string(static_cast<TFLACIn&>(In).StreamBitsPerSample())}}};
+}
+#endif
+
+#if TARVIO_HAVE_MP3
+// Whether the bit rate of an MP3 or Windows Media file varies.
+std::vector<TDecoderDetail> VbrDetails(TAuFileIn& In) {
+    return {{"vbr", {static_cast<TWMIn&>(In).IsVBR() ? "yes" : "no"}, false}};
+}
+#endif
+
 #if TARVIO_HAVE_WAVPACK
 // The mode flags of a WavPack file, by name.
 std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
@@ -85,6 +99,17 @@ std::vector<TDecoderDetail> Mp4Details(TAuFileIn& In) {
 }
 #endif
 
+#if TARVIO_HAVE_MAC
+// The compression level by name and as its number (1000 fast to 5000 insane).
+std::vector<TDecoderDetail> MacDetails(TAuFileIn& In) {
+    const int32_t level = static_cast<TMACIn&>(In).CompressionLevel();
+    static const char* const names[] = {"fast", "normal", "high", "extra high", "insane"};
+    const bool known = level % 1000 == 0 && level >= 1000 && level <= 5000;
+    return {TDecoderDetail{"compression", {known ? names[level / 1000 - 1] : "unknown"}, false},
+            TDecoderDetail{"compression_level", {std::to_string(level)}, false}};
+}
+#endif
+
 std::string OneLine(std::string Text) {
     std::replace_if(
         Text.begin(), Text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -107,19 +132,38 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         }(),
 #endif
 #if TARVIO_HAVE_MP3
-        Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; }),
+        [] {
+            TDecoderEntry e =
+                Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; });
+            e.Details = VbrDetails;
+            return e;
+        }(),
+        [] {
+            TDecoderEntry e = Entry<TWMIn>("wma", "TWMIn", {".wma", ".asf"},
+                                           [](TWMIn& In) { return int64_t{In.Bitrate()}; });
+            e.Details = VbrDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_VORBIS
         Entry<TVorbisIn>("vorbis", "TVorbisIn", {".ogg"},
                          [](TVorbisIn& In) { return int64_t{std::max(In.NominalBitrate(), 0)}; }),
 #endif
 #if TARVIO_HAVE_FLAC
-        Entry<TFLACIn>("flac", "TFLACIn", {".flac"}),
+        [] {
+            TDecoderEntry e = Entry<TFLACIn>("flac", "TFLACIn", {".flac"});
+            e.Details = FlacDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MAC
-        // The library reports kilobits per second.
-        Entry<TMACIn>("mac", "TMACIn", {".ape"},
-                      [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; }),
+        [] {
+            // The library reports kilobits per second.
+            TDecoderEntry e = Entry<TMACIn>("mac", "TMACIn", {".ape"},
+                                            [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; });
+            e.Details = MacDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_WAVPACK
         [] {

@@ -55,9 +55,9 @@ std::string TFileInfo::FormatTime(uint32_t Seconds) {
 
 std::string TFileInfo::Text() const {
     std::string out = File + "\n";
-    auto line = [&out](const char* Name, const std::string& Value) {
-        char label[24];
-        std::snprintf(label, sizeof label, "  %-16s ", Name);
+    auto line = [&out](const std::string& Name, const std::string& Value) {
+        std::string label = "  " + Name;
+        label.resize(std::max<size_t>(label.size() + 1, 19), ' ');
         out += label;
         out += Value;
         out += '\n';
@@ -82,7 +82,9 @@ std::string TFileInfo::Text() const {
         std::string value;
         for (const std::string& v : d.Values)
             value += (value.empty() ? "" : d.List ? ", " : " ") + v;
-        line((d.Name + ":").c_str(), value);
+        std::string name = d.Name; // "stream_bits" reads "stream bits:"
+        std::replace(name.begin(), name.end(), '_', ' ');
+        line(name + ":", value);
     }
     return out;
 }

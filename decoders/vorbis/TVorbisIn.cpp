@@ -288,9 +288,10 @@ void TVorbisIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
 
 bool TVorbisIn::SeekInternal(int64_t& SampleNum) {
     OpenFile();
+    // On failure the decoded data still due stays, so nothing is skipped.
+    if (!FOpenVFile || FLib->PcmSeek(VFile.get(), SampleNum) != 0) return false;
     BufStart = 1;
     BufEnd = 0;
-    if (!FOpenVFile || FLib->PcmSeek(VFile.get(), SampleNum) != 0) return false;
     FLibraryEnded = false;
     return true;
 }

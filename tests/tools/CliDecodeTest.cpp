@@ -61,6 +61,12 @@ std::vector<TDecodeCase> DecodeCases() {
     cases.push_back({"flac/md5_altered.flac", "flac", ""});
     for (const char* name : {"mono_44100", "stereo_44100", "6ch_48000", "tagged", "chained"})
         cases.push_back({std::string("vorbis/") + name + ".ogg", "vorbis", ""});
+    cases.push_back({"mac/tagged.ape", "mac", "mac/s16_mono_44100.ref.wav"});
+    cases.push_back({"mac/s24_stereo_96000_2000.ape", "mac", "mac/s24_stereo_96000.ref.wav"});
+    for (const char* name : {"cbr128_stereo_44100.mp3", "vbr_mono_22050.mp3", "gapless.mp3", "tagged.mp3"})
+        cases.push_back({std::string("wm/") + name, "mp3", ""});
+    for (const char* name : {"wmav2_stereo_44100.wma", "pcm_8ch_48000.asf"})
+        cases.push_back({std::string("wm/") + name, "wma", ""});
     for (const char* name : {"s8_stereo_44100", "s16_6ch_48000", "s24_6ch_44100", "s32_stereo_48000",
                              "s20_stereo_44100", "hybrid", "hybrid_alone", "tagged"})
         cases.push_back(
@@ -136,9 +142,17 @@ const TCutCase CutCases[] = {
     {"flac/no_length.flac", "flac", 44000, -1},
     {"vorbis/stereo_44100.ogg", "vorbis", 1000, 1010},
     {"vorbis/6ch_48000.ogg", "vorbis", 47999, 48001},
-    {"vorbis/chained.ogg", "vorbis", 44050, 44150},  // across the first link's end
-    {"mp4/lc_stereo_44100.m4a", "mp4", 1000, 1030},  // across an AAC frame
-    {"mp4/lc_stereo_44100.m4a", "mp4", 132299, -1},  // the last frame
+    {"mac/s16_stereo_44100_2000.ape", "mac", 73700, 73800}, // across a frame boundary
+    {"vorbis/chained.ogg", "vorbis", 44050, 44150},         // across the first link's end
+    {"mp4/lc_stereo_44100.m4a", "mp4", 1000, 1030},         // across an AAC frame
+    {"mp4/lc_stereo_44100.m4a", "mp4", 132299, -1},         // the last frame
+    {"wm/cbr128_stereo_44100.mp3", "mp3", 1151, 1153},      // across an MP3 frame
+    {"wm/cbr320_stereo_48000.mp3", "mp3", 50000, 60000},
+    {"wm/vbr_stereo_44100.mp3", "mp3", 33333, -1},
+    {"wm/vbr_mono_22050.mp3", "mp3", 575, 577},
+    {"wm/vbr_noheader.mp3", "mp3", 200001, 200100},
+    {"wm/gapless.mp3", "mp3", 54000, -1}, // up to the source's last sample
+    {"wm/wmav2_stereo_44100.wma", "wma", 70000, 70100},
     {"wav/ima_adpcm_stereo.wav", "wav", 2040, 2045}, // across an ADPCM block boundary
     {"wav/ms_adpcm_mono.wav", "wav", 5, 7},
     {"wav/mp3_stereo.wav", "wav", 1000, 2000}, // cannot seek: frames are skipped
@@ -176,6 +190,7 @@ TEST_P(CliPlay, RecordsTheFilesPcmThenSilence) {
 INSTANTIATE_TEST_SUITE_P(Media, CliPlay,
                          ::testing::Values(TDecodeCase{"vorbis/tagged.ogg", "vorbis", ""},
                                            TDecodeCase{"flac/s8_mono_44100.flac", "flac", ""},
+                                           TDecodeCase{"mac/tagged.ape", "mac", ""},
                                            TDecodeCase{"wavpack/s24_6ch_44100.wv", "wavpack", ""}),
                          [](const auto& info) { return info.param.Decoder; });
 

@@ -629,6 +629,26 @@ TEST_F(PlayerRecording, PauseSilencesTheDeviceAndResumesWhereItStopped) {
     EXPECT_TRUE(check.Ok) << check.Why;
 }
 
+// A 20-bit FLAC track reaches the device in 24-bit samples, every frame of it.
+TEST_F(PlayerRecording, TwentyBitTrackPlaysInTwentyFourBitSamples) {
+    const std::string track = tarvio::test::Media("flac/d20_stereo_48000.flac");
+    PlayList({track});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.flac", dts)) GTEST_SKIP() << "no FLAC decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    ASSERT_EQ(Form->LabelError->Caption(), "Играет: d20_stereo_48000.flac");
+    WaitForTheEnd();
+    Form.reset();
+    const tarvio::test::TWave ref =
+        tarvio::test::ReadWave(tarvio::test::Media("flac/d20_stereo_48000.ref.wav"));
+    const tarvio::test::TWave played = tarvio::test::ReadWave(Recording.string());
+    EXPECT_EQ(played.Bits, 24u);
+    const TRecordingCheck check(std::string(played.Data.begin(), played.Data.end()),
+                                std::string(ref.Data.begin(), ref.Data.end()), 6);
+    EXPECT_TRUE(check.Ok) << check.Why;
+}
+
 // Every text the information labels can show fits its box, letters and glow, in Tahoma at
 // the labels' own size; only "Не стандартно" needs a smaller size to fit.
 TEST_F(Player, InformationTextsFitTheirLabels) {
@@ -731,6 +751,53 @@ TEST_F(Player, AutoNextFollowsTheConfiguration) {
         }
         Form.reset();
     }
+}
+
+// Monkey's Audio files of the test media (tests/fixtures): the APEv2 tag's UTF-8 text and
+// the ID3v1 tag's CP1251 text reach the labels; the extension counts in any letter case.
+TEST_F(Player, MonkeysAudioTracksShowTheirTags) {
+    const char* fixtures = std::getenv("TARVIO_FIXTURES");
+    const fs::path dir = fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / "mac";
+    if (!fs::exists(dir / "tagged.ape")) GTEST_SKIP() << "no Monkey's Audio test media";
+    fs::copy_file(dir / "tagged.ape", Work / "Tagged.APE");
+    PlayList({(Work / "Tagged.APE").string(), (dir / "tagged_id3v1.ape").string()});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.ape", dts)) GTEST_SKIP() << "no Monkey's Audio decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: Tagged.APE");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Группа крови");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Моно");
+    Tap(W(), NextX, ButtonY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: tagged_id3v1.ape");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Кукушка");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+}
+
+// An MP3 file (its extension in capitals) plays through the MP3 input; the texts of its
+// ID3v2.3 tag (UTF-16) fill the labels.
+TEST_F(Player, Mp3TrackShowsItsTags) {
+    const fs::path mp3 = Root / "Song.MP3";
+    const std::string make = "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=2 -ac 2 "
+                             "-c:a libmp3lame -b:a 128k -id3v2_version 3 -metadata 'title=Группа крови' "
+                             "-metadata 'artist=Кино' -f mp3 '" +
+                             mp3.string() + "'";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "ffmpeg is missing";
+    PlayList({mp3.string()});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.mp3", dts)) GTEST_SKIP() << "no MP3 decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: Song.MP3");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Группа крови");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Стерео");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
+    EXPECT_EQ(Form->LabelBitrate->Caption(), "");
 }
 
 TEST(PlayerBars, TopsFollowLevelsScaledByBarOne) {
