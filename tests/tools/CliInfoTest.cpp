@@ -348,7 +348,7 @@ TEST_F(CliInfo, WaveFilesShowTheirFormatTagAndType) {
     EXPECT_EQ(ext["details"]["wav_type"].String, "wtExtIEEEFloat");
     r = RunCli({"info", Media("wav/ms_adpcm_mono.wav")});
     ASSERT_EQ(r.Status, 0) << r.Err;
-    EXPECT_NE(r.Out.find("\n  format_tag:      0x0002\n  wav_type:        wtMSADPCM\n"), std::string::npos)
+    EXPECT_NE(r.Out.find("\n  format tag:      0x0002\n  wav type:        wtMSADPCM\n"), std::string::npos)
         << r.Out;
 }
 
