@@ -1,6 +1,7 @@
 #include "tools/TDecoderTable.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -51,6 +52,16 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
     if (BitRate) e.BitRate = [BitRate](TAuFileIn& In) { return BitRate(static_cast<T&>(In)); };
     return e;
 }
+
+#if TARVIO_HAVE_WAV
+// The WAVE format tag and the kind of data the decoder found.
+std::vector<TDecoderDetail> WaveDetails(TAuFileIn& In) {
+    auto& wave = static_cast<TWaveIn&>(In);
+    char tag[8];
+    std::snprintf(tag, sizeof tag, "0x%04X", unsigned{wave.FormatTag()});
+    return {{"format_tag", {tag}}, {"wav_type", {WavTypeName(wave.WavType())}}};
+}
+#endif
 
 #if TARVIO_HAVE_FLAC
 // The stream's own depth, which BitsPerSample rounds up to a whole byte.
@@ -122,7 +133,11 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
                       [](TDTSIn& In) { return int64_t{In.BitRate()}; }),
 #endif
 #if TARVIO_HAVE_WAV
-        Entry<TWaveIn>("wav", "TWaveIn", {".wav"}),
+        [] {
+            TDecoderEntry e = Entry<TWaveIn>("wav", "TWaveIn", {".wav"});
+            e.Details = WaveDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MP3
         [] {

@@ -32,6 +32,9 @@ struct TFrameDeleter {
 struct TSwrDeleter {
     void operator()(SwrContext* p) const { swr_free(&p); }
 };
+struct TParserDeleter {
+    void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
+};
 struct TIOContextDeleter {
     // A custom I/O context and the buffer it holds (both av_malloc'ed).
     void operator()(AVIOContext* p) const {
@@ -46,6 +49,7 @@ using TPacketPtr = std::unique_ptr<AVPacket, TPacketDeleter>;
 using TFramePtr = std::unique_ptr<AVFrame, TFrameDeleter>;
 using TSwrPtr = std::unique_ptr<SwrContext, TSwrDeleter>;
 using TIOContextPtr = std::unique_ptr<AVIOContext, TIOContextDeleter>;
+using TParserPtr = std::unique_ptr<AVCodecParserContext, TParserDeleter>;
 
 // "Invalid data found when processing input (-1094995529)".
 inline std::string ErrorText(int Error) {

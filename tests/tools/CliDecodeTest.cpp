@@ -74,6 +74,8 @@ std::vector<TDecodeCase> DecodeCases() {
     cases.push_back({"wavpack/f32_stereo_44100.wv", "wavpack", ""}); // float becomes 32-bit integers
     for (const char* name : {"lc_mono_8000.m4a", "lc_6ch_48000.m4a", "he_22050_44100.m4a", "video_first.mp4"})
         cases.push_back({std::string("mp4/") + name, "mp4", ""});
+    for (const char* name : {"pcm_s24_stereo", "ext_float64_6ch", "ima_adpcm_stereo", "mp3_stereo", "tagged"})
+        cases.push_back({std::string("wav/") + name + ".wav", "wav", ""});
     return cases;
 }
 
@@ -151,6 +153,9 @@ const TCutCase CutCases[] = {
     {"wm/vbr_noheader.mp3", "mp3", 200001, 200100},
     {"wm/gapless.mp3", "mp3", 54000, -1}, // up to the source's last sample
     {"wm/wmav2_stereo_44100.wma", "wma", 70000, 70100},
+    {"wav/ima_adpcm_stereo.wav", "wav", 2040, 2045}, // across an ADPCM block boundary
+    {"wav/ms_adpcm_mono.wav", "wav", 5, 7},
+    {"wav/mp3_stereo.wav", "wav", 1000, 2000}, // cannot seek: frames are skipped
 };
 
 INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));

@@ -361,5 +361,27 @@ const TErrorCase ErrorCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, CliErrors, ::testing::ValuesIn(ErrorCases));
 
+// A ".wav" whose content is not DTS goes to the WAV decoder; info names the WAVE format tag
+// and the kind of data found.
+TEST_F(CliInfo, WaveFilesShowTheirFormatTagAndType) {
+    if (!HaveDecoder("wav")) GTEST_SKIP() << "needs the WAV decoder";
+    TCliResult r =
+        RunCli({"info", "--json", Media("wav/mp3_stereo.wav"), Media("wav/ext_float32_stereo.wav")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 2u) << r.Out;
+    TJson mp3, ext;
+    ASSERT_TRUE(TJson::Parse(lines[0], mp3) && TJson::Parse(lines[1], ext)) << r.Out;
+    EXPECT_EQ(mp3["decoder"].String, "wav");
+    EXPECT_EQ(mp3["details"]["format_tag"].String, "0x0055");
+    EXPECT_EQ(mp3["details"]["wav_type"].String, "wtACM");
+    EXPECT_EQ(ext["details"]["format_tag"].String, "0xFFFE");
+    EXPECT_EQ(ext["details"]["wav_type"].String, "wtExtIEEEFloat");
+    r = RunCli({"info", Media("wav/ms_adpcm_mono.wav")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Out.find("\n  format tag:      0x0002\n  wav type:        wtMSADPCM\n"), std::string::npos)
+        << r.Out;
+}
+
 } // namespace
 } // namespace tarvio::test
