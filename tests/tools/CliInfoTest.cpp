@@ -157,6 +157,8 @@ TEST_F(CliInfo, JsonShowsTheMonkeysAudioCompressionLevel) {
     EXPECT_GT(extra["bit_rate"].Number, 0);
     EXPECT_NE(RunCli({"info", Media("mac/tagged.ape")}).Out.find("compression:     normal\n"),
               std::string::npos);
+}
+
 // MP3 and WMA files: the bit rate, whether it varies (a detail of these formats), and the
 // tags.
 TEST_F(CliInfo, JsonShowsBitRateVbrAndTagsOfMp3AndWma) {
