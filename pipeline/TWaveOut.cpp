@@ -143,9 +143,10 @@ bool TWaveOut::OutputChunk(bool StopRequested) {
     in->GetData(data, bytes);
     if (bytes == 0 || !data) return false;
     errno = 0;
-    if (FFile->Write(data, static_cast<int32_t>(bytes)) != static_cast<int32_t>(bytes))
-        throw FileError(LastErrorText());
-    FBytesWritten += bytes;
+    const int32_t written = FFile->Write(data, static_cast<int32_t>(bytes));
+    // What went in before a failure counts: the header will describe it.
+    FBytesWritten += std::max(written, 0);
+    if (written != static_cast<int32_t>(bytes)) throw FileError(LastErrorText());
     return true;
 }
 
