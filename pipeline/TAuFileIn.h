@@ -4,6 +4,16 @@
 //
 // A decoder implements OpenFile, CloseFile, SeekInternal and GetDataInternal, and calls
 // CloseFile() in its own destructor (the base cannot reach the decoder's hook there).
+//
+// Damage: a decoder whose library tells it of damaged data while it plays (an error
+// callback, an error count, a result code it skips) calls ReportDamage with the kind and
+// the frame where the data stands: NextFrame(), plus the frames it holds decoded and not
+// yet handed out. One whose FSize is the exact length it will deliver reports dkCutShort
+// when its data ends first. Damage found while opening keeps making a file invalid; damage
+// that makes a data call fail still raises. The counts start anew with each Init and stay
+// readable after Flush. FLAC, Ogg Vorbis and WavPack report so far; the other decoders
+// can report through the same calls where their libraries tell them of damage (for
+// MP3/WMA, the damaged packets the FFmpeg reader skips).
 
 #include <array>
 #include <cstdint>
@@ -20,7 +30,7 @@ namespace tarvio {
 enum TDamageKind : uint8_t {
     dkLostSync,     // data skipped while looking for the next frame
     dkBadHeader,    // a frame header that does not parse
-    dkChecksum,     // a frame whose checksum does not match (FLAC plays it as silence)
+    dkChecksum,     // a frame or block whose checksum does not match
     dkUnparseable,  // data the library cannot decode (reserved or unknown coding)
     dkHole,         // a gap in the data: pages or packets missing or damaged
     dkBadLink,      // a damaged section of a chained stream; decoding ends there
