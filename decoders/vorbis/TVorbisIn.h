@@ -1,7 +1,8 @@
 #pragma once
 // Ogg Vorbis decoder: vorbisfile, loaded at run time with libogg, libvorbis and
 // libvorbisenc, and driven through callbacks over the input's own stream. Delivers
-// interleaved signed 16-bit little-endian PCM. The stream's comments fill Comments and the
+// interleaved signed 16-bit little-endian PCM, with 3 to 8 channels put from Vorbis's channel
+// order into the pipeline's WAVE order. The stream's comments fill Comments and the
 // common tags. Chained files (several logical bitstreams one after another) play as one
 // stream as long as the links share channel count and sample rate.
 //
@@ -67,6 +68,8 @@ private:
     static constexpr uint32_t BufferSize = 12288;
 
     void Refill();
+    // Puts Bytes (whole frames) of decoded PCM from Vorbis's order into WAVE order.
+    void Reorder(uint8_t* Data, uint32_t Bytes) const;
     // Releases the stream the input opened, or rewinds an assigned one.
     void ReleaseStream();
 
@@ -77,6 +80,8 @@ private:
     std::unique_ptr<OggVorbis_File> VFile;              // the decoder state's memory
     std::unique_ptr<OggVorbis_File, TClear> FOpenVFile; // set while VFile is open
     int cursec = -1;                                    // link reported by the last read
+    bool FReorder = false;                              // 3 to 8 channels: Vorbis order to WAVE order
+    std::array<uint8_t, 8> FWavePosition{};             // WAVE slot of each Vorbis channel
     bool FLibraryEnded = false;                         // the library has no more data for this run
     int32_t FMaxBitrate = 0;
     int32_t FNominalBitrate = 0;
