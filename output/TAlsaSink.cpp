@@ -153,4 +153,10 @@ bool TAlsaSink::WriteFrames(const uint8_t* Data, uint32_t Frames) {
     return true;
 }
 
+int64_t TAlsaSink::Delay() {
+    snd_pcm_sframes_t frames = 0;
+    if (snd_pcm_delay(FPcm.get(), &frames) < 0 || frames < 0) return 0;
+    return frames;
+}
+
 } // namespace tarvio

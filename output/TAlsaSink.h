@@ -27,6 +27,8 @@ public:
     HRESULT Open(const WAVEFORMATEX& Format, uint32_t RingFrames) override;
     uint32_t PeriodFrames() const override { return FPeriodFrames; }
     bool Write(const uint8_t* Data, uint32_t Frames) override;
+    // ALSA's delay: 0 after an underrun and for plugins that play nothing (null, file).
+    int64_t Delay() override;
 
 private:
     struct PcmCloser {

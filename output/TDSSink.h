@@ -28,6 +28,10 @@ public:
     // Plays Frames whole frames from Data; called on the buffer's device thread only.
     // Blocks until the device has taken them. False when the device has failed for good.
     virtual bool Write(const uint8_t* Data, uint32_t Frames) = 0;
+    // Frames written that the device still holds and has not played, asked on the device
+    // thread right after a Write. 0 for a device that takes data at once and keeps no
+    // queue of its own (such a device is held to the clock by the buffer).
+    virtual int64_t Delay() { return 0; }
 };
 
 } // namespace tarvio

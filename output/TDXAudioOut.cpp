@@ -110,7 +110,8 @@ void TDXAudioOut::StartOutput() {
 
     // Sized in 64 bits: a ring the device cannot have is refused before anything is
     // allocated for it.
-    uint64_t bytes = uint64_t(BPS / 8) * FFramesInBuffer * Chan;
+    const uint64_t frames = std::max<uint64_t>(FFramesInBuffer, uint64_t(SR) * MinRingMs / 1000);
+    uint64_t bytes = uint64_t(BPS / 8) * frames * Chan;
     if (bytes > DSBSIZE_MAX) throw EAuException(BufferError(DSERR_INVALIDPARAM));
     _BufSize = static_cast<int32_t>(bytes);
     Buf = std::make_unique<uint8_t[]>(static_cast<size_t>(_BufSize));
@@ -201,22 +202,24 @@ bool TDXAudioOut::OutputChunk(bool StopRequested) {
             uint32_t got = n - written;
             in->GetData(p, got);
             if (got == 0 || p == nullptr) break;
-            std::lock_guard<std::mutex> lock(DSWCS);
-            DSW_Write(DSW, p, got);
-            EndOfSound = DSW.dsw_WriteOffset;
+            WriteSound(p, got);
             written += got;
         }
         n = written;
     } else {
         bool eof = false;
         n = in->FillBuffer(Buf.get(), n, eof);
-        std::lock_guard<std::mutex> lock(DSWCS);
-        if (Succeeded(DSW_Write(DSW, Buf.get(), n))) EndOfSound = DSW.dsw_WriteOffset;
+        if (n > 0) WriteSound(Buf.get(), n);
     }
     EndOfInput = n == 0;
 
     std::lock_guard<std::mutex> lock(DSWCS);
-    if (EndOfInput) DSW_FillFree(DSW, FillByte); // silence follows the last sound
+    if (EndOfInput) {
+        DSW_FillFree(DSW, FillByte); // silence follows the last sound
+        // Every sound written before this step has been checked as it went in: a ring
+        // found dry since then has played the last sound to its end, not run short.
+        _TmpUnderruns = DSW.dsw_OutputUnderflows;
+    }
 
     if (DSW.dsw_OutputUnderflows != _TmpUnderruns) {
         FUnderruns = DSW.dsw_OutputUnderflows;
@@ -229,27 +232,48 @@ bool TDXAudioOut::OutputChunk(bool StopRequested) {
     return true;
 }
 
-// The input has ended: let the sound still in the ring play out, topping up silence
-// behind it, and stop once its last byte has played.
+// Reading the input may have taken long enough for the ring to run dry. The space is
+// asked for right before the sound goes in, so that the wrapper sees that underflow and
+// moves the writer first; seen only later, the time would pass for laps played unseen and
+// the writer would go back over this sound.
+void TDXAudioOut::WriteSound(const uint8_t* Data, uint32_t Bytes) {
+    std::lock_guard<std::mutex> lock(DSWCS);
+    int32_t free = 0;
+    DSW_FreeSpace(DSW, free);
+    if (Succeeded(DSW_Write(DSW, Data, Bytes))) EndOfSound = DSW.dsw_WriteOffset;
+}
+
+// The input has ended: let the sound still queued play out, topping up silence behind
+// it, and stop once the play cursor has passed its last byte. On a sound card the play
+// cursor is what the card has played, so the card's own queue plays out too.
 bool TDXAudioOut::Drain() {
     CanOutput = false;
     const uint64_t bytesPerSecond = uint64_t(BPS / 8) * Chan * SR;
-    uint64_t waitMs = 0;
+    uint32_t size = 0, last = 0;
+    int64_t left = 0; // bytes of sound ahead of the play cursor
     {
         std::lock_guard<std::mutex> lock(DSWCS);
-        uint32_t play = 0;
-        if (DSW.dsw_OutputBuffer && bytesPerSecond != 0 &&
-            Succeeded(DSW.dsw_OutputBuffer->GetCurrentPosition(&play, nullptr))) {
-            uint64_t left = (uint64_t(EndOfSound) + DSW.dsw_OutputSize - play) % DSW.dsw_OutputSize;
-            waitMs = (left * 1000 + bytesPerSecond - 1) / bytesPerSecond;
-        }
+        size = DSW.dsw_OutputSize;
+        if (DSW.dsw_OutputBuffer && bytesPerSecond != 0 && size != 0 &&
+            Succeeded(DSW.dsw_OutputBuffer->GetCurrentPosition(&last, nullptr)))
+            left = (int64_t(EndOfSound) + size - last) % size;
     }
-    for (uint64_t counted = 0; counted < waitMs;) {
-        uint64_t step = std::min<uint64_t>(DrainSleepMs, waitMs - counted);
+    auto msOf = [&](uint64_t Bytes) -> uint64_t {
+        return bytesPerSecond ? (Bytes * 1000 + bytesPerSecond - 1) / bytesPerSecond : 0;
+    };
+    // The cursor's movement is read modulo the ring: look at it at least twice a lap. A
+    // device that stops taking data ends the wait after the ring's length and a second.
+    const uint64_t lookMs = std::max<uint64_t>(1, std::min<uint64_t>(DrainSleepMs, msOf(size) / 2));
+    for (uint64_t waited = 0, limit = msOf(uint64_t(left)) + msOf(size) + 1000; left > 0 && waited < limit;) {
+        const uint64_t step = std::min(lookMs, msOf(uint64_t(left)));
         SleepMs(static_cast<uint32_t>(step));
+        waited += step;
         std::lock_guard<std::mutex> lock(DSWCS);
         DSW_FillFree(DSW, FillByte);
-        counted += step;
+        uint32_t play = 0;
+        if (Failed(DSW.dsw_OutputBuffer->GetCurrentPosition(&play, nullptr))) break;
+        left -= (int64_t(play) + size - last) % size;
+        last = play;
     }
     std::lock_guard<std::mutex> lock(DSWCS);
     DSW_Halt(DSW);

@@ -41,8 +41,14 @@ public:
     // Index into the device list, checked when a run starts.
     int32_t DeviceNumber() const { return FDeviceNumber; }
     void SetDeviceNumber(int32_t Value) { FDeviceNumber = Value; }
+    // The shortest ring a run plays from, in milliseconds, whatever Latency and
+    // FramesInBuffer ask for: shorter rings run dry while the worker waits for the
+    // processor on a busy machine.
+    static constexpr uint32_t MinRingMs = 100;
+
     // Ring length in milliseconds; 0 uses FramesInBuffer and PollingInterval as set.
-    // Values below 10 become 10 when a run starts.
+    // Values below 10 become 10 when a run starts (the ring itself is at least
+    // MinRingMs).
     uint32_t Latency() const { return FLatency; }
     void SetLatency(uint32_t Value) { FLatency = Value; }
     // Write straight from the input's buffer instead of copying into a staging buffer.
@@ -77,6 +83,7 @@ protected:
 
 private:
     bool Drain();
+    void WriteSound(const uint8_t* Data, uint32_t Bytes);
     void PostUnderrun();
 
     bool Freed = true;

@@ -68,6 +68,7 @@ HRESULT TDirectSoundBuffer::CreateSecondary(const DSBUFFERDESC& Desc, std::uniqu
     b->FBlockAlign = f.nBlockAlign;
     b->FRate = f.nSamplesPerSec;
     b->FBits = f.wBitsPerSample;
+    b->FSilence = f.wBitsPerSample == 8 ? 128 : 0;
     b->FRingFrames = Desc.dwBufferBytes / f.nBlockAlign;
     if (f.wFormatTag == WAVE_FORMAT_EXTENSIBLE)
         b->FFormat = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(f);
@@ -82,7 +83,9 @@ HRESULT TDirectSoundBuffer::CreateSecondary(const DSBUFFERDESC& Desc, std::uniqu
         if (b->FDevicePaced) {
             uint32_t period = std::max<uint32_t>(1, Sink->PeriodFrames());
             b->FPeriod.assign(size_t(period) * b->FBlockAlign, 0);
-            b->FGapFrames = std::min(period, b->FRingFrames / 2);
+            // What the device has taken lies between the play cursor (what it has played)
+            // and the frame it reads next; nothing past that is committed yet.
+            b->FGapFrames = 0;
         } else {
             // The stretch a mixer would have fetched ahead: 10 ms, at most a quarter ring.
             b->FGapFrames = std::min(b->FRate / 100, b->FRingFrames / 4);
@@ -136,31 +139,62 @@ HRESULT TDirectSoundBuffer::GetFormat(WAVEFORMATEXTENSIBLE& Format) const {
     return DS_OK;
 }
 
-// Clock-paced devices: move the play cursor to where the clock says playback is. What
-// passes the cursor goes to the backend's queue, or, when that is full, the cursor waits.
+// Clock-paced devices: move the play cursor to where the clock says playback is, over
+// what is queued; past that the device plays silence and the cursor waits. What plays
+// goes to the backend's queue, or, when that is full, the clock waits.
 void TDirectSoundBuffer::Advance() {
     if (FDevicePaced || !FPlaying || FLost) return;
     TDSClock& clock = TDSClock::Current();
     int64_t due = clock.FramesIn(clock.Counter() - FEpochTicks, FRate) - FEpochFrames;
     if (due <= 0) return;
-    if (!FConsumes) {
-        FPosFrames = static_cast<uint32_t>((FPosFrames + due % FRingFrames) % FRingFrames);
-        FEpochFrames += due;
-        return;
+    if (FConsumes)
+        due = std::min<int64_t>(due, static_cast<int64_t>((FFifo.size() - FFifoCount) / FBlockAlign));
+    auto sound = static_cast<uint32_t>(std::min<int64_t>(due, FQueuedFrames));
+    if (FConsumes) {
+        ToFifo(sound, true);
+        ToFifo(static_cast<uint32_t>(due - sound), false);
+    } else {
+        FPosFrames = (FPosFrames + sound) % FRingFrames;
+        FQueuedFrames -= sound;
     }
-    size_t cap = FFifo.size();
-    int64_t room = static_cast<int64_t>((cap - FFifoCount) / FBlockAlign);
-    uint32_t n = static_cast<uint32_t>(std::min(due, room));
-    size_t tail = (FFifoHead + FFifoCount) % cap;
-    uint32_t first = std::min<uint32_t>(n, static_cast<uint32_t>((cap - tail) / FBlockAlign));
-    CopyOut(FFifo.data() + tail, first);
-    CopyOut(FFifo.data(), n - first);
-    FFifoCount += size_t(n) * FBlockAlign;
-    FEpochFrames += n;
+    FEpochFrames += due;
 }
 
-// Takes Frames frames from the play cursor on, with the volume applied.
+// Appends Frames frames to the backend's queue: from the play cursor on, or silence.
+void TDirectSoundBuffer::ToFifo(uint32_t Frames, bool Sound) {
+    const size_t cap = FFifo.size();
+    while (Frames > 0) {
+        size_t tail = (FFifoHead + FFifoCount) % cap;
+        uint32_t n = std::min<uint32_t>(Frames, static_cast<uint32_t>((cap - tail) / FBlockAlign));
+        if (Sound)
+            CopyOut(FFifo.data() + tail, n);
+        else
+            FillSilence(FFifo.data() + tail, n);
+        FFifoCount += size_t(n) * FBlockAlign;
+        Frames -= n;
+    }
+}
+
+// Frames were written at OffsetFrames: the queue now ends after them. A write that starts
+// past the end of the queue leaves silence in the frames it skipped.
+void TDirectSoundBuffer::Queued(uint32_t OffsetFrames, uint32_t Frames) {
+    if (Frames == 0) return;
+    const uint32_t at = (OffsetFrames + FRingFrames - FPosFrames) % FRingFrames;
+    for (uint32_t from = (FPosFrames + FQueuedFrames) % FRingFrames,
+                  left = at > FQueuedFrames ? at - FQueuedFrames : 0;
+         left > 0;) {
+        uint32_t n = std::min(left, FRingFrames - from);
+        FillSilence(FRing.data() + size_t(from) * FBlockAlign, n);
+        left -= n;
+        from = (from + n) % FRingFrames;
+    }
+    FQueuedFrames = static_cast<uint32_t>(std::min<uint64_t>(uint64_t(at) + Frames, FRingFrames));
+}
+
+// Takes Frames queued frames from the play cursor on, with the volume applied.
 void TDirectSoundBuffer::CopyOut(uint8_t* Dst, uint32_t Frames) {
+    FQueuedFrames -= Frames;
+    FReadFrames += Frames;
     while (Frames > 0) {
         uint32_t n = std::min(Frames, FRingFrames - FPosFrames);
         size_t bytes = size_t(n) * FBlockAlign;
@@ -173,6 +207,10 @@ void TDirectSoundBuffer::CopyOut(uint8_t* Dst, uint32_t Frames) {
         Frames -= n;
         FPosFrames = (FPosFrames + n) % FRingFrames;
     }
+}
+
+void TDirectSoundBuffer::FillSilence(uint8_t* Dst, uint32_t Frames) const {
+    std::memset(Dst, FSilence, size_t(Frames) * FBlockAlign);
 }
 
 void TDirectSoundBuffer::ApplyGain(uint8_t* Dst, const uint8_t* Src, size_t Bytes) const {
@@ -239,38 +277,84 @@ void TDirectSoundBuffer::PumpByClock() {
     }
 }
 
+// Frames handed to a device-paced backend that it has not played by Now.
+int64_t TDirectSoundBuffer::DeviceLead(int64_t Now) const {
+    return std::max<int64_t>(0, FLeadFrames - TDSClock::Current().FramesIn(Now - FLeadTicks, FRate));
+}
+
+// Ring frames a device-paced backend has played by Now: the frames it holds are the last
+// ones handed over, each period's sound first and its silence after.
+int64_t TDirectSoundBuffer::RingFramesPlayed(int64_t Now) const {
+    const int64_t played = FDeviceFrames - DeviceLead(Now);
+    const auto period = static_cast<int64_t>(FPeriod.size() / FBlockAlign);
+    int64_t ring = FReadFrames;
+    for (size_t i = 0; i < std::min(FMarkCount, FMarks.size()); ++i) {
+        const TPeriodMark& m = FMarks[(FMarkCount - 1 - i) % FMarks.size()];
+        const int64_t start = m.DeviceEnd - period;
+        ring = m.ReadEnd - m.Sound + std::clamp<int64_t>(played - start, 0, m.Sound);
+        if (played >= start) break;
+    }
+    return ring;
+}
+
 void TDirectSoundBuffer::PumpByDevice() {
     std::unique_lock<std::recursive_mutex> lock(FMutex);
     const auto period = static_cast<uint32_t>(FPeriod.size() / FBlockAlign);
+    bool clockHeld = false; // the device took the last period at once
     TDSClock& clock = TDSClock::Current();
-    const int64_t blocked = clock.Frequency() * period / FRate / 4;
+    auto timeOf = [this](int64_t Frames) {
+        return std::chrono::microseconds(Frames * 1'000'000 / FRate + 1);
+    };
     for (;;) {
         FWake.wait(lock, [this] { return FQuit || (FPlaying && !FLost); });
         if (FQuit) break;
-        CopyOut(FPeriod.data(), period);
+        const int64_t lead = DeviceLead(clock.Counter());
+        if (clockHeld && lead > period) {
+            // A device that takes everything at once is kept no more than two periods
+            // ahead of the clock: more would only take room from the writer.
+            FWake.wait_for(lock, timeOf(lead - period), [this] { return FQuit || !FPlaying; });
+            continue;
+        }
+        if (FQueuedFrames < period && lead > period) {
+            // Less than a period written, but the device still has more than that to play:
+            // the writer has until then.
+            FWake.wait_for(lock, timeOf(lead - period),
+                           [this, period] { return FQuit || !FPlaying || FQueuedFrames >= period; });
+            continue;
+        }
+        // What is queued, and silence for the rest of the period when the ring has run dry.
+        const uint32_t sound = std::min(period, FQueuedFrames);
+        CopyOut(FPeriod.data(), sound);
+        FillSilence(FPeriod.data() + size_t(sound) * FBlockAlign, period - sound);
+        FDeviceFrames += period;
+        FMarks[FMarkCount++ % FMarks.size()] = {FDeviceFrames, FReadFrames, sound};
+        FLeadTicks = clock.Counter();
+        FLeadFrames = lead + period; // in the device's hands from now on
         lock.unlock();
-        int64_t before = clock.Counter();
-        bool ok = FSink->Write(FPeriod.data(), period);
-        int64_t after = clock.Counter();
+        const bool ok = FSink->Write(FPeriod.data(), period);
+        const int64_t held = ok ? FSink->Delay() : 0;
+        const int64_t now = clock.Counter();
         lock.lock();
         if (!ok) {
             FLost = true;
             continue;
         }
-        // A device that blocks paces this thread itself: count from now on. Some ALSA
-        // plugins (the null and file ones) take everything at once; those are held to
-        // the clock, no more than a few periods ahead of it.
-        if (after - before >= blocked) {
-            FEpochTicks = after;
-            FEpochFrames = 0;
-            continue;
+        clockHeld = held == 0;
+        if (held > 0) {
+            // A device with a queue of its own (a sound card) paces this thread by blocking.
+            FEpochTicks = now;
+            FEpochFrames = held;
+        } else {
+            // One that takes everything at once (ALSA's null and file plugins) is held to
+            // the clock; time it was not fed is not made up.
+            FEpochFrames += period;
+            if (FEpochFrames < clock.FramesIn(now - FEpochTicks, FRate)) {
+                FEpochTicks = now;
+                FEpochFrames = 0;
+            }
         }
-        FEpochFrames += period;
-        int64_t ahead = FEpochFrames - clock.FramesIn(after - FEpochTicks, FRate);
-        if (ahead > 6 * int64_t(period)) {
-            auto wait = std::chrono::microseconds((ahead - 3 * int64_t(period)) * 1000000 / FRate);
-            FWake.wait_for(lock, wait, [this] { return FQuit || !FPlaying; });
-        }
+        FLeadFrames = FEpochFrames - clock.FramesIn(now - FEpochTicks, FRate);
+        FLeadTicks = now;
     }
 }
 
@@ -306,11 +390,20 @@ HRESULT TDirectSoundBuffer::Lock(uint32_t Offset, uint32_t Bytes, void** Ptr1, u
     return DS_OK;
 }
 
-HRESULT TDirectSoundBuffer::Unlock(void*, uint32_t, void*, uint32_t) {
+HRESULT TDirectSoundBuffer::Unlock(void* Ptr1, uint32_t Bytes1, void* Ptr2, uint32_t Bytes2) {
     if (FPrimary) return DSERR_INVALIDCALL;
     if (FLockOwner.load() != std::this_thread::get_id()) return DSERR_INVALIDCALL;
+    const auto base = reinterpret_cast<uintptr_t>(FRing.data());
+    const auto p1 = reinterpret_cast<uintptr_t>(Ptr1);
+    if (p1 >= base && p1 < base + FSize) {
+        const auto offset = static_cast<uint32_t>(p1 - base);
+        uint32_t bytes = std::min(Bytes1, FSize - offset);
+        if (Ptr2 == FRing.data()) bytes += std::min(Bytes2, offset);
+        Queued(offset / FBlockAlign, bytes / FBlockAlign);
+    }
     if (--FLockDepth == 0) FLockOwner = std::thread::id{};
     FMutex.unlock();
+    if (FDevicePaced) FWake.notify_all(); // the device may be waiting for a period's worth
     return DS_OK;
 }
 
@@ -318,9 +411,25 @@ HRESULT TDirectSoundBuffer::GetCurrentPosition(uint32_t* PlayCursor, uint32_t* W
     if (FPrimary) return DSERR_INVALIDCALL;
     std::lock_guard<std::recursive_mutex> lock(FMutex);
     Advance();
-    uint32_t gap = FPlaying || FPrefetched ? FGapFrames : 0;
-    if (PlayCursor) *PlayCursor = FPosFrames * FBlockAlign;
-    if (WriteCursor) *WriteCursor = (FPosFrames + gap) % FRingFrames * FBlockAlign;
+    const bool started = FPlaying || FPrefetched;
+    const uint32_t gap = started ? FGapFrames : 0;
+    uint32_t play = FPosFrames, write = (FPosFrames + gap) % FRingFrames;
+    int64_t behind = 0;
+    if (FDevicePaced) {
+        FShownFrames = std::clamp(RingFramesPlayed(TDSClock::Current().Counter()), FShownFrames, FReadFrames);
+        behind =
+            std::min<int64_t>(FReadFrames - FShownFrames, FRingFrames - 1 - std::min(gap, FRingFrames - 1));
+    }
+    if (behind > 0) {
+        play = (FPosFrames + FRingFrames - static_cast<uint32_t>(behind)) % FRingFrames;
+    } else if (started && FQueuedFrames == 0) {
+        // Run dry, all of it played: the cursors go one frame back, the write cursor at
+        // least two frames ahead of the play cursor (see the class comment).
+        play = (play + FRingFrames - 1) % FRingFrames;
+        write = (FPosFrames + std::max<uint32_t>(gap, 2) - 1) % FRingFrames;
+    }
+    if (PlayCursor) *PlayCursor = play * FBlockAlign;
+    if (WriteCursor) *WriteCursor = write * FBlockAlign;
     return DS_OK;
 }
 
@@ -329,7 +438,14 @@ HRESULT TDirectSoundBuffer::SetCurrentPosition(uint32_t NewPosition) {
     if (NewPosition >= FSize) return DSERR_INVALIDPARAM;
     std::lock_guard<std::recursive_mutex> lock(FMutex);
     Advance();
-    FPosFrames = NewPosition / FBlockAlign;
+    const uint32_t to = NewPosition / FBlockAlign;
+    if (to != FPosFrames) {
+        const uint32_t end = (FPosFrames + FQueuedFrames) % FRingFrames;
+        FQueuedFrames = (end + FRingFrames - to) % FRingFrames;
+        FPosFrames = to;
+    }
+    FLeadFrames = 0;
+    FShownFrames = FReadFrames;
     FPrefetched = false;
     FEpochTicks = TDSClock::Current().Counter();
     FEpochFrames = 0;

@@ -1,8 +1,11 @@
-// The sound output played through the wave-file device: what the file holds is exactly
-// what played.
+// The sound output played through devices that record what plays: the wave-file device
+// (held to the clock by the sound layer) and ALSA's file plugin behind the ALSA backend.
+// What they hold must be exactly what was played.
 
 #include "output/TDXAudioOut.h"
 #include "pipeline/TMainThreadQueue.h"
+#include "support/TAlsaFileDevice.h"
+#include "support/TRecordingCheck.h"
 #include "support/TScopedEnv.h"
 #include "tests/output/TToneIn.h"
 
@@ -12,8 +15,10 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -21,6 +26,8 @@
 namespace tarvio {
 namespace {
 
+using test::TAlsaFileDevice;
+using test::TRecordingCheck;
 using test::TScopedEnv;
 using test::TToneIn;
 using namespace std::chrono_literals;
@@ -75,10 +82,18 @@ void ExpectSignalThenSilence(const std::vector<uint8_t>& Recorded, const std::ve
     EXPECT_TRUE(tail == Recorded.end()) << "sound after the signal at byte " << (tail - Recorded.begin());
 }
 
+// The devices that record what plays.
+enum class TRecorder { WaveFile, AlsaFile };
+
+std::string RecorderName(TRecorder Recorder) {
+    return Recorder == TRecorder::WaveFile ? "WaveFile" : "AlsaFile";
+}
+
 class TDXAudioOutTest : public ::testing::Test {
 protected:
     void TearDown() override {
         Out.reset();
+        Alsa.reset();
         std::remove(WavPath.c_str());
     }
 
@@ -88,6 +103,16 @@ protected:
         Out = std::make_unique<TDXAudioOut>();
         Out->SetOnDone([this](TComponent*) { ++Done; });
         Out->SetOnThreadException([this](TComponent*) { ++Errors; });
+    }
+    void MakeOutputOn(TRecorder Recorder) {
+        if (Recorder == TRecorder::AlsaFile) Alsa.emplace(::testing::TempDir());
+        MakeOutput(Recorder == TRecorder::WaveFile);
+    }
+    // The PCM the device has recorded so far.
+    std::vector<uint8_t> Recorded() const {
+        if (!Alsa) return ReadWav(WavPath).Data;
+        std::string raw = Alsa->Recorded();
+        return {raw.begin(), raw.end()};
     }
     void Play(TAuInput& In) {
         Out->SetInput(&In);
@@ -119,6 +144,7 @@ protected:
     }
 
     std::string WavPath = TempWav();
+    std::optional<TAlsaFileDevice> Alsa;
     std::optional<TScopedEnv> Switch;
     std::unique_ptr<TDXAudioOut> Out;
     std::atomic<int> Done{0}, Errors{0};
@@ -146,13 +172,14 @@ struct TToneCase {
     uint8_t Silence;
 };
 
-class ToneTest : public TDXAudioOutTest, public ::testing::WithParamInterface<TToneCase> {};
+class ToneTest : public TDXAudioOutTest,
+                 public ::testing::WithParamInterface<std::tuple<TRecorder, TToneCase>> {};
 
 // A 400 ms ring gives the worker a wide margin on a loaded machine; the signal is longer
 // than the ring, or (last case) ends inside the first fill.
 TEST_P(ToneTest, ComesOutSampleForSampleFollowedOnlyBySilence) {
-    const TToneCase& c = GetParam();
-    MakeOutput();
+    const TToneCase& c = std::get<1>(GetParam());
+    MakeOutputOn(std::get<0>(GetParam()));
     Out->SetPrefetchData(c.Prefetch);
     Out->SetLatency(c.Latency);
     TToneIn tone(c.Channels, c.Bits, 44100, c.Frames);
@@ -161,20 +188,50 @@ TEST_P(ToneTest, ComesOutSampleForSampleFollowedOnlyBySilence) {
     EXPECT_EQ(Out->ExceptionMessage(), "");
     EXPECT_EQ(Errors, 0);
     EXPECT_EQ(tone.Flushes, 1);
-    TWavFile wav = ReadWav(WavPath);
-    EXPECT_EQ(wav.Channels, c.Channels);
-    EXPECT_EQ(wav.Bits, c.Bits);
-    EXPECT_EQ(wav.Rate, 44100u);
-    ExpectSignalThenSilence(wav.Data, tone.Data(), c.Silence);
+    if (!Alsa) {
+        TWavFile wav = ReadWav(WavPath);
+        EXPECT_EQ(wav.Channels, c.Channels);
+        EXPECT_EQ(wav.Bits, c.Bits);
+        EXPECT_EQ(wav.Rate, 44100u);
+    }
+    ExpectSignalThenSilence(Recorded(), tone.Data(), c.Silence);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, ToneTest,
-                         ::testing::Values(TToneCase{"Stereo16Copied", 2, 16, false, 400, 30000, 0},
-                                           TToneCase{"Stereo16Prefetched", 2, 16, true, 400, 30000, 0},
-                                           TToneCase{"Mono8PaddedWith128", 1, 8, false, 400, 30000, 128},
-                                           TToneCase{"EndsInsideTheFirstFill", 2, 16, true, 400, 4000, 0},
-                                           TToneCase{"ShortRing", 2, 16, true, 100, 12000, 0}),
-                         [](const auto& Info) { return std::string(Info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(
+    Formats, ToneTest,
+    ::testing::Combine(::testing::Values(TRecorder::WaveFile, TRecorder::AlsaFile),
+                       ::testing::Values(TToneCase{"Stereo16Copied", 2, 16, false, 400, 30000, 0},
+                                         TToneCase{"Stereo16Prefetched", 2, 16, true, 400, 30000, 0},
+                                         TToneCase{"Mono8PaddedWith128", 1, 8, false, 400, 30000, 128},
+                                         TToneCase{"EndsInsideTheFirstFill", 2, 16, true, 400, 4000, 0},
+                                         TToneCase{"ShortRing", 2, 16, true, 100, 12000, 0})),
+    [](const auto& Info) {
+        return RecorderName(std::get<0>(Info.param)) + "_" + std::get<1>(Info.param).Name;
+    });
+
+class LatencyTest : public TDXAudioOutTest,
+                    public ::testing::WithParamInterface<std::tuple<TRecorder, uint32_t>> {};
+
+// Every latency the output accepts (from 10 ms) plays a second of sound without an
+// underrun, to its last frame, however short the ring it asks for.
+TEST_P(LatencyTest, PlaysEveryFrameWithoutAnUnderrun) {
+    MakeOutputOn(std::get<0>(GetParam()));
+    Out->SetLatency(std::get<1>(GetParam()));
+    TToneIn tone(2, 16, 44100, 44100);
+    Play(tone);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Out->ExceptionMessage(), "");
+    EXPECT_EQ(Out->Underruns(), 0u);
+    ExpectSignalThenSilence(Recorded(), tone.Data(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rings, LatencyTest,
+                         ::testing::Combine(::testing::Values(TRecorder::WaveFile, TRecorder::AlsaFile),
+                                            ::testing::Values(10u, 20u, 50u, 100u, 300u)),
+                         [](const auto& Info) {
+                             return RecorderName(std::get<0>(Info.param)) + "_" +
+                                    std::to_string(std::get<1>(Info.param)) + "ms";
+                         });
 
 TEST_F(TDXAudioOutTest, RingIsSizedFromLatencyAndTheDeclaredRate) {
     MakeOutput();
@@ -234,8 +291,12 @@ INSTANTIATE_TEST_SUITE_P(Layouts, DeclaredFormatTest,
                                            TFormatCase{7, 16, WAVE_FORMAT_EXTENSIBLE, 0x70F},
                                            TFormatCase{8, 32, WAVE_FORMAT_EXTENSIBLE, 0x63F}));
 
-TEST_F(TDXAudioOutTest, StalledInputCausesUnderrunsReportedOnTheGuiThread) {
-    MakeOutput();
+class OnDeviceTest : public TDXAudioOutTest, public ::testing::WithParamInterface<TRecorder> {};
+
+// The input stalls for five laps of the ring: the device plays silence meanwhile, never
+// sound from an earlier lap, and then every frame from where it stopped, once each.
+TEST_P(OnDeviceTest, StalledInputCausesUnderrunsReportedOnTheGuiThread) {
+    MakeOutputOn(GetParam());
     std::atomic<int> underruns{0};
     bool onGui = true;
     Out->SetOnUnderrun([&](TComponent* Sender) {
@@ -252,6 +313,10 @@ TEST_F(TDXAudioOutTest, StalledInputCausesUnderrunsReportedOnTheGuiThread) {
     EXPECT_GE(Out->Underruns(), 1u);
     EXPECT_GE(underruns, 1);
     EXPECT_TRUE(onGui);
+    const std::vector<uint8_t> played = Recorded();
+    const TRecordingCheck check({played.begin(), played.end()}, {tone.Data().begin(), tone.Data().end()}, 4);
+    EXPECT_TRUE(check.Ok) << check.Why;
+    EXPECT_FALSE(check.Gaps.empty()) << "the stall is heard as silence";
 }
 
 TEST_F(TDXAudioOutTest, InvalidDeviceNumberEndsTheRun) {
@@ -285,8 +350,8 @@ TEST_F(TDXAudioOutTest, DefaultDeviceWithoutASoundCardFailsTheRun) {
     EXPECT_EQ(Out->ExceptionMessage(), "");
 }
 
-TEST_F(TDXAudioOutTest, PauseAndResumeKeepEverySample) {
-    MakeOutput();
+TEST_P(OnDeviceTest, PauseAndResumeKeepEverySample) {
+    MakeOutputOn(GetParam());
     Out->SetLatency(400);
     TToneIn tone(2, 16, 44100, 44100);
     Play(tone);
@@ -294,17 +359,20 @@ TEST_F(TDXAudioOutTest, PauseAndResumeKeepEverySample) {
     Out->Pause();
     EXPECT_EQ(Out->Status(), tosPaused);
     EXPECT_EQ(tone.Pauses, 1);
-    // Halted: nothing more reaches the file.
+    // Halted: nothing more reaches the device.
     PumpFor(50ms);
-    size_t before = ReadAll(WavPath).size();
+    size_t before = Recorded().size();
     PumpFor(300ms);
-    EXPECT_EQ(ReadAll(WavPath).size(), before);
+    EXPECT_EQ(Recorded().size(), before);
     Out->Resume();
     EXPECT_EQ(tone.Resumes, 1);
     ASSERT_TRUE(WaitDone());
     EXPECT_EQ(Out->Underruns(), 0u);
-    ExpectSignalThenSilence(ReadWav(WavPath).Data, tone.Data(), 0);
+    ExpectSignalThenSilence(Recorded(), tone.Data(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Devices, OnDeviceTest, ::testing::Values(TRecorder::WaveFile, TRecorder::AlsaFile),
+                         [](const auto& Info) { return RecorderName(Info.param); });
 
 TEST_F(TDXAudioOutTest, JumpMovesTheInput) {
     MakeOutput();

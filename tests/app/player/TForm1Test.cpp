@@ -1,4 +1,5 @@
 #include "QtEnvironment.h"
+#include "support/TAlsaFileDevice.h"
 #include "support/TRecordingCheck.h"
 #include "support/TScopedEnv.h"
 
@@ -21,6 +22,7 @@
 
 using namespace tarvio;
 using namespace tarvio_test;
+using tarvio::test::TAlsaFileDevice;
 using tarvio::test::TRecordingCheck;
 using tarvio::test::TScopedEnv;
 namespace fs = std::filesystem;
@@ -577,29 +579,51 @@ protected:
     std::unique_ptr<TScopedEnv> Device;
 };
 
-// End to end: the window plays a track to the wave-file device; the recording holds the
-// track's frames in order, with only silence around them.
-TEST_F(PlayerRecording, RecordedAudioHoldsTheTrack) {
+// The devices that record what plays: the wave-file device, and ALSA's default device
+// made ALSA's file plugin, reached through the ALSA backend.
+enum class TRecorder { WaveFile, AlsaFile };
+
+class PlayerOnDevice : public PlayerRecording, public testing::WithParamInterface<TRecorder> {
+protected:
+    void SetUp() override {
+        PlayerRecording::SetUp();
+        if (IsSkipped() || GetParam() != TRecorder::AlsaFile) return;
+        Device.reset();
+        Alsa = std::make_unique<TAlsaFileDevice>(Root.string() + "/");
+    }
+    void TearDown() override {
+        PlayerRecording::TearDown();
+        Alsa.reset();
+    }
+    // The PCM that has reached the device so far.
+    std::string Recorded() const { return Alsa ? Alsa->Recorded() : RecordedPcm(Recording); }
+
+    std::unique_ptr<TAlsaFileDevice> Alsa;
+};
+
+// End to end: the window plays a track; the recording holds the track's frames in order,
+// with only silence around them.
+TEST_P(PlayerOnDevice, RecordedAudioHoldsTheTrack) {
     if (!PlayTrack("noise.flac")) GTEST_SKIP() << "no FLAC decoder in this build";
     WaitForTheEnd();
     Form.reset();
-    const TRecordingCheck check(RecordedPcm(Recording), Media().NoisePcm, 4);
+    const TRecordingCheck check(Recorded(), Media().NoisePcm, 4);
     EXPECT_TRUE(check.Ok) << check.Why;
 }
 
 // Play, pause for 2 s, resume: the device hears the track up to the pause, nothing but
 // silence while paused, then the track from the very frame where it paused, with nothing
 // of the ring played twice.
-TEST_F(PlayerRecording, PauseSilencesTheDeviceAndResumesWhereItStopped) {
+TEST_P(PlayerOnDevice, PauseSilencesTheDeviceAndResumesWhereItStopped) {
     if (!PlayTrack("pausable.flac")) GTEST_SKIP() << "no FLAC decoder in this build";
     Pump(400);
     Tap(W(), PlayX, PlayY);
     ASSERT_EQ(Form->PlayState, "pause");
     ASSERT_EQ(Form->DXAudioOut1->Status(), tosPaused);
     Pump(100);
-    const std::string atPause = RecordedPcm(Recording);
+    const std::string atPause = Recorded();
     Pump(2000);
-    const std::string afterPause = RecordedPcm(Recording);
+    const std::string afterPause = Recorded();
     ASSERT_GE(afterPause.size(), atPause.size());
     EXPECT_EQ(afterPause.find_first_not_of('\0', atPause.size()), std::string::npos)
         << "sound reached the device while paused";
@@ -609,9 +633,14 @@ TEST_F(PlayerRecording, PauseSilencesTheDeviceAndResumesWhereItStopped) {
     ASSERT_EQ(Form->PlayState, "play");
     WaitForTheEnd();
     Form.reset();
-    const TRecordingCheck check(RecordedPcm(Recording), Media().PausePcm, 4);
+    const TRecordingCheck check(Recorded(), Media().PausePcm, 4);
     EXPECT_TRUE(check.Ok) << check.Why;
 }
+
+INSTANTIATE_TEST_SUITE_P(Devices, PlayerOnDevice, testing::Values(TRecorder::WaveFile, TRecorder::AlsaFile),
+                         [](const auto& Info) {
+                             return Info.param == TRecorder::WaveFile ? "WaveFile" : "AlsaFile";
+                         });
 
 // A 20-bit FLAC track reaches the device in 24-bit samples, every frame of it.
 TEST_F(PlayerRecording, TwentyBitTrackPlaysInTwentyFourBitSamples) {
