@@ -245,7 +245,9 @@ void TVorbisIn::OpenFile() {
     FNominalBitrate = static_cast<int32_t>(info->bitrate_nominal);
     FMinBitrate = static_cast<int32_t>(info->bitrate_lower);
     const ogg_int64_t total = FLib->PcmTotal(VFile.get(), -1);
-    FSize = total >= 0 ? total * 2 * info->channels : -1; // unknown for an unseekable stream
+    // Unknown for an unseekable stream, and for a length no file holds (a hostile granule
+    // position).
+    FSize = total >= 0 ? PlausibleSize(total, FChan, 16, FSR) : -1;
     cursec = -1;
     FLibraryEnded = false;
     ++FOpened;
@@ -277,8 +279,17 @@ void TVorbisIn::Refill() {
         int link = cursec;
         const long n = FLib->Read(vf, reinterpret_cast<char*>(buf.data()) + BufEnd,
                                   static_cast<int>((BufferSize - BufEnd) / frame * frame), 0, 2, 1, &link);
-        if (n == OV_HOLE) continue; // damaged or missing pages: skipped, as the reference decoder does
+        const int64_t at = NextFrame() + BufEnd / frame; // where the data stands
+        if (n == OV_HOLE) {
+            // Damaged or missing pages: skipped, as the reference decoder does, and counted.
+            ReportDamage(dkHole, at);
+            continue;
+        }
         if (n <= 0) {
+            if (n < 0)
+                ReportDamage(dkBadLink, at);
+            else if (FSize > 0 && FPosition + BufEnd < FSize)
+                ReportDamage(dkCutShort, at);
             FLibraryEnded = true;
             break;
         }
@@ -287,6 +298,7 @@ void TVorbisIn::Refill() {
             const vorbis_info* vi = FLib->Info(vf, link);
             if (!vi || static_cast<uint32_t>(vi->channels) != FChan ||
                 static_cast<uint32_t>(vi->rate) != FSR) {
+                ReportDamage(dkFormatChange, at);
                 FLibraryEnded = true;
                 break;
             }

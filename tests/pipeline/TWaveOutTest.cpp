@@ -90,6 +90,6 @@ TEST(TWaveOut, UnwritableFileEndsTheRunWithAnError) {
     out.SetOnDone([&](TComponent*) { done = true; });
     out.Run();
     ASSERT_TRUE(PumpUntil([&] { return done; }));
-    EXPECT_EQ(out.ExceptionMessage(), "No such file or directory");
+    EXPECT_EQ(out.ExceptionMessage(), "/nonexistent/dir/out.wav: No such file or directory");
     EXPECT_FALSE(in.IsBusy());
 }

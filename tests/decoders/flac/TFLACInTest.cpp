@@ -59,6 +59,7 @@ TEST_P(FlacConformance, MatchesReferenceDecoder) {
     EXPECT_EQ(in.TotalSamples(), static_cast<int64_t>(ref.Data.size() / frame));
     TBytes out = DecodeAll(in, c.Chunk);
     EXPECT_TRUE(out == ref.Data) << FirstDifference(out, ref.Data);
+    EXPECT_EQ(in.DamageCount(), 0u) << "an intact file meets no damage";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -398,6 +399,68 @@ TEST(FlacIn, MissingLibraryNamesTheFile) {
     EXPECT_FALSE(in.Valid());
     TFLACIn::LibFLAC().OverrideFileName(real);
     EXPECT_TRUE(in.Valid());
+}
+
+// ---------------------------------------------------------------------------------------
+// Damage met while playing: counted where it lies, and playing goes on through it (the
+// file stays valid); what comes before it is the intact audio. Each run counts anew.
+
+struct TDamageCase {
+    const char* File; // under hostile/: the file of intact.wav, damaged
+    TDamageKind Kind;
+    int64_t Frame; // where it is first met; -1: where the data ends
+};
+
+void PrintTo(const TDamageCase& c, std::ostream* os) {
+    *os << c.File;
+}
+
+class FlacDamage : public testing::TestWithParam<TDamageCase> {};
+
+TEST_P(FlacDamage, IsCountedAndPlayingGoesOn) {
+    const TDamageCase& c = GetParam();
+    const TBytes intact = ReadWave(Media("hostile/intact.wav")).Data;
+    TFLACIn in;
+    in.SetFileName(Media(std::string("hostile/") + c.File));
+    ASSERT_TRUE(in.Valid());
+    in.Init();
+    const TBytes out = Drain(in, 10000);
+    EXPECT_TRUE(in.Valid()) << "damage while playing leaves the file valid";
+    const TDamage d = in.Damage(c.Kind);
+    EXPECT_GE(d.Count, 1u);
+    EXPECT_EQ(d.FirstFrame, c.Frame >= 0 ? c.Frame : static_cast<int64_t>(out.size() / 4));
+    const int64_t first = in.FirstDamageFrame();
+    EXPECT_EQ(first, d.FirstFrame) << "no earlier damage";
+    ASSERT_LE(static_cast<size_t>(first) * 4, std::min(out.size(), intact.size()));
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + first * 4, intact.begin()));
+    EXPECT_LT(out.size(), intact.size()) << "the damaged frame is missing";
+    in.Flush();
+    in.Init();
+    EXPECT_EQ(in.DamageCount(), 0u) << "a new run counts anew";
+    in.Flush();
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, FlacDamage,
+                         testing::Values(TDamageCase{"bad_crc.flac", dkChecksum, 10 * 4096},
+                                         TDamageCase{"no_sync.flac", dkLostSync, 10 * 4096},
+                                         TDamageCase{"cut.flac", dkCutShort, -1}),
+                         [](const testing::TestParamInfo<TDamageCase>& i) {
+                             return std::string(i.param.File).substr(0, std::string(i.param.File).find('.'));
+                         });
+
+// A stated length no 32-bit count of seconds holds (2^36 - 1 frames at 1 Hz) is an unknown
+// length, computed without overflow; the audio plays to its end with no damage reported.
+TEST(FlacIn, ImplausibleLengthIsUnknown) {
+    TFLACIn in;
+    in.SetFileName(Media("hostile/rate1_2e36.flac"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.SampleRate(), 1u);
+    EXPECT_EQ(in.TotalSamples(), -1);
+    EXPECT_EQ(in.TotalTime(), 0u);
+    EXPECT_EQ(in.Size(), -1);
+    const TBytes out = DecodeAll(in);
+    EXPECT_TRUE(out == ReadWave(Media("hostile/intact.wav")).Data);
+    EXPECT_EQ(in.DamageCount(), 0u);
 }
 
 // Damaged and foreign data: Valid false, an EAuException, or some audio; never a crash, a

@@ -54,6 +54,7 @@ TEST_P(VorbisConformance, MatchesReferenceDecoder) {
     EXPECT_EQ(in.TotalSamples(), static_cast<int64_t>(ref.size() / (2 * c.Channels)));
     const TBytes out = DecodeAll(in, c.Chunk);
     EXPECT_TRUE(out == ref) << FirstDifference(out, ref);
+    EXPECT_EQ(in.DamageCount(), 0u) << "an intact file meets no damage";
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, VorbisConformance,
@@ -304,6 +305,65 @@ INSTANTIATE_TEST_SUITE_P(
                     TMissingCase{{2}, "missing-libvorbisfile.so.3 library could not be loaded."},
                     TMissingCase{{3}, "missing-libvorbisenc.so.2 library could not be loaded."},
                     TMissingCase{{3, 1}, "missing-libvorbis.so.0 library could not be loaded."}));
+
+// ---------------------------------------------------------------------------------------
+// Damage while playing is counted where it lies: a page that fails its checksum is a gap
+// the decoder goes past; a link in another format ends the stream. What comes before is
+// the intact file's audio.
+
+struct TDamageCase {
+    const char* File; // under hostile/: made from the source of intact.ogg
+    TDamageKind Kind;
+    int64_t Frame; // where it is first met; -1: anywhere inside the file
+};
+
+class VorbisDamage : public testing::TestWithParam<TDamageCase> {};
+
+TEST_P(VorbisDamage, IsCountedWhereItLies) {
+    const TDamageCase& c = GetParam();
+    TVorbisIn intactIn;
+    intactIn.SetFileName(Media("hostile/intact.ogg"));
+    const TBytes intact = DecodeAll(intactIn);
+    ASSERT_EQ(intact.size(), 132300u * 4);
+    TVorbisIn in;
+    in.SetFileName(Media(std::string("hostile/") + c.File));
+    ASSERT_TRUE(in.Valid());
+    const TBytes out = DecodeAll(in);
+    const TDamage d = in.Damage(c.Kind);
+    EXPECT_EQ(d.Count, 1u);
+    if (c.Frame >= 0) {
+        EXPECT_EQ(d.FirstFrame, c.Frame);
+    } else {
+        EXPECT_GT(d.FirstFrame, 0);
+        EXPECT_LT(d.FirstFrame, 132300);
+    }
+    ASSERT_LE(static_cast<size_t>(d.FirstFrame) * 4, out.size());
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + d.FirstFrame * 4, intact.begin()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, VorbisDamage,
+                         testing::Values(TDamageCase{"bad_page.ogg", dkHole, -1},
+                                         TDamageCase{"rate_change.ogg", dkFormatChange, 132300}),
+                         [](const testing::TestParamInfo<TDamageCase>& i) {
+                             return std::string(i.param.File).substr(0, std::string(i.param.File).find('.'));
+                         });
+
+// A last granule position of 2^62 states a length whose byte count overflows 64 bits: the
+// length is unknown, and the audio plays as the intact file's.
+TEST(VorbisIn, ImplausibleLengthIsUnknown) {
+    TVorbisIn intactIn;
+    intactIn.SetFileName(Media("hostile/intact.ogg"));
+    const TBytes intact = DecodeAll(intactIn);
+    TVorbisIn in;
+    in.SetFileName(Media("hostile/granule_2e62.ogg"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.TotalSamples(), -1);
+    EXPECT_EQ(in.TotalTime(), 0u);
+    const TBytes out = DecodeAll(in);
+    ASSERT_GE(out.size(), intact.size());
+    EXPECT_TRUE(std::equal(intact.begin(), intact.end(), out.begin()));
+    EXPECT_EQ(in.DamageCount(), 0u);
+}
 
 // Damaged and foreign data: Valid false, an EAuException, or some audio; never a crash, a
 // hang or a read out of bounds (this test runs under AddressSanitizer in CI).

@@ -88,6 +88,25 @@ TEST_P(WavpackConformance, MatchesReferenceDecoder) {
     EXPECT_EQ(in.Mode().Contains(wvmfWVC), c.Hybrid && c.Lossless);
     const TBytes out = DecodeAll(in, c.Chunk);
     EXPECT_TRUE(out == ref.Data) << FirstDifference(out, ref.Data);
+    EXPECT_EQ(in.DamageCount(), 0u) << "an intact file meets no damage";
+}
+
+// A block whose check fails is counted where it starts; the library hands it out all the
+// same, so the length stays, and what comes before it is the intact audio.
+TEST(WavpackIn, FailedBlockCheckIsCounted) {
+    const TBytes intact = ReadWave(Media("hostile/intact.wav")).Data;
+    TWVIn in;
+    in.SetFileName(Media("hostile/bad_block.wv"));
+    ASSERT_TRUE(in.Valid());
+    const TBytes out = DecodeAll(in, 10000);
+    EXPECT_EQ(out.size(), intact.size());
+    const TDamage d = in.Damage(dkChecksum);
+    EXPECT_EQ(d.Count, 1u);
+    EXPECT_EQ(in.DamageCount(), 1u);
+    ASSERT_GT(d.FirstFrame, 0);
+    ASSERT_LT(d.FirstFrame, 132300);
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + d.FirstFrame * 4, intact.begin()));
+    EXPECT_FALSE(out == intact);
 }
 
 INSTANTIATE_TEST_SUITE_P(
