@@ -1,126 +1,31 @@
-// Decode speed of the WAV decoder.
-//
-// Makes a 10-minute 24-bit 48 kHz stereo PCM file with sox and a 10-minute 44.1 kHz stereo
-// IMA ADPCM file with ffmpeg, then times whole-process decodes into a WAV file: this program
-// decoding through the pipeline (TWaveIn to TWaveOut) against `ffmpeg` writing the same PCM
-// from the same file, alternately, in the same run. Prints the CPU-time ratio of each pair
-// (target at most 1.1; wall-clock ratios for information) and the decoder's real-time factor
-// (seconds of audio per CPU second of decoding alone, output discarded).
+// Decode speed of the WAV decoder against `ffmpeg` writing the same PCM from the same file
+// (TDecodeBenchmark.h says how it is measured): 24-bit 48 kHz PCM and IMA ADPCM.
 //
 // Then the peak memory of decoding a 500 MB MP3-in-WAV file (a 320 kbit/s minute repeated,
 // 3.5 hours of audio) through the pipeline in a process of its own: the MPEG data is
 // converted as it is read, so the peak stays that of a small file (target: under 2x the
 // file; converted whole, the PCM alone would take 11 times the file).
-//
-//   bench_decode_wav                      the benchmark
-//   bench_decode_wav --decode IN OUT      one pipeline decode (used by the benchmark)
 
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench/TDecodeBenchmark.h"
 #include "decoders/wav/TWaveIn.h"
-#include "pipeline/TWaveOut.h"
 
 using namespace tarvio;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-constexpr int Seconds = 600;
-constexpr int Rounds = 3;
-constexpr double Target = 1.1;
-
-int DecodeToWave(const std::string& In, const std::string& Out) {
-    try {
-        TWaveIn decoder;
-        decoder.SetFileName(In);
-        TWaveOut out;
-        out.SetInput(&decoder);
-        out.SetFileName(Out);
-        // Let the new worker thread park first; BlockingRun runs on this thread.
-        for (int i = 0; i < 5000 && !out.WorkerThread()->Sleeping; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        out.BlockingRun();
-        return out.BytesWritten() > 0 ? 0 : 1;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "decode failed: %s\n", e.what());
-        return 1;
-    }
-}
-
-double ChildrenCpu() {
-    rusage u{};
-    getrusage(RUSAGE_CHILDREN, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-struct TTimes {
-    double Cpu = 1e30, Wall = 1e30;
-};
-
-// Runs Command in a shell; keeps the smallest CPU and wall time seen in Best.
-bool Time(const std::string& Command, TTimes& Best) {
-    const double cpu0 = ChildrenCpu();
-    const auto t0 = Clock::now();
-    const int rc = std::system(Command.c_str());
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    const double cpu = ChildrenCpu() - cpu0;
-    if (rc != 0) {
-        std::fprintf(stderr, "failed (%d): %s\n", rc, Command.c_str());
-        return false;
-    }
-    Best.Cpu = std::min(Best.Cpu, cpu);
-    Best.Wall = std::min(Best.Wall, wall);
-    return true;
-}
-
-double ThreadCpu() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-// Seconds of audio per CPU second of decoding alone; -1 on failure.
-double RealTimeFactor(const std::string& In, int64_t ExpectedBytes) {
-    double best = 1e30;
-    for (int r = 0; r < Rounds; ++r) {
-        TWaveIn decoder;
-        decoder.SetFileName(In);
-        const double t0 = ThreadCpu();
-        decoder.Init();
-        int64_t bytes = 0;
-        for (;;) {
-            uint8_t* p = nullptr;
-            uint32_t n = 32768;
-            decoder.GetData(p, n);
-            if (n == 0) break;
-            bytes += n;
-        }
-        decoder.Flush();
-        best = std::min(best, ThreadCpu() - t0);
-        if (bytes != ExpectedBytes) {
-            std::fprintf(stderr, "%s: %lld bytes decoded, %lld expected\n", In.c_str(),
-                         static_cast<long long>(bytes), static_cast<long long>(ExpectedBytes));
-            return -1;
-        }
-    }
-    return Seconds / best;
-}
 
 std::string Quote(const std::string& S) {
     return "'" + S + "'";
@@ -177,7 +82,8 @@ int64_t PeakMemoryOfDecode(const std::string& Self, const std::string& In) {
     const pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid == 0) {
-        execl(Self.c_str(), Self.c_str(), "--decode", In.c_str(), "/dev/null", static_cast<char*>(nullptr));
+        execl(Self.c_str(), Self.c_str(), "--decode", "pcm", In.c_str(), "/dev/null",
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
@@ -186,85 +92,28 @@ int64_t PeakMemoryOfDecode(const std::string& Self, const std::string& In) {
     return int64_t{usage.ru_maxrss} * 1024;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "--decode") == 0) return DecodeToWave(argv[2], argv[3]);
-
+// Peak memory for a 500 MB MP3-in-WAV file; false on failure.
+bool MeasurePeakMemory(const std::string& Self) {
     namespace fs = std::filesystem;
     char pattern[] = "/tmp/tarvio-bench-wav-XXXXXX";
-    if (!mkdtemp(pattern)) return 1;
+    if (!mkdtemp(pattern)) return false;
     const std::string dir = pattern;
-    const std::string self = fs::canonical("/proc/self/exe").string();
-    const std::string pcm = dir + "/s24.wav", ima = dir + "/ima.wav";
-    std::printf("making %d-second 24-bit PCM and IMA ADPCM files...\n", Seconds);
-    std::fflush(stdout);
-    const std::string make =
-        "sox -R -D -n -r 48000 -c 2 -b 24 " + Quote(pcm) + " synth " + std::to_string(Seconds) +
-        " sine 100-8000 pinknoise vol 0.6 && sox -V1 -R -D -n -r 44100 -c 2 -b 16 -t wav - synth " +
-        std::to_string(Seconds) +
-        " sine 100-8000 pinknoise vol 0.6 | ffmpeg -nostdin -v error -y -i - -c:a adpcm_ima_wav " +
-        Quote(ima);
-    if (std::system(make.c_str()) != 0) {
-        std::fprintf(stderr, "could not make the test media (sox and ffmpeg are needed)\n");
-        fs::remove_all(dir);
-        return 1;
-    }
-
-    int status = 0;
-    struct TPair {
-        const char* Name;
-        std::string File, Codec;
-        int64_t Bytes; // of PCM the decoder delivers
-    };
-    const TPair pairs[] = {
-        {"24-bit PCM", pcm, "pcm_s24le", int64_t{Seconds} * 48000 * 6},
-        {"IMA ADPCM", ima, "pcm_s16le", -1},
-    };
-    for (const TPair& p : pairs) {
-        TTimes ours, reference;
-        const std::string pipeline =
-            Quote(self) + " --decode " + Quote(p.File) + " " + Quote(dir + "/ours.wav");
-        const std::string ffmpeg = "ffmpeg -nostdin -v error -y -i " + Quote(p.File) + " -c:a " + p.Codec +
-                                   " " + Quote(dir + "/ref.wav");
-        bool ok = true;
-        for (int r = 0; r < Rounds && ok; ++r)
-            ok = Time(pipeline, ours) && Time(ffmpeg, reference);
-        int64_t bytes = p.Bytes;
-        if (ok && bytes < 0) {
-            TWaveIn in;
-            in.SetFileName(p.File);
-            bytes = in.TotalSamples() * 4;
-        }
-        const double rtf = ok ? RealTimeFactor(p.File, bytes) : -1;
-        if (!ok || rtf < 0) {
-            status = 1;
-            continue;
-        }
-        const double ratio = ours.Cpu / reference.Cpu;
-        std::printf("%-10s pipeline to WAV vs ffmpeg: CPU %.2f s vs %.2f s: ratio %.2f (target <= %.1f)%s; "
-                    "wall ratio %.2f\n",
-                    p.Name, ours.Cpu, reference.Cpu, ratio, Target, ratio <= Target ? "" : " ABOVE TARGET",
-                    ours.Wall / reference.Wall);
-        std::printf("%-10s decoder real-time factor %.0fx\n", p.Name, rtf);
-        std::fflush(stdout);
-    }
-    // Peak memory for a 500 MB MP3-in-WAV file.
     const std::string minute = dir + "/minute.wav", big = dir + "/big_mp3.wav";
     const std::string makeMp3 =
         "sox -V1 -R -D -n -r 44100 -c 2 -b 16 -t wav - synth 60 sine 100-8000 pinknoise vol "
         "0.6 | ffmpeg -nostdin -v error -y -i - -c:a libmp3lame -b:a 320k " +
         Quote(minute);
     const uint64_t bigBytes = 500ull * 1000 * 1000;
+    bool ok = true;
     if (std::system(makeMp3.c_str()) != 0 || !RepeatMp3Wave(minute, big, bigBytes)) {
         std::fprintf(stderr, "could not make the MP3-in-WAV file (ffmpeg with libmp3lame is needed)\n");
-        status = 1;
+        ok = false;
     } else {
         const double size = static_cast<double>(fs::file_size(big));
-        const int64_t peak = PeakMemoryOfDecode(self, big);
+        const int64_t peak = PeakMemoryOfDecode(Self, big);
         if (peak < 0) {
             std::fprintf(stderr, "decoding %s failed\n", big.c_str());
-            status = 1;
+            ok = false;
         } else {
             const double ratio = static_cast<double>(peak) / size;
             std::printf("MP3-in-WAV of %.0f MB: peak memory of the decoding process %.1f MB, %.3fx the file "
@@ -273,5 +122,26 @@ int main(int argc, char** argv) {
         }
     }
     fs::remove_all(dir);
-    return status;
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    TDecodeBenchmark bench(1.1);
+    const auto create = [] { return std::make_unique<TWaveIn>(); };
+    bench.Add({"pcm",
+               create,
+               ".wav",
+               "sox -V1 {wav} -b 24 -r 48000 {out}",
+               {{"ffmpeg", "ffmpeg -nostdin -v error -y -i {in} -c:a pcm_s24le {out}"}}});
+    bench.Add({"ima",
+               create,
+               ".wav",
+               "ffmpeg -nostdin -v error -y -i {wav} -c:a adpcm_ima_wav {out}",
+               {{"ffmpeg", "ffmpeg -nostdin -v error -y -i {in} -c:a pcm_s16le {out}"}}});
+    const int status = bench.Run(argc, argv);
+    if (argc > 1) return status;
+    const bool memory = MeasurePeakMemory(std::filesystem::canonical("/proc/self/exe").string());
+    return status == 0 && memory ? 0 : 1;
 }
