@@ -229,6 +229,7 @@ void TVorbisIn::OpenFile() {
     FSize = total >= 0 ? total * 2 * info->channels : -1; // unknown for an unseekable stream
     cursec = -1;
     FLibraryEnded = false;
+    FLinkBroken = false;
     ++FOpened;
 }
 
@@ -248,6 +249,7 @@ void TVorbisIn::Refill() {
                                   static_cast<int>(BufferSize - BufEnd), 0, 2, 1, &link);
         if (n == OV_HOLE) continue; // damaged or missing pages: skipped, as the reference decoder does
         if (n <= 0) {
+            NoteFailure(static_cast<int>(n));
             FLibraryEnded = true;
             break;
         }
@@ -276,7 +278,7 @@ void TVorbisIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
     if (BufStart > BufEnd) {
         BufStart = 1;
         BufEnd = 0;
-        if (FOpenVFile && !FLibraryEnded) Refill();
+        if (FOpenVFile && !FLibraryEnded && !FLinkBroken) Refill();
     }
     // What is left in buf is handed out even after the library reported the end.
     const uint32_t available = BufEnd >= BufStart ? BufEnd - BufStart + 1 : 0;
@@ -290,9 +292,16 @@ bool TVorbisIn::SeekInternal(int64_t& SampleNum) {
     OpenFile();
     BufStart = 1;
     BufEnd = 0;
-    if (!FOpenVFile || FLib->PcmSeek(VFile.get(), SampleNum) != 0) return false;
+    if (!FOpenVFile || FLinkBroken) return false;
+    const int result = FLib->PcmSeek(VFile.get(), static_cast<ogg_int64_t>(SampleNum));
+    NoteFailure(result);
+    if (result != 0) return false;
     FLibraryEnded = false;
     return true;
+}
+
+void TVorbisIn::NoteFailure(int Result) {
+    if (Result == OV_EBADLINK || Result == OV_EFAULT) FLinkBroken = true;
 }
 
 TVorbisTags* TVorbisIn::Comments() {
@@ -337,10 +346,12 @@ int32_t TVorbisIn::CurrentBitStream() {
 
 void TVorbisIn::SetCurrentBitStream(int32_t Value) {
     TAuInputLock lock(*this);
-    if (!Busy || !FOpenVFile || FLib->Seekable(VFile.get()) == 0) return;
+    if (!Busy || !FOpenVFile || FLinkBroken || FLib->Seekable(VFile.get()) == 0) return;
     if (Value < 0 || Value >= FLib->Streams(VFile.get())) return;
     // Through the library, so that its state follows the stream to the link's start.
-    if (FLib->RawSeek(VFile.get(), VFile->offsets[Value]) != 0) return;
+    const int result = FLib->RawSeek(VFile.get(), VFile->offsets[Value]);
+    NoteFailure(result);
+    if (result != 0) return;
     BufStart = 1;
     BufEnd = 0;
     FLibraryEnded = false;

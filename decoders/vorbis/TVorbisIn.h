@@ -67,6 +67,10 @@ private:
     static constexpr uint32_t BufferSize = 12288;
 
     void Refill();
+    // Takes a vorbisfile result: a link whose decoder could not be set up leaves libvorbis
+    // with half-built codebooks that a later read or seek would run on (and crash), so from
+    // then on this open file delivers nothing more and refuses seeks.
+    void NoteFailure(int Result);
     // Releases the stream the input opened, or rewinds an assigned one.
     void ReleaseStream();
 
@@ -78,6 +82,7 @@ private:
     std::unique_ptr<OggVorbis_File, TClear> FOpenVFile; // set while VFile is open
     int cursec = -1;                                    // link reported by the last read
     bool FLibraryEnded = false;                         // the library has no more data for this run
+    bool FLinkBroken = false;                           // see NoteFailure; cleared by the next open
     int32_t FMaxBitrate = 0;
     int32_t FNominalBitrate = 0;
     int32_t FMinBitrate = 0;

@@ -305,6 +305,34 @@ INSTANTIATE_TEST_SUITE_P(
                     TMissingCase{{3}, "missing-libvorbisenc.so.2 library could not be loaded."},
                     TMissingCase{{3, 1}, "missing-libvorbis.so.0 library could not be loaded."}));
 
+// A link whose decoder libvorbis cannot set up (a damaged codebook in its setup header, files
+// found by fuzzing) ends the stream there. libvorbis keeps the half-built codebooks and would
+// divide by zero on them at the next read, so a seek in the same open file is refused and
+// nothing more comes; a new open fails the same way when it reaches that link.
+TEST(VorbisIn, LinkWhoseDecoderCannotBeSetUpEndsTheFile) {
+    for (const char* file : {"link-setup-fails", "chained-second-link-setup-fails"}) {
+        SCOPED_TRACE(file);
+        TMemoryStream stream(
+            ReadAll(TARVIO_SOURCE_DIR "/tests/fuzz/regressions/vorbis/" + std::string(file)));
+        TVorbisIn in;
+        in.SetStream(&stream);
+        ASSERT_TRUE(in.Valid());
+        const int64_t middle = in.TotalSamples() / 2;
+        in.Init();
+        Drain(in);
+        EXPECT_FALSE(in.Seek(0));
+        EXPECT_TRUE(Drain(in).empty());
+        in.Flush();
+
+        ASSERT_TRUE(in.Seek(middle)); // the next run starts there
+        in.Init();
+        EXPECT_TRUE(Drain(in).empty());
+        EXPECT_FALSE(in.Seek(0));
+        EXPECT_TRUE(Drain(in).empty());
+        in.Flush();
+    }
+}
+
 // Damaged and foreign data: Valid false, an EAuException, or some audio; never a crash, a
 // hang or a read out of bounds (this test runs under AddressSanitizer in CI).
 TEST(VorbisIn, DamagedInputIsHandled) {
