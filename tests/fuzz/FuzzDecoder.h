@@ -133,10 +133,9 @@ inline int FuzzFileIn(TAuFileIn& In, const uint8_t* Data, size_t Size, const TDe
     }
     const int64_t middle = frames > 0 ? frames / 2 : 0;
     const int64_t size = In.Size();
-    bool ok = detail::Pull(In, size > 0 ? size / 2 : 1, call, ended, Hooks.WhilePlaying);
-    if (ok && !ended) {
+    if (detail::Pull(In, size > 0 ? size / 2 : 1, call, ended, Hooks.WhilePlaying) && !ended) {
         In.Seek(middle);
-        ok = detail::Pull(In, -1, call, ended);
+        detail::Pull(In, -1, call, ended);
     }
     detail::FlushQuietly(In);
 
