@@ -225,8 +225,11 @@ void TVorbisIn::OpenFile() {
     FMaxBitrate = static_cast<int32_t>(info->bitrate_upper);
     FNominalBitrate = static_cast<int32_t>(info->bitrate_nominal);
     FMinBitrate = static_cast<int32_t>(info->bitrate_lower);
+    // Unknown for an unseekable stream, and for one whose granule positions claim more
+    // bytes of PCM than a 64-bit count holds.
     const ogg_int64_t total = FLib->PcmTotal(VFile.get(), -1);
-    FSize = total >= 0 ? total * 2 * info->channels : -1; // unknown for an unseekable stream
+    const int64_t frameBytes = 2 * static_cast<int64_t>(info->channels);
+    FSize = total >= 0 && total <= INT64_MAX / frameBytes ? total * frameBytes : -1;
     cursec = -1;
     FLibraryEnded = false;
     FLinkBroken = false;

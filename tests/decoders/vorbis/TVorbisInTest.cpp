@@ -8,6 +8,7 @@
 #include "pipeline/EAuException.h"
 #include "pipeline/TMemoryStream.h"
 #include "tags/TCommonTags.h"
+#include "tests/fuzz/OggPages.h"
 
 using namespace tarvio;
 using namespace tarvio::test;
@@ -331,6 +332,27 @@ TEST(VorbisIn, LinkWhoseDecoderCannotBeSetUpEndsTheFile) {
         EXPECT_TRUE(Drain(in).empty());
         in.Flush();
     }
+}
+
+// The length comes from the last page's granule position. One so large that the byte count
+// would not fit 64 bits (found by fuzzing) leaves the length unknown; the audio still plays.
+TEST(VorbisIn, ImpossibleLengthIsUnknown) {
+    TBytes file = ReadAll(OggPath("stereo_44100"));
+    ASSERT_FALSE(file.empty());
+    size_t last = file.size();
+    while (last > 0 && std::memcmp(&file[--last], "OggS", 4) != 0) {
+    }
+    const uint64_t granule = (uint64_t{1} << 62) + 5; // times 4 bytes a frame wraps to 20
+    for (int i = 0; i < 8; ++i)
+        file[last + 6 + i] = static_cast<uint8_t>(granule >> (8 * i));
+    fuzz::RepairOggChecksums(file);
+    TMemoryStream stream(file);
+    TVorbisIn in;
+    in.SetStream(&stream);
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.TotalSamples(), -1);
+    EXPECT_EQ(in.TotalTime(), 0u);
+    EXPECT_FALSE(DecodeAll(in).empty());
 }
 
 // Damaged and foreign data: Valid false, an EAuException, or some audio; never a crash, a
