@@ -1,5 +1,6 @@
 #include "app/TApplication.h"
 
+#include "app/TFont.h"
 #include "pipeline/TMainThreadQueue.h"
 
 #include <QApplication>
@@ -26,6 +27,7 @@ struct TApplication::TWake {
 
 TApplication::TApplication(int& Argc, char** Argv) : FQtApp(std::make_unique<QApplication>(Argc, Argv)) {
     TheApplication = this;
+    TFont::AddSubstituteFaces();
     FWake = std::make_shared<TWake>();
     FWake->Target = std::make_unique<QObject>();
     TMainThreadQueue& queue = TMainThreadQueue::Instance();

@@ -11,6 +11,16 @@ namespace tarvio {
 
 namespace {
 constexpr const char* FallbackFamily = "DejaVu Sans";
+// fonts-wine: regular and bold.
+constexpr const char* SubstituteTahoma[] = {"/usr/share/wine/fonts/tahoma.ttf",
+                                            "/usr/share/wine/fonts/tahomabd.ttf"};
+} // namespace
+
+void TFont::AddSubstituteFaces() {
+    // The skin's labels were laid out for Tahoma's widths; a wider face cuts their text.
+    if (QFontDatabase::hasFamily(QStringLiteral("Tahoma"))) return;
+    for (const char* file : SubstituteTahoma)
+        QFontDatabase::addApplicationFont(QString::fromUtf8(file));
 }
 
 std::string TFont::ResolveFamily(const std::string& Name) {

@@ -29,6 +29,10 @@ public:
     QFont ToQFont() const;
     // Name when that face is installed, else the fallback face.
     static std::string ResolveFamily(const std::string& Name);
+    // Makes the faces the player is drawn in available when the system lacks them: a
+    // Tahoma with Tahoma's metrics and Cyrillic (Debian's fonts-wine). Once, on the GUI
+    // thread, after the Qt application exists and before any font is resolved.
+    static void AddSubstituteFaces();
 
 private:
     std::string FName = "Tahoma";

@@ -137,6 +137,7 @@ void TForm1::CreateComponents() {
         label->SetAlignment(TAlignment::taCenter);
         label->SetFont(MakeFont(-21, false, clMaroon));
         label->SetGlowSize(3);
+        label->SetTextFit(TTextFit::tfShrink); // "Не стандартно" is wider than its box
         label->SetVisible(false);
         return label;
     };
@@ -162,6 +163,7 @@ void TForm1::CreateComponents() {
         label->SetTransparent(true);
         label->SetFont(MakeFont(FontHeight, true, clBlack));
         label->SetGlowSize(10);
+        label->SetTextFit(TTextFit::tfEllipsis); // titles of any length stay on the screen
         label->SetVisible(false);
         label->SetOnClick([this](TComponent* S) { LabelClick(S); });
         return label;
@@ -177,6 +179,9 @@ void TForm1::CreateComponents() {
     LabelError->SetGlowSize(20);
     LabelError->SetLeft(8);
     LabelError->SetTop(456);
+    // Long file names and messages end in "…" within the window's margins.
+    LabelError->SetTextFit(TTextFit::tfEllipsis);
+    LabelError->SetMaxWidth(640 - 2 * 8);
     LabelError->SetCaption("Tarvio — музыка в дороге");
 
     LabelTime = bigLabel("LabelTime", 320, 41, -27);
@@ -306,37 +311,35 @@ void TForm1::FormCreate(TComponent*) {
         SkinName = config.ReadString("skin", "name", "default");
         BgCnt = config.ReadInteger("skin", "BgCnt", 0);
         BgIndex = config.ReadInteger("skin", "BgStart", 1);
+        AutoNext = config.ReadInteger("player", "AutoNext", 0) != 0;
     }
-    AudioPlayList1->SetFiles(TTextFile::ReadLines("PlayList.txt"));
+    // A file that cannot be read is shown in the error box, and the start-up goes on with
+    // what does not depend on it: the skin and its buttons (close among them) always work.
+    TApplication::Guard([this] { AudioPlayList1->SetFiles(TTextFile::ReadLines("PlayList.txt")); });
     --BgIndex;
-    NextBackground();
+    TApplication::Guard([this] { NextBackground(); });
 
     // The skin's INI file lies under the program's folder; its pictures are looked up
     // relative to the current directory.
     const std::string skinDir = "Skins/" + SkinName + "/";
     TIniFile skin(ExeDir + skinDir + "skin.ini");
-    std::string play = skinDir + skin.ReadString("images", "play", "play.png");
-    std::string play1 = skinDir + skin.ReadString("images", "play1", "play1.png");
-    std::string pause = skinDir + skin.ReadString("images", "pause", "pause.png");
-    std::string pause1 = skinDir + skin.ReadString("images", "pause1", "pause1.png");
-    std::string left1 = skinDir + skin.ReadString("images", "left1", "left1.png");
-    std::string right1 = skinDir + skin.ReadString("images", "right1", "right1.png");
-    std::string open1 = skinDir + skin.ReadString("images", "open1", "open1.png");
-    std::string mask = skinDir + skin.ReadString("buttons", "mask", "mask.png");
+    const std::pair<TPicture*, std::string> pictures[] = {
+        {&PicPlay, skinDir + skin.ReadString("images", "play", "play.png")},
+        {&PicPlay1, skinDir + skin.ReadString("images", "play1", "play1.png")},
+        {&PicPause, skinDir + skin.ReadString("images", "pause", "pause.png")},
+        {&PicPause1, skinDir + skin.ReadString("images", "pause1", "pause1.png")},
+        {&PicLeft1, skinDir + skin.ReadString("images", "left1", "left1.png")},
+        {&PicRight1, skinDir + skin.ReadString("images", "right1", "right1.png")},
+        {&PicOpen1, skinDir + skin.ReadString("images", "open1", "open1.png")},
+        {&PicMask, skinDir + skin.ReadString("buttons", "mask", "mask.png")},
+    };
     ColPlay = skin.ReadInteger("buttons", "ColPlay", 255);
     ColLeft = skin.ReadInteger("buttons", "ColLeft", 65280);
     ColRight = skin.ReadInteger("buttons", "ColRight", 16711680);
     ColOpen = skin.ReadInteger("buttons", "ColOpen", 65535);
     ColClose = skin.ReadInteger("buttons", "ColClose", 65535);
-
-    PicPlay.LoadFromFile(play);
-    PicPlay1.LoadFromFile(play1);
-    PicPause.LoadFromFile(pause);
-    PicPause1.LoadFromFile(pause1);
-    PicLeft1.LoadFromFile(left1);
-    PicRight1.LoadFromFile(right1);
-    PicOpen1.LoadFromFile(open1);
-    PicMask.LoadFromFile(mask);
+    for (const auto& [picture, path] : pictures)
+        TApplication::Guard([&] { picture->LoadFromFile(path); });
     ShowSkin(PicPlay);
 }
 
@@ -431,7 +434,25 @@ void TForm1::PlayCurrent() {
 }
 
 void TForm1::DXAudioOut1Done(TComponent*) {
-    SetCaption(DXAudioOut1->ExceptionMessage());
+    const std::string message = DXAudioOut1->ExceptionMessage();
+    SetCaption(message);
+    // A newer run (next or previous) has started since: this end is not the current track's.
+    if (DXAudioOut1->IsBusy()) return;
+    if (!message.empty()) {
+        // Nothing plays any more: say why on the screen, where a driver looks, and show the
+        // play button again; pressing it tries this entry once more.
+        LabelError->SetCaption(message);
+        ShowSkin(PicPlay);
+        PlayState = "";
+        AudioPlayList1->SetCurrentItem(PlayingIndex);
+        return;
+    }
+    if (AutoNext && PlayState == "play") {
+        const int count = static_cast<int>(AudioPlayList1->Files().size());
+        if (count == 0) return;
+        if (++PlayingIndex >= count) PlayingIndex = 0;
+        TApplication::Guard([this] { PlayCurrent(); });
+    }
 }
 
 void TForm1::FormClose(TComponent*) {

@@ -81,6 +81,9 @@ public:
     int LastX = 0, LastY = 0;
     int PanX = 0, PanY = 0, PanStep = 1;
     int PlayingIndex = 0;
+    // config.ini [player] AutoNext=1: the next entry (after the last, the first) starts
+    // when a track ends normally. Off by default.
+    bool AutoNext = false;
 
     // Plays entry PlayingIndex of the play list (stops what plays, picks the decoder,
     // starts the output, fills the labels). Errors outside the decoder check propagate.

@@ -106,6 +106,38 @@ void TLabel::SetGlowSize(int Value) {
     Changed();
 }
 
+void TLabel::SetTextFit(TTextFit Value) {
+    FTextFit = Value;
+    Changed();
+}
+
+void TLabel::SetMaxWidth(int Value) {
+    FMaxWidth = std::max(0, Value);
+    Changed();
+}
+
+std::string TLabel::DisplayCaption() const {
+    Render();
+    return FDisplayText.toStdString();
+}
+
+int TLabel::TextWidth() const {
+    Render();
+    return FTextWidth;
+}
+
+int TLabel::DisplayPixelSize() const {
+    Render();
+    return FPixelSize;
+}
+
+int TLabel::FitRoom() const {
+    if (FTextFit == TTextFit::tfNone) return 0;
+    const int width = FAutoSize ? FMaxWidth : Width();
+    if (width <= 0) return 0;
+    return std::max(1, width - 2 * FGlowSize);
+}
+
 void TLabel::Changed() {
     Invalidate();
     FRendered = false;
@@ -121,11 +153,23 @@ QRect TLabel::PaintRect() const {
 }
 
 void TLabel::Render() const {
-    if (FRendered) return;
+    const int room = FitRoom();
+    if (FRendered && FRenderedRoom == room) return;
     FRendered = true;
+    FRenderedRoom = room;
     QFont font = FFont.ToQFont();
-    QFontMetrics metrics(font);
     QString text = QString::fromStdString(FCaption);
+    if (room > 0) {
+        if (FTextFit == TTextFit::tfShrink && font.pixelSize() > 0) {
+            const int least = std::max(1, font.pixelSize() * 3 / 4);
+            while (font.pixelSize() > least && QFontMetrics(font).horizontalAdvance(text) > room)
+                font.setPixelSize(font.pixelSize() - 1);
+        }
+        text = QFontMetrics(font).elidedText(text, Qt::ElideRight, room);
+    }
+    FDisplayText = text;
+    FPixelSize = font.pixelSize();
+    QFontMetrics metrics(font);
     // An empty caption still measures as one blank, so an auto-sized label keeps a size.
     FTextWidth = metrics.horizontalAdvance(text.isEmpty() ? QStringLiteral(" ") : text);
     FTextHeight = metrics.height();

@@ -31,9 +31,9 @@ public:
     ~TDXAudioOut() override;
 
     // The inherited pause, then the ring is halted (unless the run is draining).
-    void Pause();
+    void Pause() override;
     // The ring continues (unless draining), then the inherited resume.
-    void Resume();
+    void Resume() override;
     // Pause, silence what may be written, move the input by Offs thousandths of its
     // length, resume.
     void Jump(int32_t Offs);

@@ -142,7 +142,8 @@ void TAuFileIn::Reset() {
 
 void TAuFileIn::_Jump(int32_t Offs) {
     int64_t size = FSize;
-    if (!FSeekable || size == 0) return;
+    // Thousandths of an unknown length are no distance at all: a jump never rewinds.
+    if (!FSeekable || size <= 0) return;
     double fraction = static_cast<double>(FPosition) / static_cast<double>(size) + Offs / 1000.0;
     fraction = std::clamp(fraction, 0.0, 1.0);
     Seek(static_cast<int64_t>(std::nearbyint(static_cast<double>(FTotalSamples) * fraction)));

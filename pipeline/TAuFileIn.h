@@ -32,6 +32,7 @@ public:
 
     void Reset() override;
     // Moves by Offs thousandths of the whole length, clamped to the start and the end.
+    // Nothing happens when the length is unknown (Size -1) or the input cannot seek.
     void _Jump(int32_t Offs) override;
 
 protected:

@@ -16,7 +16,8 @@ int OpenHandle(const std::string& FileName, uint16_t Mode) {
     int fd;
     int lockOp = 0;
     if (Mode == fmCreate) {
-        fd = ::open(FileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // Emptied only once the lock is held: a file that another stream holds stays as it is.
+        fd = ::open(FileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         lockOp = LOCK_EX;
     } else {
         int access = Mode & 3;
@@ -36,7 +37,8 @@ int OpenHandle(const std::string& FileName, uint16_t Mode) {
         }
     }
     if (fd < 0) throw EAuException(std::strerror(errno));
-    if (lockOp != 0 && ::flock(fd, lockOp | LOCK_NB) != 0) {
+    if ((lockOp != 0 && ::flock(fd, lockOp | LOCK_NB) != 0) ||
+        (Mode == fmCreate && ::ftruncate(fd, 0) != 0)) {
         int err = errno;
         ::close(fd);
         throw EAuException(std::strerror(err));

@@ -198,7 +198,19 @@ int TAuOutput::TimeElapsed() {
 
 std::string TAuOutput::ExceptionMessage() const {
     std::lock_guard<std::mutex> lock(FFieldsLock);
-    return FExceptionMessage;
+    return FDeliveringDone ? FDoneMessage : FExceptionMessage;
+}
+
+void TAuOutput::BeginDoneDelivery(const std::string& Message) {
+    std::lock_guard<std::mutex> lock(FFieldsLock);
+    FDeliveringDone = true;
+    FDoneMessage = Message;
+}
+
+void TAuOutput::EndDoneDelivery() {
+    std::lock_guard<std::mutex> lock(FFieldsLock);
+    FDeliveringDone = false;
+    FDoneMessage.clear();
 }
 
 void TAuOutput::SetExceptionMessage(const std::string& Message) {

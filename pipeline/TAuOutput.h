@@ -34,8 +34,9 @@ public:
     // no OnDone for that run. Raises EAuException when called on the worker thread.
     void Stop(bool Async = true);
     // Parks the worker between two chunks. Raises "Input is not assigned." without input.
-    void Pause();
-    void Resume();
+    // Outputs that drive a device extend both to halt and restart it.
+    virtual void Pause();
+    virtual void Resume();
 
     TAuInput* Input() const { return FInput; }
     void SetInput(TAuInput* Value);
@@ -48,6 +49,8 @@ public:
     TOutputStatus Status() const;
     // Whole seconds of the input delivered; 0 while its format is unknown.
     int TimeElapsed();
+    // The message of the latest run's failure ("" when none); inside an OnDone handler,
+    // that of the run the handler is for.
     std::string ExceptionMessage() const;
 
     TNotifyEvent OnDone() const;
@@ -65,6 +68,10 @@ public:
     void ClearBusyOfRun(uint64_t Run);
     // Number of the latest run started by Run (0 before the first).
     uint64_t CurrentRun() const { return FRunId; }
+    // The dispatcher, around an OnDone handler: meanwhile ExceptionMessage answers
+    // Message, the message of the run that ended, even when a newer run has started.
+    void BeginDoneDelivery(const std::string& Message);
+    void EndDoneDelivery();
 
 protected:
     friend class TAuThread;
@@ -94,6 +101,8 @@ private:
 
     mutable std::mutex FFieldsLock; // event handlers and the exception message
     std::string FExceptionMessage;
+    bool FDeliveringDone = false; // an OnDone handler runs: ExceptionMessage is FDoneMessage
+    std::string FDoneMessage;
     TNotifyEvent FOnDone, FOnSyncDone, FOnProgress, FOnThreadException;
     std::atomic<uint64_t> FRunId{0};
     bool FShutDown = false;

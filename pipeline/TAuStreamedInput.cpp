@@ -26,10 +26,11 @@ bool TAuStreamedInput::Seek(int64_t SampleNum) {
     int64_t target = SampleNum + FStartSample;
     try {
         result = SeekInternal(target);
-        FPosition = (target - FStartSample) * FSampleSize;
     } catch (...) {
         result = false;
     }
+    // A failed seek leaves the position where it was.
+    if (result) FPosition = (target - FStartSample) * FSampleSize;
     return result;
 }
 
@@ -38,7 +39,11 @@ void TAuStreamedInput::RestartForLoop() {
         int64_t start = FStartSample;
         SeekInternal(start);
     } else {
+        // Flush forgets the range; every pass must cover the frames of the first.
+        const int64_t start = FStartSample, end = FEndSample;
         Flush();
+        FStartSample = start;
+        FEndSample = end;
         Init();
     }
     FPosition = 0;

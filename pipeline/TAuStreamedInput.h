@@ -27,7 +27,8 @@ public:
 
     // Before a run: the frame where playing starts. During a run: moves to SampleNum frames
     // after the run's start frame. False when not seekable, beyond the length, or the
-    // decoder fails (its exception is swallowed).
+    // decoder fails (its exception is swallowed); the position then stays as it was.
+    // A decoder's SeekInternal that fails leaves its own position alone too, or ends.
     bool Seek(int64_t SampleNum);
 
     // Ends the stream at the known size (>=), trimming any surplus; with Loop set, starts

@@ -97,6 +97,8 @@ void TAuThread::Execute() {
         } catch (...) {
             O.Busy = false;
         }
+        // Taken before OnSyncDone, whose handler may start the next run.
+        const std::string message = O.ExceptionMessage();
         if (TNotifyEvent handler = O.OnSyncDone()) {
             try {
                 handler(&O);
@@ -104,7 +106,7 @@ void TAuThread::Execute() {
                 // The worker must survive a failing handler.
             }
         }
-        if (TEventHandler* h = EventHandler()) h->PostOnDone(&O, this, run);
+        if (TEventHandler* h = EventHandler()) h->PostOnDone(&O, this, run, message);
         {
             std::lock_guard<std::mutex> lock(ParkLock);
             if (TakeRunRequest()) continue; // a handler started a new run

@@ -1,6 +1,7 @@
 #include "pipeline/TEventHandler.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "pipeline/TAuOutput.h"
 #include "pipeline/TMainThreadQueue.h"
@@ -70,6 +71,9 @@ TEventHandler::~TEventHandler() {
 }
 
 void TEventHandler::AddEvent(PEventRecord Record, bool AtHead) {
+    // An output's progress and error records belong to the run under way when posted.
+    if (Record->_type != etOnDone)
+        if (auto* output = dynamic_cast<TAuOutput*>(Record->Sender)) Record->Run = output->CurrentRun();
     {
         std::lock_guard<std::mutex> lock(CS);
         if (Record->Sender != BlockedSender) {
@@ -84,12 +88,14 @@ void TEventHandler::AddEvent(PEventRecord Record, bool AtHead) {
     _Evt.SetEvent();
 }
 
-void TEventHandler::PostOnDone(TComponent* Sender, TAuThread* Thread, uint64_t Run) {
+void TEventHandler::PostOnDone(TComponent* Sender, TAuThread* Thread, uint64_t Run,
+                               const std::string& Message) {
     auto r = std::make_unique<TEventRecord>();
     r->_type = etOnDone;
     r->Sender = Sender;
     r->Thread = Thread;
     r->Run = Run;
+    r->Message = Message;
     // A synchronous stop clears DoNotify before the run ends and sets it again once the
     // worker has parked; a record it failed to drop must still stay silent.
     r->Notify = Thread->DoNotify;
@@ -137,9 +143,11 @@ void TEventHandler::ClearEventsOfEndedRun(TComponent* Sender, uint64_t Run) {
     std::deque<PEventRecord> dropped;
     std::lock_guard<std::mutex> lock(CS);
     for (auto it = Events.begin(); it != Events.end();) {
-        // The done record of a later run must survive: its OnDone is still owed.
-        bool laterDone = (*it)->_type == etOnDone && (*it)->Run != Run;
-        if ((*it)->Sender == Sender && !laterDone) {
+        // The done record of another run must survive: its OnDone is still owed. So must
+        // what a newer run (one started from OnSyncDone) has posted already.
+        const bool otherDone = (*it)->_type == etOnDone && (*it)->Run != Run;
+        const bool newerRun = (*it)->_type != etOnDone && (*it)->Run > Run;
+        if ((*it)->Sender == Sender && !otherDone && !newerRun) {
             dropped.push_back(std::move(*it));
             it = Events.erase(it);
         } else {
@@ -187,16 +195,29 @@ PEventRecord TEventHandler::TakeFirstEvent() {
 void TEventHandler::Execute() {
     while (!Terminated()) {
         while (PEventRecord record = TakeFirstEvent()) {
+            // A handler's error must not end the dispatcher, nor go unnoticed.
             try {
                 Deliver(*record);
+            } catch (const std::exception& e) {
+                ReportHandlerError(*record, e.what());
             } catch (...) {
-                // A handler's error must not end the dispatcher.
+                ReportHandlerError(*record, "unknown exception");
             }
             std::lock_guard<std::mutex> lock(CS);
             CurrentEvent = nullptr;
         }
         _Evt.WaitFor(100);
     }
+}
+
+void TEventHandler::ReportHandlerError(const TEventRecord& Record, const std::string& Message) {
+    const char* kind = Record._type == etOnDone       ? "OnDone"
+                       : Record._type == etOnProgress ? "OnProgress"
+                                                      : "event";
+    if (!ReportedErrors.emplace(Record.Sender, kind, Message).second) return;
+    const std::string name =
+        Record.Sender && !Record.Sender->Name().empty() ? Record.Sender->Name() : "a component";
+    std::fprintf(stderr, "tarvio: the %s handler of %s failed: %s\n", kind, name.c_str(), Message.c_str());
 }
 
 void TEventHandler::Deliver(TEventRecord& Record) {
@@ -228,7 +249,17 @@ void TEventHandler::DeliverDone(TEventRecord& Record) {
     ClearEventsOfEndedRun(output, Record.Run);
     if (Record.Notify && Record.Thread->DoNotify) {
         Record.DoneEvent = output->OnDone();
-        if (Record.DoneEvent) Synchronize([&] { Record.DoneEvent(Record.Sender); });
+        if (Record.DoneEvent)
+            Synchronize([&] {
+                output->BeginDoneDelivery(Record.Message);
+                try {
+                    Record.DoneEvent(Record.Sender);
+                } catch (...) {
+                    output->EndDoneDelivery();
+                    throw;
+                }
+                output->EndDoneDelivery();
+            });
     }
 }
 

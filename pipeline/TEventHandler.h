@@ -7,6 +7,9 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
 
 #include "pipeline/TComponent.h"
 #include "pipeline/TEvent.h"
@@ -27,8 +30,10 @@ struct TEventRecord {
     TComponent* Sender = nullptr;
     TOutputDoneEvent DoneEvent;  // etOnDone: filled in at delivery
     TAuThread* Thread = nullptr; // etOnDone: the worker of the output that finished
-    uint64_t Run = 0;            // etOnDone: the run that ended
-    bool Notify = true;          // etOnDone: the worker's DoNotify when the run ended
+    // etOnDone: the run that ended; other records of an output: its run when posted.
+    uint64_t Run = 0;
+    bool Notify = true;  // etOnDone: the worker's DoNotify when the run ended
+    std::string Message; // etOnDone: the exception message of the run that ended
     TOutputProgressEvent ProgressEvent;
     TGenericEvent GenericEvent; // etGeneric and etNonGUI
 };
@@ -40,7 +45,8 @@ public:
     ~TEventHandler() override;
 
     // All posting calls may come from any thread and never block beyond a list append.
-    void PostOnDone(TComponent* Sender, TAuThread* Thread, uint64_t Run);
+    // Message: the run's exception message, taken before anything could start a new run.
+    void PostOnDone(TComponent* Sender, TAuThread* Thread, uint64_t Run, const std::string& Message);
     void PostOnProgress(TComponent* Sender, const TOutputProgressEvent& Handler);
     void PostGenericEvent(TComponent* Sender, const TGenericEvent& Handler);
     // Queued at the head and run on the dispatcher thread itself.
@@ -65,7 +71,10 @@ private:
     PEventRecord TakeFirstEvent();
     void Deliver(TEventRecord& Record);
     void DeliverDone(TEventRecord& Record);
-    // Drops the queued records of Sender left from the run that ended.
+    // Writes a failed handler's message to standard error, once per sender, kind and text.
+    void ReportHandlerError(const TEventRecord& Record, const std::string& Message);
+    // Drops the queued records of Sender left from the run that ended (and earlier ones);
+    // those of a newer run stay.
     void ClearEventsOfEndedRun(TComponent* Sender, uint64_t Run);
 
     std::deque<PEventRecord> Events;
@@ -73,6 +82,7 @@ private:
     TEvent _Evt;
     TEventRecord* CurrentEvent = nullptr; // guarded by CS
     TComponent* BlockedSender = nullptr;
+    std::set<std::tuple<const TComponent*, const char*, std::string>> ReportedErrors; // dispatcher thread
 };
 
 // The one dispatcher, or null. Created by the first AcquireEventHandler, ended by the

@@ -93,6 +93,7 @@ int TCliPlayer::Play(const std::vector<std::string>& Files, const TDecoderEntry*
 TCliPlayer::TEnd TCliPlayer::PlayOne(const std::string& File, TAuFileIn& Decoder) {
     FCache.SetInput(&Decoder);
     FDone = false;
+    FCannotSeek = false;
     try {
         FOut.Run();
     } catch (const std::exception& e) {
@@ -129,6 +130,7 @@ TCliPlayer::TEnd TCliPlayer::PlayOne(const std::string& File, TAuFileIn& Decoder
                     FOut.Pause();
             } else if (key == TKey::kLeft || key == TKey::kRight) {
                 const int32_t offs = JumpOffset(Decoder, key == TKey::kLeft ? -1 : 1);
+                FCannotSeek = Decoder.Size() <= 0;
                 if (FOut.Status() == tosPlaying && offs != 0) FOut.Jump(offs);
             }
         } catch (const std::exception& e) {
@@ -161,7 +163,7 @@ int32_t TCliPlayer::JumpOffset(TAuFileIn& Decoder, int Direction) const {
     const int64_t size = Decoder.Size();
     const int64_t bytesPerSecond =
         int64_t{Decoder.BitsPerSample() / 8} * Decoder.Channels() * int64_t{Decoder.SampleRate()};
-    if (size <= 0 || bytesPerSecond <= 0) return Direction * 50; // length unknown: 5 %
+    if (size <= 0 || bytesPerSecond <= 0) return 0; // a jump is a share of the length
     const int64_t target =
         std::clamp<int64_t>(FCache.Position() + Direction * int64_t{JumpSeconds} * bytesPerSecond, 0, size);
     return static_cast<int32_t>(std::llround(double(target - Decoder.Position()) * 1000.0 / double(size)));
@@ -183,6 +185,7 @@ std::string TCliPlayer::StatusLine(TAuFileIn& Decoder) const {
         line += Steps[step];
     }
     if (FOut.Status() == tosPaused) line += "  paused";
+    if (FCannotSeek) line += "  cannot seek: length unknown";
     return line;
 }
 

@@ -44,6 +44,7 @@ private:
     TEnd PlayOne(const std::string& File, TAuFileIn& Decoder);
     // The Jump offset (thousandths of the length) that moves what plays by JumpSeconds
     // forward (Direction 1) or back (-1); main thread, during a run.
+    // Thousandths of the length to jump for one seek key; 0 when the length is unknown.
     int32_t JumpOffset(TAuFileIn& Decoder, int Direction) const;
     // Elapsed time, total time and the band levels on one line (no line end).
     std::string StatusLine(TAuFileIn& Decoder) const;
@@ -52,7 +53,8 @@ private:
     bool FKeys = false;    // standard input is a terminal
     bool FDisplay = false; // and standard output is one too
     bool FLineShown = false;
-    bool FDone = false; // set by the output's done event on this thread
+    bool FDone = false;       // set by the output's done event on this thread
+    bool FCannotSeek = false; // a seek key came for a file of unknown length
     TAudioCache FCache;
     TSpectrumIndicator FIndicator;
     TDXAudioOut FOut; // last: destroyed first, while its chain still exists

@@ -49,6 +49,56 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
     return e;
 }
 
+#if TARVIO_HAVE_FLAC
+// The stream's own depth, which BitsPerSample rounds up to a whole byte.
+std::vector<TDecoderDetail> FlacDetails(TAuFileIn& In) {
+    return {{"stream_bits", {std::to_string(static_cast<TFLACIn&>(In).StreamBitsPerSample())}}};
+}
+#endif
+
+#if TARVIO_HAVE_MP3
+// Whether the bit rate of an MP3 or Windows Media file varies.
+std::vector<TDecoderDetail> VbrDetails(TAuFileIn& In) {
+    return {{"vbr", {static_cast<TWMIn&>(In).IsVBR() ? "yes" : "no"}, false}};
+}
+#endif
+
+#if TARVIO_HAVE_WAVPACK
+// The mode flags of a WavPack file, by name.
+std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
+    static const std::pair<TwvModeFlag, const char*> names[] = {
+        {wvmfWVC, "wvc"},     {wvmfLossless, "lossless"},  {wvmfHybrid, "hybrid"},
+        {wvmfFloat, "float"}, {wvmfValidTag, "valid_tag"}, {wvmfHigh, "high"},
+        {wvmfFast, "fast"},   {wvmfExtra, "extra"},        {wvmfAPETag, "ape_tag"},
+        {wvmfSFX, "sfx"},     {wvmfVeryHigh, "very_high"}, {wvmfMD5, "md5"}};
+    const TwvModeFlags mode = static_cast<TWVIn&>(In).Mode();
+    TDecoderDetail d{"mode", {}, true};
+    for (const auto& [flag, name] : names)
+        if (mode.Contains(flag)) d.Values.push_back(name);
+    return {d};
+}
+#endif
+
+#if TARVIO_HAVE_MP4
+// The AAC profile and whether SBR and parametric stereo are in use.
+std::vector<TDecoderDetail> Mp4Details(TAuFileIn& In) {
+    auto& mp4 = static_cast<TMP4In&>(In);
+    auto yesNo = [](bool Value) { return std::vector<std::string>{Value ? "yes" : "no"}; };
+    return {{"profile", {mp4.Profile()}}, {"sbr", yesNo(mp4.SBR())}, {"ps", yesNo(mp4.PS())}};
+}
+#endif
+
+#if TARVIO_HAVE_MAC
+// The compression level by name and as its number (1000 fast to 5000 insane).
+std::vector<TDecoderDetail> MacDetails(TAuFileIn& In) {
+    const int32_t level = static_cast<TMACIn&>(In).CompressionLevel();
+    static const char* const names[] = {"fast", "normal", "high", "extra high", "insane"};
+    const bool known = level % 1000 == 0 && level >= 1000 && level <= 5000;
+    return {TDecoderDetail{"compression", {known ? names[level / 1000 - 1] : "unknown"}, false},
+            TDecoderDetail{"compression_level", {std::to_string(level)}, false}};
+}
+#endif
+
 std::string OneLine(std::string Text) {
     std::replace_if(
         Text.begin(), Text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -67,25 +117,53 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         Entry<TWaveIn>("wav", "TWaveIn", {".wav"}),
 #endif
 #if TARVIO_HAVE_MP3
-        Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; }),
+        [] {
+            TDecoderEntry e =
+                Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; });
+            e.Details = VbrDetails;
+            return e;
+        }(),
+        [] {
+            TDecoderEntry e = Entry<TWMIn>("wma", "TWMIn", {".wma", ".asf"},
+                                           [](TWMIn& In) { return int64_t{In.Bitrate()}; });
+            e.Details = VbrDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_VORBIS
         Entry<TVorbisIn>("vorbis", "TVorbisIn", {".ogg"},
                          [](TVorbisIn& In) { return int64_t{std::max(In.NominalBitrate(), 0)}; }),
 #endif
 #if TARVIO_HAVE_FLAC
-        Entry<TFLACIn>("flac", "TFLACIn", {".flac"}),
+        [] {
+            TDecoderEntry e = Entry<TFLACIn>("flac", "TFLACIn", {".flac"});
+            e.Details = FlacDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MAC
-        // The library reports kilobits per second.
-        Entry<TMACIn>("mac", "TMACIn", {".ape"},
-                      [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; }),
+        [] {
+            // The library reports kilobits per second.
+            TDecoderEntry e = Entry<TMACIn>("mac", "TMACIn", {".ape"},
+                                            [](TMACIn& In) { return int64_t{In.AverageBitrate()} * 1000; });
+            e.Details = MacDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_WAVPACK
-        Entry<TWVIn>("wavpack", "TWVIn", {".wv"}),
+        [] {
+            TDecoderEntry e = Entry<TWVIn>("wavpack", "TWVIn", {".wv"});
+            e.Details = WavpackDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MP4
-        Entry<TMP4In>("mp4", "TMP4In", {".m4a"}, [](TMP4In& In) { return int64_t{In.Bitrate()}; }),
+        [] {
+            TDecoderEntry e = Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
+                                            [](TMP4In& In) { return int64_t{In.Bitrate()}; });
+            e.Details = Mp4Details;
+            return e;
+        }(),
 #endif
     };
     return table;

@@ -17,6 +17,14 @@
 
 namespace tarvio {
 
+// A fact of one format that `info` shows after the common ones: one value, or a list (of
+// flags, say), which JSON shows as an array of strings.
+struct TDecoderDetail {
+    std::string Name; // "mode"
+    std::vector<std::string> Values;
+    bool List = false;
+};
+
 struct TDecoderEntry {
     std::string Name;                    // "flac": what --decoder takes and info shows
     std::string ClassName;               // "TFLACIn"
@@ -25,6 +33,8 @@ struct TDecoderEntry {
     // Bits per second as the decoder reports it, or 0 when it has none. Called on an
     // input whose file is open (after Valid).
     std::function<int64_t(TAuFileIn&)> BitRate;
+    // The format's own facts, read from an open input; nullptr when it has none.
+    std::function<std::vector<TDecoderDetail>(TAuFileIn&)> Details;
 };
 
 // A decoder that accepted a file: its input is open (Valid returned true).

@@ -32,6 +32,7 @@ TFileInfo TFileInfo::Of(const std::string& File, TOpenedDecoder& Decoder) {
     info.TotalSamples = in.TotalSamples();
     if (info.TotalSamples <= 0 && in.Size() < 0) info.TotalSamples = -1;
     info.TotalTime = in.TotalTime();
+    if (Decoder.Entry->Details) info.Details = Decoder.Entry->Details(in);
     if (Decoder.Entry->BitRate) info.BitRate = std::max<int64_t>(Decoder.Entry->BitRate(in), 0);
     if (auto* tagged = dynamic_cast<TAuTaggedFileIn*>(&in)) {
         const TCommonTags& tags = *tagged->CommonTags();
@@ -54,9 +55,9 @@ std::string TFileInfo::FormatTime(uint32_t Seconds) {
 
 std::string TFileInfo::Text() const {
     std::string out = File + "\n";
-    auto line = [&out](const char* Name, const std::string& Value) {
-        char label[24];
-        std::snprintf(label, sizeof label, "  %-16s ", Name);
+    auto line = [&out](const std::string& Name, const std::string& Value) {
+        std::string label = "  " + Name;
+        label.resize(std::max<size_t>(label.size() + 1, 19), ' ');
         out += label;
         out += Value;
         out += '\n';
@@ -76,6 +77,14 @@ std::string TFileInfo::Text() const {
         line("genre:", Genre);
         line("year:", Year);
         line("track:", Track);
+    }
+    for (const TDecoderDetail& d : Details) {
+        std::string value;
+        for (const std::string& v : d.Values)
+            value += (value.empty() ? "" : d.List ? ", " : " ") + v;
+        std::string name = d.Name; // "stream_bits" reads "stream bits:"
+        std::replace(name.begin(), name.end(), '_', ' ');
+        line(name + ":", value);
     }
     return out;
 }
@@ -110,6 +119,16 @@ std::string TFileInfo::Json() const {
         o.Add("tags", tags);
     } else {
         o.AddNull("tags");
+    }
+    if (!Details.empty()) {
+        TJsonObject details;
+        for (const TDecoderDetail& d : Details) {
+            if (d.List)
+                details.Add(d.Name, d.Values);
+            else
+                details.Add(d.Name, d.Values.empty() ? std::string() : d.Values.front());
+        }
+        o.Add("details", details);
     }
     return o.Text();
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/TDecoderTable.h"
 
@@ -38,6 +39,7 @@ public:
     int64_t BitRate = 0;       // bits per second; 0 when the decoder has none
     bool Tagged = false;       // the decoder is a tagged input; the fields below are set
     std::string Title, Artist, Album, Genre, Year, Track;
+    std::vector<TDecoderDetail> Details; // the format's own facts, in the decoder's order
 };
 
 } // namespace tarvio

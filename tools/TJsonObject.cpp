@@ -71,6 +71,13 @@ void TJsonObject::Add(std::string_view Key, const TJsonObject& Value) {
     AddRaw(Key, Value.Text());
 }
 
+void TJsonObject::Add(std::string_view Key, const std::vector<std::string>& Utf8Values) {
+    std::string array = "[";
+    for (const std::string& v : Utf8Values)
+        array += (array.size() > 1 ? ", " : "") + Quote(v);
+    AddRaw(Key, array + "]");
+}
+
 void TJsonObject::AddNull(std::string_view Key) {
     AddRaw(Key, "null");
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvio {
 
@@ -15,6 +16,8 @@ public:
     void Add(std::string_view Key, int64_t Value);
     void Add(std::string_view Key, bool Value);
     void Add(std::string_view Key, const TJsonObject& Value);
+    // An array of strings.
+    void Add(std::string_view Key, const std::vector<std::string>& Utf8Values);
     void AddNull(std::string_view Key);
 
     // "{...}" without a line end.

@@ -51,6 +51,9 @@ COMMANDS
         sample rate, bits per sample, total samples (frames), total time (m:ss),
         the decoder's bit rate where it has one, and the common tags (title,
         artist, album, genre, year, track) of decoders whose files carry tags.
+        Some formats add facts of their own ("details" in JSON): WavPack its
+        mode flags (wvc, lossless, hybrid, float, high, extra, ...), MP3 and WMA
+        whether the bit rate varies (vbr: yes or no).
 
     decode FILE OUT.wav
         Writes the decoder's PCM, byte for byte, into the RIFF WAVE file OUT.wav.

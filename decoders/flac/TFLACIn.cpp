@@ -53,8 +53,14 @@ bool LoadLibFLAC(TFLACLib& Lib) {
            loader.Resolve("FLAC__stream_decoder_delete", Lib.Delete);
 }
 
-bool SupportedWidth(uint32_t Bits) {
-    return Bits == 8 || Bits == 16 || Bits == 24 || Bits == 32;
+// FLAC allows 4 to 32 bits per sample.
+bool SupportedDepth(uint32_t Bits) {
+    return Bits >= 4 && Bits <= 32;
+}
+
+// The pipeline's sample width that holds Bits: 8, 16, 24 or 32.
+uint32_t ContainerWidth(uint32_t Bits) {
+    return (Bits + 7) / 8 * 8;
 }
 
 bool SameName(std::string_view A, std::string_view B) {
@@ -68,20 +74,23 @@ bool SameName(std::string_view A, std::string_view B) {
     return true;
 }
 
-// Packs Frames frames of Channels channel arrays into interleaved little-endian PCM.
+// Packs Frames frames of Channels channel arrays of Depth-bit samples into interleaved
+// little-endian PCM of the container width, left-justified: a sample is shifted up by the
+// bits the container has to spare, so full scale stays full scale (as `flac -d` writes).
 void Pack(uint8_t* Out, const FLAC__int32* const Buffer[], uint32_t Frames, uint32_t Channels,
-          uint32_t Bits) {
-    switch (Bits) {
+          uint32_t Depth) {
+    const uint32_t shift = ContainerWidth(Depth) - Depth;
+    switch (ContainerWidth(Depth)) {
     case 8:
         // The pipeline's 8-bit samples are unsigned with silence at 128.
         for (uint32_t i = 0; i < Frames; ++i)
             for (uint32_t c = 0; c < Channels; ++c)
-                *Out++ = static_cast<uint8_t>(Buffer[c][i] + 128);
+                *Out++ = static_cast<uint8_t>((static_cast<uint32_t>(Buffer[c][i]) << shift) + 128);
         break;
     case 16:
         for (uint32_t i = 0; i < Frames; ++i)
             for (uint32_t c = 0; c < Channels; ++c) {
-                const uint32_t v = static_cast<uint32_t>(Buffer[c][i]);
+                const uint32_t v = static_cast<uint32_t>(Buffer[c][i]) << shift;
                 Out[0] = static_cast<uint8_t>(v);
                 Out[1] = static_cast<uint8_t>(v >> 8);
                 Out += 2;
@@ -90,7 +99,7 @@ void Pack(uint8_t* Out, const FLAC__int32* const Buffer[], uint32_t Frames, uint
     case 24:
         for (uint32_t i = 0; i < Frames; ++i)
             for (uint32_t c = 0; c < Channels; ++c) {
-                const uint32_t v = static_cast<uint32_t>(Buffer[c][i]);
+                const uint32_t v = static_cast<uint32_t>(Buffer[c][i]) << shift;
                 Out[0] = static_cast<uint8_t>(v);
                 Out[1] = static_cast<uint8_t>(v >> 8);
                 Out[2] = static_cast<uint8_t>(v >> 16);
@@ -100,7 +109,7 @@ void Pack(uint8_t* Out, const FLAC__int32* const Buffer[], uint32_t Frames, uint
     case 32:
         for (uint32_t i = 0; i < Frames; ++i)
             for (uint32_t c = 0; c < Channels; ++c) {
-                const uint32_t v = static_cast<uint32_t>(Buffer[c][i]);
+                const uint32_t v = static_cast<uint32_t>(Buffer[c][i]) << shift;
                 Out[0] = static_cast<uint8_t>(v);
                 Out[1] = static_cast<uint8_t>(v >> 8);
                 Out[2] = static_cast<uint8_t>(v >> 16);
@@ -192,18 +201,26 @@ struct TFLACIn::TCallbacks {
     static FLAC__StreamDecoderWriteStatus Write(const FLAC__StreamDecoder*, const FLAC__Frame* Frame,
                                                 const FLAC__int32* const Buffer[], void* ClientData) {
         TFLACIn& self = Self(ClientData);
-        const uint32_t channels = self.FChan, bits = self.FBPS;
+        if (!self.FHasStreamInfo && self.FStreamBits == 0) {
+            // A stream without stream information (cut from a capture): its first frame
+            // sets the format; the length stays unknown.
+            self.FSR = Frame->header.sample_rate;
+            self.FChan = Frame->header.channels;
+            self.FStreamBits = Frame->header.bits_per_sample;
+            self.FBPS = ContainerWidth(self.FStreamBits);
+        }
+        const uint32_t channels = self.FChan, depth = self.FStreamBits;
         // Every frame must match the stream information the format was taken from.
-        if (Frame->header.channels != channels || Frame->header.bits_per_sample != bits ||
-            !SupportedWidth(bits)) {
+        if (Frame->header.channels != channels || Frame->header.bits_per_sample != depth ||
+            !SupportedDepth(depth)) {
             self.FFrameMismatch = true;
             return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
         }
         try {
             const uint32_t frames = Frame->header.blocksize;
-            const uint32_t bytes = frames * (bits / 8) * channels;
+            const uint32_t bytes = frames * (ContainerWidth(depth) / 8) * channels;
             if (bytes > self.Buff.size()) self.Buff.resize(bytes); // grows only
-            Pack(self.Buff.data(), Buffer, frames, channels, bits);
+            Pack(self.Buff.data(), Buffer, frames, channels, depth);
             self.FBlockSize = frames;
             self.BytesPerBlock = bytes;
             self.FFrameWritten = true;
@@ -224,10 +241,12 @@ struct TFLACIn::TCallbacks {
                 const FLAC__StreamMetadata_StreamInfo& info = Block->data.stream_info;
                 self.FSR = info.sample_rate;
                 self.FChan = info.channels;
-                self.FBPS = info.bits_per_sample;
+                self.FHasStreamInfo = true;
+                self.FStreamBits = info.bits_per_sample;
+                self.FBPS = ContainerWidth(info.bits_per_sample);
                 self.FFileSamples = static_cast<int64_t>(info.total_samples);
                 self.FTotalSamples = self.FFileSamples;
-                self.FSize = self.FFileSamples * (info.bits_per_sample / 8) * info.channels;
+                self.FSize = self.FFileSamples * (self.FBPS / 8) * info.channels;
             } else if (Block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT) {
                 const FLAC__StreamMetadata_VorbisComment& vc = Block->data.vorbis_comment;
                 static const char* const keys[] = {VorbisTitle,     VorbisArtist,    VorbisAlbum,
@@ -281,6 +300,11 @@ TVorbisTags* TFLACIn::VorbisComments() {
     return FComments.get();
 }
 
+uint32_t TFLACIn::StreamBitsPerSample() {
+    OpenFile();
+    return FValid ? FStreamBits.load() : 0;
+}
+
 void TFLACIn::OpenFile() {
     if (!LibFLAC().Load()) throw EAuException(NotLoadedMessage());
     std::lock_guard<std::recursive_mutex> lock(OpenCS);
@@ -298,6 +322,9 @@ void TFLACIn::OpenFile() {
             FBlockSize = 0;
             BytesPerBlock = 0;
             FBPS = 0;
+            FStreamBits = 0;
+            FHasStreamInfo = false;
+            FFrameWritten = false;
             FSR = 0;
             FChan = 0;
             FFileSamples = 0;
@@ -323,11 +350,21 @@ void TFLACIn::OpenFile() {
                     FValid = false;
                     break;
                 }
-                // Audio or the end before the last metadata block: not a stream we can read.
-                if (!EndOfMetadata && FLib->GetState(dec) >= FLAC__STREAM_DECODER_SEARCH_FOR_FRAME_SYNC)
+                if (EndOfMetadata || FLib->GetState(dec) < FLAC__STREAM_DECODER_SEARCH_FOR_FRAME_SYNC)
+                    continue;
+                // Audio before the last metadata block. A stream that starts at a frame has
+                // no metadata at all: its first frame gives the format and is the first
+                // data handed out. Anything else is not a stream we can read.
+                if (!FHasStreamInfo &&
+                    (FFrameWritten ||
+                     (FLib->GetState(dec) < FLAC__STREAM_DECODER_END_OF_STREAM && DecodeFrame())) &&
+                    FValid)
+                    FSeekBlockPending = true;
+                else
                     FValid = false;
+                break;
             }
-            if (FValid && (!SupportedWidth(FBPS) || FChan == 0 || FSR == 0)) FValid = false;
+            if (FValid && (!SupportedDepth(FStreamBits) || FChan == 0 || FSR == 0)) FValid = false;
             FDecodable = FValid;
         } catch (...) {
             FValid = false;
@@ -430,12 +467,23 @@ bool TFLACIn::SeekInternal(int64_t& SampleNum) {
         FAtEnd = true;
         return true;
     }
+    // The frame that was due next, to come back to when the seek fails.
+    const int64_t due = (FSampleSize ? FPosition / FSampleSize : 0) + FStartSample;
     // The library decodes the frame holding the target and hands it to the write callback
     // starting exactly at the target; that block is the next data handed out.
     FFrameWritten = false;
     if (!FLib->SeekAbsolute(dec, static_cast<FLAC__uint64>(SampleNum))) {
-        FLib->Reset(dec); // back at the start of the stream
-        SampleNum = 0;
+        // The library needs a reset after a failed seek, which takes it to the start of the
+        // stream: go back to the frame that was due, or end the stream if that fails too,
+        // rather than play from somewhere else.
+        FLib->Reset(dec);
+        FFrameWritten = false;
+        if (FFileSamples > 0 && due >= FFileSamples)
+            FAtEnd = true;
+        else if (FLib->SeekAbsolute(dec, static_cast<FLAC__uint64>(due)) && FFrameWritten)
+            FSeekBlockPending = true;
+        else
+            FAtEnd = true;
         return false;
     }
     if (!FFrameWritten) throw EAuException("Seek failed");

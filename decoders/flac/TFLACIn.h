@@ -1,8 +1,10 @@
 #pragma once
 // FLAC decoder: libFLAC's stream decoder, loaded at run time and fed through callbacks over
 // the input's own stream. Each decoded frame is packed into interleaved little-endian PCM of
-// the stream's own width: 8 bits unsigned (silence 128), 16, 24 or 32 bits signed. The
-// stream's Vorbis comments fill VorbisComments and the common tags.
+// the width that holds the stream's depth (4 to 32 bits): 8 bits unsigned (silence 128), 16,
+// 24 or 32 bits signed, the samples left-justified. The stream's Vorbis comments fill
+// VorbisComments and the common tags. A stream that starts at a frame, with no metadata,
+// takes its format from that frame and has an unknown length.
 
 #include <cstdint>
 #include <memory>
@@ -34,6 +36,9 @@ public:
     bool IsMD5SignatureValid() const { return FSignatureValid; }
     // Opens the file and returns its comments; owned by the input.
     TVorbisTags* VorbisComments();
+    // Opens the file: the stream's own bits per sample (4 to 32); BitsPerSample is the
+    // width that carries them. 0 when the file is not valid.
+    uint32_t StreamBitsPerSample();
 
 protected:
     void OpenFile() override;
@@ -70,6 +75,8 @@ private:
     bool FAtEnd = false;                             // a seek went to the end of the stream
     bool FSeekBlockPending = false;                  // Buff holds the block a seek decoded
     int64_t FFileSamples = 0;                        // frames in the file, 0 when unknown
+    std::atomic<uint32_t> FStreamBits{0};            // the stream's own bits per sample
+    bool FHasStreamInfo = false;                     // the stream began with its information block
     std::atomic<bool> FCheckMD5Signature{false};
     std::atomic<bool> FSignatureValid{true};
 };

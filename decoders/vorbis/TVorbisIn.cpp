@@ -293,12 +293,13 @@ void TVorbisIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
 
 bool TVorbisIn::SeekInternal(int64_t& SampleNum) {
     OpenFile();
-    BufStart = 1;
-    BufEnd = 0;
+    // On failure the decoded data still due stays, so nothing is skipped.
     if (!FOpenVFile || FLinkBroken) return false;
     const int result = FLib->PcmSeek(VFile.get(), static_cast<ogg_int64_t>(SampleNum));
     NoteFailure(result);
     if (result != 0) return false;
+    BufStart = 1;
+    BufEnd = 0;
     FLibraryEnded = false;
     return true;
 }

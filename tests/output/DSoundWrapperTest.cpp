@@ -4,7 +4,7 @@
 #include "output/TDSDeviceList.h"
 #include "pipeline/EAuException.h"
 #include "tests/output/TManualClock.h"
-#include "tests/output/TScopedEnv.h"
+#include "support/TScopedEnv.h"
 
 #include <gtest/gtest.h>
 

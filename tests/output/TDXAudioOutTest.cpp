@@ -3,7 +3,7 @@
 
 #include "output/TDXAudioOut.h"
 #include "pipeline/TMainThreadQueue.h"
-#include "tests/output/TScopedEnv.h"
+#include "support/TScopedEnv.h"
 #include "tests/output/TToneIn.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include "output/TDirectSoundBuffer.h"
 #include "output/DirectSound.h"
-#include "tests/output/TScopedEnv.h"
+#include "support/TScopedEnv.h"
 
 #include <gtest/gtest.h>
 

@@ -10,6 +10,7 @@
 
 #include "pipeline/EAuException.h"
 #include "pipeline/TAuFileStream.h"
+#include "pipeline/TWaveOut.h"
 #include "support/TestInputs.h"
 
 using namespace tarvio;
@@ -86,6 +87,28 @@ TEST_F(FileInFixture, LoopRepeatsEveryFrameIncludingTheLast) {
     got.resize(expected.size());
     EXPECT_EQ(got, expected);
     In.Flush();
+}
+
+// An input that cannot seek starts each pass over by reopening: every pass keeps the
+// range of the first.
+TEST_F(FileInFixture, LoopWithoutSeekingKeepsTheRange) {
+    In.CanSeek = false;
+    In.SetStream(&Stream);
+    In.SetEndSample(99);
+    In.SetLoop(true);
+    In.Init();
+    std::vector<uint8_t> passes;
+    while (passes.size() < 3 * 100 * kFrame) {
+        uint8_t* b = nullptr;
+        uint32_t n = 64 * kFrame;
+        In.GetData(b, n);
+        ASSERT_GT(n, 0u);
+        passes.insert(passes.end(), b, b + n);
+    }
+    In.Flush();
+    const std::vector<uint8_t> pass = Pattern(100 * kFrame);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(std::equal(pass.begin(), pass.end(), passes.begin() + i * 100 * kFrame)) << "pass " << i;
 }
 
 TEST_F(FileInFixture, SeekBeforeAndDuringARun) {
@@ -171,17 +194,43 @@ TEST(TAuFileIn, MissingFileIsInvalidAndInitRaisesTheSystemText) {
     }
 }
 
+namespace {
+// A seekable input that does not know its length, as some Ogg streams are.
+struct TUnknownSize : TRawPcmIn {
+    void OpenFile() override {
+        TRawPcmIn::OpenFile();
+        FSize = -1;
+    }
+};
+} // namespace
+
 TEST(TAuFileIn, TotalTimeOfUnknownSizeIsZero) {
-    struct TUnknown : TRawPcmIn {
-        void OpenFile() override {
-            TRawPcmIn::OpenFile();
-            FSize = -1;
-        }
-    } in;
+    TUnknownSize in;
     TMemoryStream s(Pattern(400));
     in.SetStream(&s);
     EXPECT_EQ(in.TotalTime(), 0u);
     EXPECT_EQ(in.TotalSamples(), -1);
+}
+
+// A jump is thousandths of the length: with none known it leaves the position alone, in
+// either direction, instead of rewinding to the start.
+TEST(TAuFileIn, JumpWithUnknownSizeNeverRewinds) {
+    TUnknownSize in;
+    TMemoryStream s(Pattern(1000 * kFrame));
+    in.SetStream(&s);
+    in.Init();
+    uint8_t* b = nullptr;
+    uint32_t n = 400 * kFrame;
+    in.GetData(b, n);
+    for (int32_t offs : {100, -100}) {
+        in._Jump(offs);
+        EXPECT_EQ(in.LastSeek, -1) << offs;
+        EXPECT_EQ(in.Position(), 400 * kFrame);
+    }
+    n = kFrame;
+    in.GetData(b, n);
+    EXPECT_EQ(std::vector<uint8_t>(b, b + n), Pattern(kFrame, 400 * kFrame));
+    in.Flush();
 }
 
 TEST(TAuFileStream, ModesAndSharing) {
@@ -207,5 +256,27 @@ TEST(TAuFileStream, ModesAndSharing) {
         EXPECT_EQ(rw.Size(), 2);
     }
     EXPECT_THROW(TAuFileStream((dir / "missing").string(), 32), EAuException);
+    std::filesystem::remove_all(dir);
+}
+
+// Creating a file that another stream holds fails and leaves it as it was: a recording
+// aimed at the file being played must not wipe it.
+TEST(TAuFileStream, CreateOverAHeldFileLeavesItIntact) {
+    auto dir = std::filesystem::temp_directory_path() / ("tarvio-fs-held-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "playing.wav").string();
+    std::ofstream(path, std::ios::binary) << "RIFF and the rest of a file that plays";
+    {
+        TAuFileStream reader(path, fmOpenRead | fmShareDenyWrite);
+        EXPECT_THROW(TAuFileStream(path, fmCreate), EAuException);
+        TRawPcmIn in; // a decoder reading the same file
+        in.SetFileName(path);
+        TWaveOut recorder;
+        recorder.SetInput(&in);
+        recorder.SetFileName(path);
+        EXPECT_THROW(recorder.BlockingRun(), EAuException);
+    }
+    std::ifstream f(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "RIFF and the rest of a file that plays");
     std::filesystem::remove_all(dir);
 }

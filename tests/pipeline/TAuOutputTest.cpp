@@ -202,6 +202,29 @@ TEST_F(OutputFixture, StopFromTheWorkerIsRefusedAndSyncDoneMayStartANewRun) {
     EXPECT_EQ(Out->Finishes, 2);
 }
 
+// A run started from OnSyncDone that fails in Init: every run's events arrive, in order,
+// and each OnDone reads its own run's message. Repeated: the race is between threads.
+TEST_F(OutputFixture, RunRestartedFromSyncDoneKeepsEveryRunsEvents) {
+    Out->SetOnThreadException(
+        [this](TComponent*) { Events.push_back("exception:" + Out->ExceptionMessage()); });
+    std::atomic<bool> restart{false};
+    Out->SetOnSyncDone([&](TComponent*) {
+        if (!restart.exchange(false)) return;
+        Input->FailInit = true;
+        Out->Run();
+    });
+    for (int trial = 0; trial < 100; ++trial) {
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        Events.clear();
+        Input->FailInit = false;
+        restart = true;
+        Out->Run();
+        Out->Stop(true);
+        ASSERT_TRUE(PumpUntil([&] { return Events.size() >= 3 && !Out->IsBusy(); }));
+        ASSERT_EQ(Events, (std::vector<std::string>{"done:", "exception:cannot start", "done:cannot start"}));
+    }
+}
+
 TEST(TAuOutput, BlockingRunCompletesTheRunOnError) {
     TEndless in;
     in.FailInit = true;

@@ -70,7 +70,7 @@ TEST(TEventHandler, DoneClearsBusyWithoutHandlerAndDropsLaterEventsOfThatOutput)
     ASSERT_TRUE(PumpUntil([&] { return !out.IsBusy(); }));
     int before = progress;
     EventHandler()->PostGenericEvent(&out, [&](TComponent*) { ++progress; });
-    EventHandler()->PostOnDone(&out, out.WorkerThread(), out.CurrentRun());
+    EventHandler()->PostOnDone(&out, out.WorkerThread(), out.CurrentRun(), "");
     EventHandler()->PostGenericEvent(&out, [&](TComponent*) { progress += 100; });
     PumpFor(200);
     EXPECT_LT(progress - before, 100);
@@ -89,8 +89,29 @@ TEST(TEventHandler, ALateDoneEventDoesNotClearANewRun) {
     uint64_t firstRun = out->CurrentRun();
     out->Stop(false);
     out->Run();
-    EventHandler()->PostOnDone(out, out->WorkerThread(), firstRun); // stale
+    EventHandler()->PostOnDone(out, out->WorkerThread(), firstRun, ""); // stale
     PumpFor(100);
     EXPECT_TRUE(out->IsBusy());
     out->Stop(false);
+}
+
+// A handler that throws leaves the dispatcher running and is reported on standard error,
+// once for each message.
+TEST(TEventHandler, FailingHandlerIsReportedOnce) {
+    TNullOut out;
+    TComponent sender;
+    sender.SetName("Indicator1");
+    testing::internal::CaptureStderr();
+    int delivered = 0;
+    for (const char* message : {"boom", "boom", "bang"})
+        EventHandler()->PostGenericEvent(&sender, [&, message](TComponent*) {
+            ++delivered;
+            throw EAuException(message);
+        });
+    EventHandler()->PostGenericEvent(&sender, [&](TComponent*) { ++delivered; });
+    ASSERT_TRUE(PumpUntil([&] { return delivered == 4; }));
+    PumpFor(20);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "tarvio: the event handler of Indicator1 failed: boom\n"
+              "tarvio: the event handler of Indicator1 failed: bang\n");
 }

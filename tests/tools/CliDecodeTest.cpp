@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CliTestSupport.h"
+#include "support/TRecordingCheck.h"
 
 namespace tarvio::test {
 namespace {
@@ -58,6 +61,19 @@ std::vector<TDecodeCase> DecodeCases() {
     cases.push_back({"flac/md5_altered.flac", "flac", ""});
     for (const char* name : {"mono_44100", "stereo_44100", "6ch_48000", "tagged", "chained"})
         cases.push_back({std::string("vorbis/") + name + ".ogg", "vorbis", ""});
+    cases.push_back({"mac/tagged.ape", "mac", "mac/s16_mono_44100.ref.wav"});
+    cases.push_back({"mac/s24_stereo_96000_2000.ape", "mac", "mac/s24_stereo_96000.ref.wav"});
+    for (const char* name : {"cbr128_stereo_44100.mp3", "vbr_mono_22050.mp3", "gapless.mp3", "tagged.mp3"})
+        cases.push_back({std::string("wm/") + name, "mp3", ""});
+    for (const char* name : {"wmav2_stereo_44100.wma", "pcm_8ch_48000.asf"})
+        cases.push_back({std::string("wm/") + name, "wma", ""});
+    for (const char* name : {"s8_stereo_44100", "s16_6ch_48000", "s24_6ch_44100", "s32_stereo_48000",
+                             "s20_stereo_44100", "hybrid", "hybrid_alone", "tagged"})
+        cases.push_back(
+            {std::string("wavpack/") + name + ".wv", "wavpack", std::string("wavpack/") + name + ".ref.wav"});
+    cases.push_back({"wavpack/f32_stereo_44100.wv", "wavpack", ""}); // float becomes 32-bit integers
+    for (const char* name : {"lc_mono_8000.m4a", "lc_6ch_48000.m4a", "he_22050_44100.m4a", "video_first.mp4"})
+        cases.push_back({std::string("mp4/") + name, "mp4", ""});
     return cases;
 }
 
@@ -124,7 +140,17 @@ const TCutCase CutCases[] = {
     {"flac/no_length.flac", "flac", 44000, -1},
     {"vorbis/stereo_44100.ogg", "vorbis", 1000, 1010},
     {"vorbis/6ch_48000.ogg", "vorbis", 47999, 48001},
-    {"vorbis/chained.ogg", "vorbis", 44050, 44150}, // across the first link's end
+    {"mac/s16_stereo_44100_2000.ape", "mac", 73700, 73800}, // across a frame boundary
+    {"vorbis/chained.ogg", "vorbis", 44050, 44150},         // across the first link's end
+    {"mp4/lc_stereo_44100.m4a", "mp4", 1000, 1030},         // across an AAC frame
+    {"mp4/lc_stereo_44100.m4a", "mp4", 132299, -1},         // the last frame
+    {"wm/cbr128_stereo_44100.mp3", "mp3", 1151, 1153},      // across an MP3 frame
+    {"wm/cbr320_stereo_48000.mp3", "mp3", 50000, 60000},
+    {"wm/vbr_stereo_44100.mp3", "mp3", 33333, -1},
+    {"wm/vbr_mono_22050.mp3", "mp3", 575, 577},
+    {"wm/vbr_noheader.mp3", "mp3", 200001, 200100},
+    {"wm/gapless.mp3", "mp3", 54000, -1}, // up to the source's last sample
+    {"wm/wmav2_stereo_44100.wma", "wma", 70000, 70100},
 };
 
 INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));
@@ -158,8 +184,40 @@ TEST_P(CliPlay, RecordsTheFilesPcmThenSilence) {
 
 INSTANTIATE_TEST_SUITE_P(Media, CliPlay,
                          ::testing::Values(TDecodeCase{"vorbis/tagged.ogg", "vorbis", ""},
-                                           TDecodeCase{"flac/s8_mono_44100.flac", "flac", ""}),
+                                           TDecodeCase{"flac/s8_mono_44100.flac", "flac", ""},
+                                           TDecodeCase{"mac/tagged.ape", "mac", ""},
+                                           TDecodeCase{"wavpack/s24_6ch_44100.wv", "wavpack", ""}),
                          [](const auto& info) { return info.param.Decoder; });
+
+// The space key pauses and resumes: while paused the device hears only silence, and the
+// recording holds every frame of the file once, in order.
+TEST_F(CliTest, SpacePausesInSilenceAndResumesAtTheSameFrame) {
+    using namespace std::chrono_literals;
+    if (!HaveDecoder("flac")) GTEST_SKIP() << "no flac decoder in this build";
+    const std::string rec = Path("rec.wav"), file = Media("flac/s16_stereo_44100.flac");
+    TCliProcess cli({"play", "--device", "wav:" + rec, "--latency", "100", file}, true);
+    // Pause once the device has played a tenth of a second.
+    for (int i = 0; i < 1000 && Slurp(rec).size() < 44 + 17640; ++i)
+        std::this_thread::sleep_for(10ms);
+    cli.Type(" ");
+    std::this_thread::sleep_for(200ms);
+    const std::string atPause = Slurp(rec);
+    std::this_thread::sleep_for(2s);
+    const std::string afterPause = Slurp(rec);
+    cli.Type(" ");
+    const TCliResult r = cli.Wait(30000);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+
+    ASSERT_GE(afterPause.size(), atPause.size());
+    EXPECT_EQ(afterPause.find_first_not_of('\0', atPause.size()), std::string::npos)
+        << "sound reached the device while paused";
+    const TBytes pcm = DecoderPcm(file);
+    EXPECT_LT(atPause.size(), pcm.size()) << "the pause came after the end of the file";
+    const TBytes played = ReadWave(rec).Data;
+    const TRecordingCheck check(std::string(played.begin(), played.end()),
+                                std::string(pcm.begin(), pcm.end()), 4);
+    EXPECT_TRUE(check.Ok) << check.Why;
+}
 
 // A file that cannot be played is reported and skipped; the next one still plays.
 TEST_F(CliTest, PlaySkipsAFileItCannotPlay) {

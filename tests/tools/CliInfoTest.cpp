@@ -102,6 +102,93 @@ TEST_F(CliInfo, JsonGivesOneObjectPerFileInOrder) {
     EXPECT_EQ(nolength["total_samples"].Kind, TJson::jNull) << "the stream holds no sample count";
 }
 
+// A 20-bit FLAC file travels in 24-bit samples: info shows both widths.
+TEST_F(CliInfo, FlacShowsTheStreamsOwnDepth) {
+    if (!HaveDecoder("flac")) GTEST_SKIP() << "needs the FLAC decoder";
+    const TCliResult r = RunCli({"info", "--json", Media("flac/d20_stereo_48000.flac")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    TJson o;
+    ASSERT_TRUE(TJson::Parse(Lines(r.Out).at(0), o)) << r.Out;
+    EXPECT_EQ(o["bits_per_sample"].Number, 24);
+    EXPECT_EQ(o["details"]["stream_bits"].String, "20");
+}
+
+// MP4 files tell their AAC profile and whether SBR and PS are in use.
+TEST_F(CliInfo, Mp4ShowsTheAacProfile) {
+    if (!HaveDecoder("mp4")) GTEST_SKIP() << "needs the MP4 decoder";
+    const TCliResult r = RunCli({"info", "--json", Media("mp4/lc_stereo_48000.m4a"),
+                                 Media("mp4/he_22050_44100.m4a"), Media("mp4/video_first.mp4")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 3u) << r.Out;
+    const char* profiles[] = {"LC", "HE-AAC", "LC"};
+    for (size_t i = 0; i < 3; ++i) {
+        TJson o;
+        ASSERT_TRUE(TJson::Parse(lines[i], o)) << lines[i];
+        EXPECT_EQ(o["decoder"].String, "mp4");
+        EXPECT_EQ(o["details"]["profile"].String, profiles[i]);
+        EXPECT_EQ(o["details"]["sbr"].String, i == 1 ? "yes" : "no");
+        EXPECT_EQ(o["details"]["ps"].String, "no");
+    }
+    const TCliResult text = RunCli({"info", Media("mp4/he_22050_44100.m4a")});
+    EXPECT_NE(text.Out.find("  sample rate:     44100 Hz\n"), std::string::npos) << text.Out;
+    EXPECT_NE(text.Out.find("  profile:         HE-AAC\n  sbr:             yes\n  ps:              no\n"),
+              std::string::npos)
+        << text.Out;
+}
+
+// Monkey's Audio: the compression level as a number and by name, and the tags.
+TEST_F(CliInfo, JsonShowsTheMonkeysAudioCompressionLevel) {
+    if (!HaveDecoder("mac")) GTEST_SKIP() << "no Monkey's Audio decoder in this build";
+    const TCliResult r =
+        RunCli({"info", "--json", Media("mac/tagged.ape"), Media("mac/s24_stereo_96000_4000.ape")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 2u) << r.Out;
+    TJson normal, extra;
+    ASSERT_TRUE(TJson::Parse(lines[0], normal) && TJson::Parse(lines[1], extra)) << r.Out;
+    EXPECT_EQ(normal["details"]["compression_level"].String, "2000");
+    EXPECT_EQ(normal["details"]["compression"].String, "normal");
+    EXPECT_EQ(normal["tags"]["title"].String, "Группа крови");
+    EXPECT_EQ(normal["tags"]["track"].String, "7");
+    EXPECT_EQ(extra["details"]["compression_level"].String, "4000");
+    EXPECT_EQ(extra["details"]["compression"].String, "extra high");
+    EXPECT_EQ(extra["bits_per_sample"].Number, 24);
+    EXPECT_GT(extra["bit_rate"].Number, 0);
+    EXPECT_NE(RunCli({"info", Media("mac/tagged.ape")}).Out.find("compression:     normal\n"),
+              std::string::npos);
+// MP3 and WMA files: the bit rate, whether it varies (a detail of these formats), and the
+// tags.
+TEST_F(CliInfo, JsonShowsBitRateVbrAndTagsOfMp3AndWma) {
+    if (!HaveDecoder("mp3") || !HaveDecoder("wma") || !HaveDecoder("flac"))
+        GTEST_SKIP() << "needs the MP3, WMA and FLAC decoders";
+    const TCliResult r = RunCli({"info", "--json", Media("wm/tagged.mp3"), Media("wm/vbr_stereo_44100.mp3"),
+                                 Media("wm/wmav2_stereo_44100.wma"), Media("flac/tagged.flac")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 4u) << r.Out;
+    TJson mp3, vbr, wma, flac;
+    ASSERT_TRUE(TJson::Parse(lines[0], mp3) && TJson::Parse(lines[1], vbr) && TJson::Parse(lines[2], wma) &&
+                TJson::Parse(lines[3], flac));
+    EXPECT_EQ(mp3["class"].String, "TMP3In");
+    EXPECT_EQ(wma["class"].String, "TWMIn");
+    EXPECT_EQ(mp3["bit_rate"].Number, 128000);
+    EXPECT_EQ(wma["bit_rate"].Number, 128000);
+    EXPECT_GT(vbr["bit_rate"].Number, 0);
+    EXPECT_EQ(mp3["details"]["vbr"].String, "no");
+    EXPECT_EQ(wma["details"]["vbr"].String, "no");
+    EXPECT_EQ(vbr["details"]["vbr"].String, "yes");
+    EXPECT_EQ(flac["details"].Kind, TJson::jNull) << "FLAC has no details";
+    for (const TJson* o : {&mp3, &wma}) {
+        EXPECT_EQ((*o)["tags"]["title"].String, "Группа крови");
+        EXPECT_EQ((*o)["tags"]["artist"].String, "Кино");
+        EXPECT_EQ((*o)["tags"]["album"].String, "Звезда по имени Солнце");
+        EXPECT_EQ((*o)["tags"]["genre"].String, "Rock");
+        EXPECT_EQ((*o)["tags"]["year"].String, "1988");
+        EXPECT_EQ((*o)["tags"]["track"].String, "7");
+    }
+}
+
 // File names carry quotes, backslashes, control characters, Cyrillic and bytes that are
 // no UTF-8; the output stays one valid JSON object per line.
 TEST_F(CliInfo, JsonEscapesEveryFileName) {

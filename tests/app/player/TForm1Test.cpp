@@ -1,20 +1,28 @@
 #include "QtEnvironment.h"
+#include "support/TRecordingCheck.h"
+#include "support/TScopedEnv.h"
 
+#include "app/TFont.h"
 #include "app/TForm1.h"
+#include "decoders/DecoderTestMedia.h"
 #include "pipeline/TAuOutput.h"
 #include "stages/TAudioPlayList.h"
 
 #include <QElapsedTimer>
 #include <QImage>
+#include <QThread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <unistd.h>
 
 using namespace tarvio;
 using namespace tarvio_test;
+using tarvio::test::TRecordingCheck;
+using tarvio::test::TScopedEnv;
 namespace fs = std::filesystem;
 
 namespace {
@@ -71,7 +79,9 @@ std::string WriteNoiseWav(const fs::path& Path, uint32_t Frames) {
 struct TMedia {
     fs::path Dir;
     bool HaveFlac = false;
+    bool HaveMp4 = false;
     std::string NoisePcm; // the PCM of noise.flac
+    std::string PausePcm; // the PCM of pausable.flac
     TMedia() {
         Dir = fs::temp_directory_path() / ("tarvio_player_media_" + std::to_string(getpid()));
         fs::create_directories(Dir);
@@ -89,7 +99,25 @@ struct TMedia {
         HaveFlac = HaveFlac && std::system((flac + "-o '" + (Dir / "noise.flac").string() + "' '" +
                                             (Dir / "noise.wav").string() + "'")
                                                .c_str()) == 0;
+        // 1.5 s of noise: long enough to pause in the middle.
+        PausePcm = WriteNoiseWav(Dir / "pausable.wav", 12000);
+        HaveFlac = HaveFlac && std::system((flac + "-o '" + (Dir / "pausable.flac").string() + "' '" +
+                                            (Dir / "pausable.wav").string() + "'")
+                                               .c_str()) == 0;
+        std::string title;
+        for (int i = 0; i < 12; ++i)
+            title += "Очень длинное название песни ";
+        HaveFlac = HaveFlac && std::system((flac + "--tag='TITLE=" + title + "' --tag=ARTIST=Кино -o '" +
+                                            (Dir / "long_title.flac").string() + "' '" +
+                                            (Dir / "short.wav").string() + "'")
+                                               .c_str()) == 0;
         std::ofstream(Dir / "broken.flac") << "this is not a FLAC stream";
+        // 5.1 AAC in MP4 with Cyrillic tags, under an upper-case extension.
+        WriteWav(Dir / "six.wav", 48000, 6, 2 * 48000);
+        HaveMp4 = std::system(("ffmpeg -v error -y -i '" + (Dir / "six.wav").string() +
+                               "' -c:a aac -metadata title=Песня -metadata artist=Исполнитель -f mp4 '" +
+                               (Dir / "Song.M4A").string() + "'")
+                                  .c_str()) == 0;
     }
     ~TMedia() { fs::remove_all(Dir); }
 };
@@ -97,6 +125,27 @@ struct TMedia {
 TMedia& Media() {
     static TMedia media;
     return media;
+}
+
+// Handles window events and pipeline calls for Ms milliseconds.
+void Pump(int Ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < Ms) {
+        QApplication::processEvents(QEventLoop::AllEvents);
+        QThread::msleep(5);
+    }
+}
+
+// Handles window events and pipeline calls until Cond holds or Ms milliseconds pass.
+bool WaitUntil(const std::function<bool()>& Cond, int Ms = 30000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!Cond() && clock.elapsed() < Ms) {
+        QApplication::processEvents(QEventLoop::AllEvents);
+        QThread::msleep(5);
+    }
+    return Cond();
 }
 
 void SaveImage(const fs::path& Path, int W, int H, QColor Colour) {
@@ -212,30 +261,36 @@ TEST_F(Player, SkinColoursMayBeHexadecimal) {
     EXPECT_EQ(Form->ColPlay, 255);
 }
 
-TEST_F(Player, AbortedStartUpShowsTheErrorAndStaysUsable) {
-    // No PlayList.txt: the skin is never loaded.
-    Start();
-    ASSERT_EQ(ShownErrors.size(), 1u);
-    EXPECT_NE(ShownErrors[0].find("PlayList.txt"), std::string::npos) << ShownErrors[0];
-    EXPECT_TRUE(Form->PicMask.Empty());
-    EXPECT_TRUE(Form->PicPlay.Empty());
-    const int bg = Form->BgIndex;
-    Tap(W(), PlayX, PlayY); // no mask: not a button, a touch that changes the background
-    EXPECT_EQ(Form->PlayState, "");
-    EXPECT_EQ(Form->BgIndex, bg); // BgCnt is 0: picture 1 again
-    EXPECT_EQ(ShownErrors.size(), 1u);
-    EXPECT_TRUE(Form->Showing());
-}
-
-TEST_F(Player, MissingSkinPictureStopsStartUp) {
-    PlayList({});
-    fs::remove(Work / "Skins" / "default" / "left1.png");
-    Start();
-    ASSERT_EQ(ShownErrors.size(), 1u);
-    EXPECT_NE(ShownErrors[0].find("left1.png"), std::string::npos);
-    EXPECT_TRUE(Form->PicRight1.Empty()) << "pictures after the failing one stay unloaded";
-    EXPECT_TRUE(Form->PicMask.Empty());
-    EXPECT_FALSE(Form->PicPause1.Empty());
+// A file missing at start-up is reported in the error box, and the rest still loads: the
+// skin, its mask and its buttons work, so the close area closes the window.
+TEST_F(Player, MissingStartUpFileLeavesTheSkinWorking) {
+    struct TCase {
+        fs::path Missing;
+        std::string Named; // in the error box
+    };
+    for (const TCase& c : {TCase{"PlayList.txt", "PlayList.txt"}, TCase{"BackGround/1.jpg", "1.jpg"},
+                           TCase{"Skins/default/left1.png", "left1.png"}}) {
+        SCOPED_TRACE(c.Missing.string());
+        ShownErrors.clear();
+        PlayList({});
+        fs::rename(Work / c.Missing, Root / "aside");
+        Start();
+        ASSERT_EQ(ShownErrors.size(), 1u);
+        EXPECT_NE(ShownErrors[0].find(c.Named), std::string::npos) << ShownErrors[0];
+        EXPECT_FALSE(Form->PicMask.Empty());
+        EXPECT_FALSE(Form->PicOpen1.Empty());
+        EXPECT_EQ(Form->PicLeft1.Empty(), c.Named == "left1.png");
+        EXPECT_TRUE(Shows(Form->PicPlay));
+        // An empty play list: the play button gives the list's own error.
+        Tap(W(), PlayX, PlayY);
+        ASSERT_EQ(ShownErrors.size(), 2u);
+        EXPECT_EQ(ShownErrors[1], "List index out of bounds (0)");
+        EXPECT_EQ(Form->PlayState, "");
+        Press(W(), OpenX, ButtonY);
+        EXPECT_FALSE(Form->Showing()) << "the close area closes the window";
+        Form.reset();
+        fs::rename(Root / "aside", Work / c.Missing);
+    }
 }
 
 TEST_F(Player, UnknownExtensionAndUnreadableFile) {
@@ -289,6 +344,22 @@ TEST_F(PlayerWithTracks, FirstPlayStartsEntryZeroAndFillsTheLabels) {
                       Form->LabelArtist, Form->LabelTime})
         EXPECT_TRUE(l->Visible()) << l->Name();
     EXPECT_EQ(Form->BgIndex, 1) << "a touch on play does not change the background";
+}
+
+TEST_F(Player, Mp4TrackShowsItsTagsAndLayout) {
+    bool dts;
+    if (!Media().HaveMp4) GTEST_SKIP() << "ffmpeg is missing";
+    const std::string song = (Media().Dir / "Song.M4A").string();
+    PlayList({song});
+    Start();
+    if (!Form->DecoderFor(song, dts)) GTEST_SKIP() << "no MP4 decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: Song.M4A");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "48000 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "5.1 каналов");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Песня");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Исполнитель");
 }
 
 TEST_F(PlayerWithTracks, NextAndPreviousWrapAroundWhilePlaying) {
@@ -374,6 +445,29 @@ TEST_F(PlayerWithTracks, CaptionIsEmptyAfterATrackEnds) {
     EXPECT_EQ(Form->Caption(), "");
 }
 
+// WavPack tracks of the generated media: the APEv2 title and artist reach the labels; a
+// file with only an ID3v1 tag shows none, as its common tags stay empty.
+TEST_F(Player, WavpackTracksShowTheirApeTags) {
+    const std::string dir = tarvio::test::Media("wavpack/");
+    PlayList({dir + "tagged.wv", dir + "id3v1.wv"});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.wv", dts)) GTEST_SKIP() << "no WavPack decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: tagged.wv");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Группа крови");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Стерео");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:01");
+    Tap(W(), NextX, ButtonY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: id3v1.wv");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Моно");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
+}
+
 TEST_F(Player, PanningReversesAtTheFarAndNearEdges) {
     PlayList({});
     Config("[skin]\nBgCnt=3\nBgStart=2\n"); // 800 x 480
@@ -416,46 +510,252 @@ TEST_F(Player, MissingBackgroundKeepsThePictureAndStopsPanning) {
     EXPECT_FALSE(Form->Timer1->Enabled());
 }
 
-// End to end: the window plays a track to a wave file device; the recording holds the
-// track's samples in order (the device may add silence around them).
-TEST_F(Player, RecordedAudioHoldsTheTrack) {
-    if (!Media().HaveFlac) GTEST_SKIP() << "the flac tool is missing";
-    const fs::path recording = Root / "recorded.wav";
-    // The output looks the device up when it is created and again when a run starts.
-    struct TDeviceOverride {
-        std::string Saved;
-        bool Had;
-        explicit TDeviceOverride(const std::string& Value) {
-            const char* old = std::getenv("TARVIO_AUDIO_DEVICE");
-            Had = old != nullptr;
-            Saved = Had ? old : "";
-            setenv("TARVIO_AUDIO_DEVICE", Value.c_str(), 1);
-        }
-        ~TDeviceOverride() {
-            if (Had)
-                setenv("TARVIO_AUDIO_DEVICE", Saved.c_str(), 1);
-            else
-                unsetenv("TARVIO_AUDIO_DEVICE");
-        }
-    } device("wav:" + recording.string());
-    PlayList({Flac("noise.flac")});
+// The PCM of a wave file as far as it is written (its sizes may not be final yet).
+std::string RecordedPcm(const fs::path& Path) {
+    std::ifstream in(Path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t data = bytes.find("data", 12);
+    return data == std::string::npos || data + 8 > bytes.size() ? std::string() : bytes.substr(data + 8);
+}
+
+// Plays through the wave-file device at Recording for the life of the object.
+class PlayerRecording : public Player {
+protected:
+    void SetUp() override {
+        Player::SetUp();
+        if (!Media().HaveFlac) GTEST_SKIP() << "the flac tool is missing";
+        Recording = Root / "recorded.wav";
+        // The output looks the device up when it is created and again when a run starts.
+        Device = std::make_unique<TScopedEnv>("TARVIO_AUDIO_DEVICE", ("wav:" + Recording.string()).c_str());
+    }
+    void TearDown() override {
+        Player::TearDown();
+        Device.reset();
+    }
+    // Starts the player on one track and presses play; false when this build cannot play it.
+    bool PlayTrack(const std::string& Name) {
+        PlayList({Flac(Name.c_str())});
+        Start();
+        bool dts;
+        if (!Form->DecoderFor("x.flac", dts)) return false;
+        Tap(W(), PlayX, PlayY);
+        EXPECT_EQ(Form->LabelError->Caption(), "Играет: " + Name);
+        return true;
+    }
+    // Until the output reports the end of the run (the done handler sets the caption).
+    void WaitForTheEnd() {
+        Form->SetCaption("before");
+        EXPECT_TRUE(WaitUntil([&] { return Form->Caption() != "before"; }));
+        EXPECT_EQ(Form->Caption(), "") << "the track ended without an error";
+    }
+
+    fs::path Recording;
+    std::unique_ptr<TScopedEnv> Device;
+};
+
+// End to end: the window plays a track to the wave-file device; the recording holds the
+// track's frames in order, with only silence around them.
+TEST_F(PlayerRecording, RecordedAudioHoldsTheTrack) {
+    if (!PlayTrack("noise.flac")) GTEST_SKIP() << "no FLAC decoder in this build";
+    WaitForTheEnd();
+    Form.reset();
+    const TRecordingCheck check(RecordedPcm(Recording), Media().NoisePcm, 4);
+    EXPECT_TRUE(check.Ok) << check.Why;
+}
+
+// Play, pause for 2 s, resume: the device hears the track up to the pause, nothing but
+// silence while paused, then the track from the very frame where it paused, with nothing
+// of the ring played twice.
+TEST_F(PlayerRecording, PauseSilencesTheDeviceAndResumesWhereItStopped) {
+    if (!PlayTrack("pausable.flac")) GTEST_SKIP() << "no FLAC decoder in this build";
+    Pump(400);
+    Tap(W(), PlayX, PlayY);
+    ASSERT_EQ(Form->PlayState, "pause");
+    ASSERT_EQ(Form->DXAudioOut1->Status(), tosPaused);
+    Pump(100);
+    const std::string atPause = RecordedPcm(Recording);
+    Pump(2000);
+    const std::string afterPause = RecordedPcm(Recording);
+    ASSERT_GE(afterPause.size(), atPause.size());
+    EXPECT_EQ(afterPause.find_first_not_of('\0', atPause.size()), std::string::npos)
+        << "sound reached the device while paused";
+    EXPECT_GT(atPause.size(), 0u);
+    EXPECT_LT(atPause.size(), Media().PausePcm.size()) << "the pause fell after the end of the track";
+    Tap(W(), PlayX, PlayY);
+    ASSERT_EQ(Form->PlayState, "play");
+    WaitForTheEnd();
+    Form.reset();
+    const TRecordingCheck check(RecordedPcm(Recording), Media().PausePcm, 4);
+    EXPECT_TRUE(check.Ok) << check.Why;
+}
+
+// A 20-bit FLAC track reaches the device in 24-bit samples, every frame of it.
+TEST_F(PlayerRecording, TwentyBitTrackPlaysInTwentyFourBitSamples) {
+    const std::string track = tarvio::test::Media("flac/d20_stereo_48000.flac");
+    PlayList({track});
     Start();
     bool dts;
     if (!Form->DecoderFor("x.flac", dts)) GTEST_SKIP() << "no FLAC decoder in this build";
     Tap(W(), PlayX, PlayY);
-    ASSERT_EQ(Form->LabelError->Caption(), "Играет: noise.flac");
-    Form->SetCaption("before"); // the done event can only arrive once events are processed
-    QElapsedTimer clock;
-    clock.start();
-    while (Form->Caption() == "before" && clock.elapsed() < 30000)
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    EXPECT_EQ(Form->Caption(), "") << "the track ended without an error";
+    ASSERT_EQ(Form->LabelError->Caption(), "Играет: d20_stereo_48000.flac");
+    WaitForTheEnd();
     Form.reset();
-    std::ifstream in(recording, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_GT(bytes.size(), 44u);
-    EXPECT_NE(bytes.find(Media().NoisePcm, 44), std::string::npos)
-        << "recorded " << bytes.size() << " bytes, track " << Media().NoisePcm.size();
+    const tarvio::test::TWave ref =
+        tarvio::test::ReadWave(tarvio::test::Media("flac/d20_stereo_48000.ref.wav"));
+    const tarvio::test::TWave played = tarvio::test::ReadWave(Recording.string());
+    EXPECT_EQ(played.Bits, 24u);
+    const TRecordingCheck check(std::string(played.Data.begin(), played.Data.end()),
+                                std::string(ref.Data.begin(), ref.Data.end()), 6);
+    EXPECT_TRUE(check.Ok) << check.Why;
+}
+
+// Every text the information labels can show fits its box, letters and glow, in Tahoma at
+// the labels' own size; only "Не стандартно" needs a smaller size to fit.
+TEST_F(Player, InformationTextsFitTheirLabels) {
+    EXPECT_EQ(TFont::ResolveFamily("Tahoma"), "Tahoma") << "the Tahoma of fonts-wine is not registered";
+    PlayList({});
+    Start();
+    struct TCase {
+        TLabel* Label;
+        std::vector<std::string> Texts;
+    };
+    const TCase cases[] = {
+        {Form->LabelSamplerate, {"8000 Гц", "11025 Гц", "44100 Гц", "48000 Гц", "96000 Гц", "192000 Гц"}},
+        {Form->LabelChannel,
+         {"Моно", "Стерео", "4.1 каналов", "5.1 каналов", "7.1 каналов", "Не стандартно"}},
+        {Form->LabelBitrate, {"32 Кбит", "768 Кбит", "1509 Кбит", "3840 Кбит"}},
+    };
+    for (const TCase& c : cases)
+        for (const std::string& text : c.Texts) {
+            c.Label->SetCaption(text);
+            EXPECT_EQ(c.Label->DisplayCaption(), text);
+            EXPECT_LE(c.Label->TextWidth() + 2 * c.Label->GlowSize(), c.Label->Width())
+                << c.Label->Name() << ": " << text;
+            if (text != "Не стандартно") {
+                EXPECT_EQ(c.Label->DisplayPixelSize(), 21) << text;
+            }
+        }
+}
+
+// Text longer than the screen ends in "…" inside the window; the labels keep their place.
+TEST_F(PlayerRecording, LongTitleAndFileNameAreCutWithAnEllipsis) {
+    const std::string longName = std::string(120, 'x') + ".flac";
+    fs::copy_file(Media().Dir / "long_title.flac", Media().Dir / longName,
+                  fs::copy_options::overwrite_existing);
+    if (!PlayTrack(longName)) GTEST_SKIP() << "no FLAC decoder in this build";
+    fs::remove(Media().Dir / longName);
+    EXPECT_EQ(Form->LabelTrack->Caption().rfind("Очень длинное название песни", 0), 0u);
+    for (TLabel* label : {Form->LabelTrack, Form->LabelError}) {
+        const std::string shown = label->DisplayCaption();
+        EXPECT_NE(shown, label->Caption());
+        EXPECT_EQ(shown.substr(shown.size() - 3), "…") << shown;
+        EXPECT_LE(label->TextWidth() + 2 * label->GlowSize(), 624);
+    }
+    EXPECT_EQ(Form->LabelTrack->Left(), 8);
+    EXPECT_EQ(Form->LabelTrack->Width(), 624);
+    EXPECT_EQ(Form->LabelError->Left(), 8);
+    EXPECT_LE(Form->LabelError->Width(), 624);
+    EXPECT_EQ(Form->LabelArtist->DisplayCaption(), "Кино") << "short text stays whole";
+}
+
+// A sound device that fails is shown on the screen, not only in the caption nobody sees;
+// the play button is back and plays the same entry again.
+TEST_F(Player, DeviceFailureIsShownInTheStatusLine) {
+    if (!Media().HaveFlac) GTEST_SKIP() << "the flac tool is missing";
+    TScopedEnv device("TARVIO_AUDIO_DEVICE", ("wav:" + (Root / "no such folder" / "x.wav").string()).c_str());
+    PlayList({Flac("short.flac"), Flac("noise.flac")});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.flac", dts)) GTEST_SKIP() << "no FLAC decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    Tap(W(), NextX, ButtonY);
+    ASSERT_EQ(Form->PlayingIndex, 1);
+    EXPECT_TRUE(WaitUntil([&] { return Form->PlayState.empty(); }));
+    const std::string message = Form->DXAudioOut1->ExceptionMessage();
+    EXPECT_FALSE(message.empty());
+    EXPECT_EQ(Form->LabelError->Caption(), message);
+    EXPECT_EQ(Form->Caption(), message);
+    EXPECT_TRUE(Shows(Form->PicPlay));
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->PlayingIndex, 1) << "play tries the failed entry again";
+    EXPECT_TRUE(WaitUntil([&] { return Form->PlayState.empty(); }));
+}
+
+// AutoNext=1 starts the next entry when a track ends, and the first after the last;
+// without it (or with 0) the player stays on the finished track.
+TEST_F(Player, AutoNextFollowsTheConfiguration) {
+    if (!Media().HaveFlac) GTEST_SKIP() << "the flac tool is missing";
+    for (const std::string setting : {"", "AutoNext=0\n", "AutoNext=1\n"}) {
+        SCOPED_TRACE(setting);
+        const bool on = setting == "AutoNext=1\n";
+        Config("[player]\n" + setting);
+        PlayList({Flac("short.flac"), Flac("noise.flac"), Flac("short.flac")});
+        Start();
+        bool dts;
+        if (!Form->DecoderFor("x.flac", dts)) GTEST_SKIP() << "no FLAC decoder in this build";
+        EXPECT_EQ(Form->AutoNext, on);
+        Form->PlayingIndex = 2;
+        Form->PlayState = "play";
+        Form->PlayCurrent();
+        if (on) {
+            EXPECT_TRUE(WaitUntil([&] { return Form->PlayingIndex == 0; })) << "after the last, the first";
+            EXPECT_TRUE(WaitUntil([&] { return Form->PlayingIndex == 1; }));
+            EXPECT_EQ(Form->LabelError->Caption(), "Играет: noise.flac");
+            EXPECT_EQ(Form->PlayState, "play");
+        } else {
+            Form->SetCaption("before");
+            EXPECT_TRUE(WaitUntil([&] { return Form->Caption() == ""; }));
+            Pump(300);
+            EXPECT_EQ(Form->PlayingIndex, 2);
+            EXPECT_FALSE(Form->DXAudioOut1->IsBusy());
+        }
+        Form.reset();
+    }
+}
+
+// Monkey's Audio files of the test media (tests/fixtures): the APEv2 tag's UTF-8 text and
+// the ID3v1 tag's CP1251 text reach the labels; the extension counts in any letter case.
+TEST_F(Player, MonkeysAudioTracksShowTheirTags) {
+    const char* fixtures = std::getenv("TARVIO_FIXTURES");
+    const fs::path dir = fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / "mac";
+    if (!fs::exists(dir / "tagged.ape")) GTEST_SKIP() << "no Monkey's Audio test media";
+    fs::copy_file(dir / "tagged.ape", Work / "Tagged.APE");
+    PlayList({(Work / "Tagged.APE").string(), (dir / "tagged_id3v1.ape").string()});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.ape", dts)) GTEST_SKIP() << "no Monkey's Audio decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: Tagged.APE");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Группа крови");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Моно");
+    Tap(W(), NextX, ButtonY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: tagged_id3v1.ape");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Кукушка");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+// An MP3 file (its extension in capitals) plays through the MP3 input; the texts of its
+// ID3v2.3 tag (UTF-16) fill the labels.
+TEST_F(Player, Mp3TrackShowsItsTags) {
+    const fs::path mp3 = Root / "Song.MP3";
+    const std::string make = "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=2 -ac 2 "
+                             "-c:a libmp3lame -b:a 128k -id3v2_version 3 -metadata 'title=Группа крови' "
+                             "-metadata 'artist=Кино' -f mp3 '" +
+                             mp3.string() + "'";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "ffmpeg is missing";
+    PlayList({mp3.string()});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.mp3", dts)) GTEST_SKIP() << "no MP3 decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: Song.MP3");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Группа крови");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Стерео");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
+    EXPECT_EQ(Form->LabelBitrate->Caption(), "");
 }
 
 TEST(PlayerBars, TopsFollowLevelsScaledByBarOne) {

@@ -67,8 +67,48 @@ INSTANTIATE_TEST_SUITE_P(
                     TConformanceCase{"s16_mono_44100", 333}, TConformanceCase{"s16_stereo_44100", 16384},
                     TConformanceCase{"s16_6ch_48000", 7777}, TConformanceCase{"s24_stereo_96000", 65536},
                     TConformanceCase{"s24_6ch_44100", 4999}, TConformanceCase{"s32_stereo_48000", 12345},
-                    TConformanceCase{"varblock_stereo_44100", 3000}, TConformanceCase{"tagged", 16384}),
+                    TConformanceCase{"varblock_stereo_44100", 3000}, TConformanceCase{"tagged", 16384},
+                    TConformanceCase{"d4_mono_8000", 999}, TConformanceCase{"d12_stereo_44100", 16384},
+                    TConformanceCase{"d15_mono_22050", 4097}, TConformanceCase{"d20_stereo_48000", 10000},
+                    TConformanceCase{"d20_wide_predictor", 16384}),
     [](const testing::TestParamInfo<TConformanceCase>& i) { return std::string(i.param.Name); });
+
+// Depths between the widths travel in the next width up, left-justified; the stream's own
+// depth stays known.
+TEST(FlacIn, DepthsBetweenWidthsTakeTheNextWidthUp) {
+    struct TCase {
+        const char* Name;
+        uint32_t Depth, Width;
+    };
+    for (const TCase& c : {TCase{"d4_mono_8000", 4, 8}, TCase{"d12_stereo_44100", 12, 16},
+                           TCase{"d15_mono_22050", 15, 16}, TCase{"d20_stereo_48000", 20, 24},
+                           TCase{"s24_stereo_96000", 24, 24}, TCase{"s32_stereo_48000", 32, 32}}) {
+        TFLACIn in;
+        in.SetFileName(FlacPath(c.Name));
+        EXPECT_EQ(in.StreamBitsPerSample(), c.Depth) << c.Name;
+        EXPECT_EQ(in.BitsPerSample(), c.Width) << c.Name;
+    }
+}
+
+// A stream cut from a capture starts at a frame, with no marker and no metadata: its first
+// frame gives the format, the length is unknown, and it plays the samples of the stream it
+// was cut from, from that frame on.
+TEST(FlacIn, StreamStartingAtAFramePlays) {
+    TWave ref = Reference("s16_stereo_44100");
+    TFLACIn in;
+    in.SetFileName(FlacPath("frames_only"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.SampleRate(), 44100u);
+    EXPECT_EQ(in.Channels(), 2u);
+    EXPECT_EQ(in.BitsPerSample(), 16u);
+    EXPECT_EQ(in.TotalSamples(), -1);
+    const TBytes out = DecodeAll(in, 5000);
+    const size_t skipped = 5 * 4096 * 4; // five frames of 4096 samples
+    ASSERT_EQ(out.size() + skipped, ref.Data.size());
+    const TBytes expected(ref.Data.begin() + static_cast<std::ptrdiff_t>(skipped), ref.Data.end());
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+    EXPECT_TRUE(in.IsMD5SignatureValid()) << "no signature to check";
+}
 
 // Requests smaller than one frame still make progress and keep the byte stream intact.
 TEST(FlacIn, TinyRequestsDeliverTheSameBytes) {
@@ -191,6 +231,30 @@ TEST(FlacIn, SeekToTheEndEndsTheStream) {
     in.Init();
     ASSERT_TRUE(in.Seek(100));
     EXPECT_FALSE(Drain(in).empty());
+    in.Flush();
+}
+
+// A seek into a damaged part of the stream fails: the caller is told, and playing goes on
+// from the very frame that was due, with the position where it was.
+TEST(FlacIn, FailedSeekLeavesThePositionWhereItWas) {
+    TWave ref = Reference("s16_stereo_44100");
+    TBytes file = ReadAll(FlacPath("s16_stereo_44100"));
+    std::fill(file.begin() + static_cast<std::ptrdiff_t>(file.size() / 2), file.end(), 0);
+    TMemoryStream stream(file);
+    TFLACIn in;
+    in.SetStream(&stream);
+    in.SetStartSample(2000);
+    in.Init();
+    TBytes played(10000);
+    bool eof = false;
+    ASSERT_EQ(in.FillBuffer(played.data(), 10000, eof), 10000u);
+    EXPECT_FALSE(in.Seek(100000));
+    EXPECT_EQ(in.Position(), 10000);
+    const TBytes next = Drain(in, 4000);
+    ASSERT_GE(next.size(), 4000u);
+    const TBytes expected(ref.Data.begin() + 2000 * 4 + 10000, ref.Data.begin() + 2000 * 4 + 10000 + 4000);
+    EXPECT_TRUE(TBytes(next.begin(), next.begin() + 4000) == expected)
+        << FirstDifference(TBytes(next.begin(), next.begin() + 4000), expected);
     in.Flush();
 }
 

@@ -1,0 +1,18 @@
+#pragma once
+// MP3 input: TWMIn whose length is a third of a second longer than the header says, so
+// that a header that undercounts never cuts the end; the data ends where the reader's
+// data ends.
+
+#include "decoders/wm/TWMIn.h"
+
+namespace tarvio {
+
+class TMP3In : public TWMIn {
+public:
+    explicit TMP3In(TComponent* AOwner = nullptr) : TWMIn(AOwner) {}
+
+protected:
+    void ReadLength() override;
+};
+
+} // namespace tarvio
