@@ -735,6 +735,8 @@ TEST_F(Player, MonkeysAudioTracksShowTheirTags) {
     EXPECT_EQ(Form->LabelError->Caption(), "Играет: tagged_id3v1.ape");
     EXPECT_EQ(Form->LabelTrack->Caption(), "Кукушка");
     EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+}
+
 // An MP3 file (its extension in capitals) plays through the MP3 input; the texts of its
 // ID3v2.3 tag (UTF-16) fill the labels.
 TEST_F(Player, Mp3TrackShowsItsTags) {
