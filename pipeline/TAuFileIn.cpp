@@ -81,8 +81,10 @@ uint32_t TAuFileIn::GetTotalTime() {
     uint32_t sr = SampleRate(), ch = Channels(), bps = BitsPerSample();
     int64_t size = FSize;
     if (sr == 0 || ch == 0 || bps / 8 == 0 || size <= 0) return 0;
-    return static_cast<uint32_t>(
-        std::nearbyint(static_cast<double>(size) / (static_cast<double>(sr) * ch * (bps / 8))));
+    const double seconds =
+        std::nearbyint(static_cast<double>(size) / (static_cast<double>(sr) * ch * (bps / 8)));
+    // A length claimed by a damaged header can exceed what the count holds.
+    return seconds >= static_cast<double>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(seconds);
 }
 
 int64_t TAuFileIn::GetTotalSamples() {
