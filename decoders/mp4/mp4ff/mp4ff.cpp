@@ -203,7 +203,10 @@ int32_t mp4ff_find_sample(const mp4ff_t* f, const int32_t track, const int64_t o
 int32_t mp4ff_find_sample_use_offsets(const mp4ff_t* f, const int32_t track, const int64_t offset,
                                       int32_t* toskip) {
     const int64_t first = mp4ff_get_sample_offset(f, track, 0);
-    if (offset > std::numeric_limits<int64_t>::max() - first) return -1;
+    // The first sample's offset may be negative: the sum must not overflow either way.
+    if ((first > 0 && offset > std::numeric_limits<int64_t>::max() - first) ||
+        (first < 0 && offset < std::numeric_limits<int64_t>::min() - first))
+        return -1;
     return mp4ff_find_sample(f, track, offset + first, toskip);
 }
 
