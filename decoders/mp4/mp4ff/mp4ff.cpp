@@ -226,14 +226,18 @@ int32_t mp4ff_read_sample(mp4ff_t* f, const int track, const int sample, unsigne
     uint32_t size = 0;
     if (!audio_buffer || !bytes || !Locate(f, track, sample, offset, size)) return 0;
     try {
-        // Read in pieces, so that a size beyond the file costs no more than the file.
+        // Read in pieces, so that a size beyond the file costs no more than the file; a piece is
+        // kept only once it was read, so a sample table that lies about sizes costs one failed
+        // read per sample rather than clearing memory for data that is not there.
         std::vector<uint8_t> data;
+        const size_t pieceBytes = std::min<size_t>(size, 1u << 16);
+        auto piece = std::make_unique_for_overwrite<uint8_t[]>(pieceBytes);
         size_t done = 0;
         while (done < size) {
-            const size_t piece = std::min<size_t>(size - done, 1u << 20);
-            data.resize(done + piece);
-            if (!f->File->ReadAt(offset + done, data.data() + done, piece)) return 0;
-            done += piece;
+            const size_t n = std::min<size_t>(size - done, pieceBytes);
+            if (!f->File->ReadAt(offset + done, piece.get(), n)) return 0;
+            data.insert(data.end(), piece.get(), piece.get() + n);
+            done += n;
         }
         auto* p = static_cast<unsigned char*>(std::malloc(size));
         if (!p) return 0;
