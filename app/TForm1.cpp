@@ -43,6 +43,9 @@
 #if TARVIO_HAVE_WAV
 #include "decoders/wav/TWaveIn.h"
 #endif
+#if TARVIO_HAVE_CD
+#include "cd/TCDDBInfo.h"
+#endif
 
 #include <QCoreApplication>
 #include <QString>
@@ -274,6 +277,10 @@ void TForm1::CreateComponents() {
     WaveIn1 = new TWaveIn(this);
     WaveIn1->SetName("WaveIn1");
     WaveIn1->SetLoop(false);
+#endif
+#if TARVIO_HAVE_CD
+    CDDBInfo1 = new TCDDBInfo(this);
+    CDDBInfo1->SetName("CDDBInfo1");
 #endif
 
     Timer1 = new TTimer(this);

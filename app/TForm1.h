@@ -33,6 +33,7 @@ class TWVIn;
 class TDTSIn;
 class TAC3In;
 class TWaveIn;
+class TCDDBInfo;
 
 class TForm1 : public TForm {
 public:
@@ -68,6 +69,8 @@ public:
     TDTSIn* DTSIn1 = nullptr;
     TAC3In* AC3In1 = nullptr;
     TWaveIn* WaveIn1 = nullptr;
+    // Disc lookup: present, never used by the player; null in a build without it.
+    TCDDBInfo* CDDBInfo1 = nullptr;
     TTimer* Timer1 = nullptr;
 
     // Player state.

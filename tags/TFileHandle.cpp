@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+#include "tags/TFileReplacement.h"
 
 namespace tarvio {
 
@@ -88,6 +91,21 @@ bool TFileHandle::Truncate() {
     return p >= 0 && Resize(p);
 }
 
+bool TFileHandle::Sync() {
+    if (!Valid()) return false;
+    while (::fsync(FFd) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+bool TFileHandle::RenameFile(const std::string& From, const std::string& To) {
+    return std::rename(From.c_str(), To.c_str()) == 0;
+}
+
+std::unique_ptr<TFileHandle> TFileHandle::MakeHandle(THandle Fd) const {
+    return std::make_unique<TFileHandle>(Fd);
+}
+
 // Copies [From, From + Length) to From - Distance, front to back (safe for a downward move).
 bool TFileHandle::MoveDown(int64_t From, int64_t Length, int64_t Distance, unsigned char* Buffer) {
     for (int64_t done = 0; done < Length;) {
@@ -102,14 +120,39 @@ bool TFileHandle::MoveDown(int64_t From, int64_t Length, int64_t Distance, unsig
 bool TFileHandle::InsertAtStart(const void* Data, size_t Count) {
     const int64_t oldSize = Size();
     if (oldSize < 0) return false;
-    // Positioned writes on an append-only descriptor would land at the end.
+    // Reading is needed to move the contents, and the replacement must not give a
+    // read-only descriptor a way to change the file. Positioned writes on an append-only
+    // descriptor would land at the end.
     int flags = ::fcntl(FFd, F_GETFL);
-    if (flags < 0 || (flags & O_APPEND)) return false;
+    if (flags < 0 || (flags & O_ACCMODE) != O_RDWR || (flags & O_APPEND)) return false;
     if (Count == 0) return Seek(0, TSeekOrigin::soEnd) >= 0;
+
+    TFileReplacement replacement(*this);
+    if (replacement.Ready())
+        return CopyBehind(replacement.NewFile(), Data, Count, oldSize) && replacement.Commit();
+    return InsertInPlace(Data, Count, oldSize);
+}
+
+// Writes Data and then the whole file to To.
+bool TFileHandle::CopyBehind(TFileHandle& To, const void* Data, size_t Count, int64_t OldSize) {
+    if (To.WriteAt(Data, Count, 0) != Count) return false;
+    std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(MoveChunkBytes, OldSize)));
+    for (int64_t done = 0; done < OldSize;) {
+        size_t k = static_cast<size_t>(std::min<int64_t>(MoveChunkBytes, OldSize - done));
+        if (ReadAt(buffer.data(), k, done) != k ||
+            To.WriteAt(buffer.data(), k, static_cast<int64_t>(Count) + done) != k)
+            return false;
+        done += static_cast<int64_t>(k);
+    }
+    // Bytes written behind our back since the size was taken would be lost by the rename.
+    return Size() == OldSize;
+}
+
+bool TFileHandle::InsertInPlace(const void* Data, size_t Count, int64_t OldSize) {
     const int64_t n = static_cast<int64_t>(Count);
     // Room for one chunk in flight plus one more for the undo's own moves.
     std::vector<unsigned char> buffer(
-        2 * static_cast<size_t>(std::min<int64_t>(MoveChunkBytes, std::max(oldSize, n))));
+        2 * static_cast<size_t>(std::min<int64_t>(MoveChunkBytes, std::max(OldSize, n))));
 
     // Claim the new tail with real writes: on a full file system this fails here, before
     // any original byte is touched.
@@ -117,8 +160,8 @@ bool TFileHandle::InsertAtStart(const void* Data, size_t Count) {
         std::vector<unsigned char> zeros(std::min<size_t>(Count, MoveChunkBytes), 0);
         for (int64_t done = 0; done < n;) {
             size_t k = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(zeros.size()), n - done));
-            if (WriteAt(zeros.data(), k, oldSize + done) != k) {
-                Resize(oldSize);
+            if (WriteAt(zeros.data(), k, OldSize + done) != k) {
+                Resize(OldSize);
                 return false;
             }
             done += static_cast<int64_t>(k);
@@ -129,7 +172,7 @@ bool TFileHandle::InsertAtStart(const void* Data, size_t Count) {
     // `moved` on are at moved + n, and everything below `moved` is still original.
     // A chunk longer than n overlaps bytes not moved yet; when its write fails part way,
     // the chunk in the buffer restores them.
-    int64_t moved = oldSize;
+    int64_t moved = OldSize;
     size_t chunk = 0; // bytes of [moved - chunk, moved) held in the buffer after a failed write
     bool ok = true;
     while (moved > 0) {
@@ -150,9 +193,9 @@ bool TFileHandle::InsertAtStart(const void* Data, size_t Count) {
     if (!ok) {
         // Undo: bring the moved part back down, restore the chunk that was in flight and
         // cut the claimed tail.
-        MoveDown(moved + n, oldSize - moved, n, buffer.data() + chunk);
+        MoveDown(moved + n, OldSize - moved, n, buffer.data() + chunk);
         if (chunk > 0) WriteAt(buffer.data(), chunk, moved - static_cast<int64_t>(chunk));
-        Resize(oldSize);
+        Resize(OldSize);
         return false;
     }
     return Seek(0, TSeekOrigin::soEnd) >= 0;

@@ -257,7 +257,9 @@ bool TId3v1Tags::ReadFromFile(TFileHandle& InFile) {
 }
 
 bool TId3v1Tags::WriteToFile(TFileHandle& OutFile, bool Unicode) {
-    if (!TAuTags::WriteToFile(OutFile, Unicode) || OutFile.Seek(0, TSeekOrigin::soEnd) < 0) return false;
+    if (!TAuTags::WriteToFile(OutFile, Unicode)) return false;
+    const int64_t end = OutFile.Seek(0, TSeekOrigin::soEnd);
+    if (end < 0) return false;
     unsigned char b[BlockSize] = {};
     std::memcpy(b, "TAG", 3);
     Put(b, 3, Title(), 30);
@@ -272,7 +274,11 @@ bool TId3v1Tags::WriteToFile(TFileHandle& OutFile, bool Unicode) {
         Put(b, 97, Comment(), 30);
     }
     b[127] = GenreId();
-    return OutFile.Write(b, BlockSize) == BlockSize;
+    if (OutFile.Write(b, BlockSize) == BlockSize) return true;
+    // A full file system takes part of the block: cut it off again.
+    OutFile.Resize(end);
+    OutFile.Seek(end, TSeekOrigin::soBeginning);
+    return false;
 }
 
 } // namespace tarvio

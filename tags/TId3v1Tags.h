@@ -32,7 +32,8 @@ public:
     // The position ends at the end of the file when the block was read.
     bool ReadFromFile(TFileHandle& InFile) override;
     // Appends a block built from the properties at the end of the file (an existing block
-    // is not replaced). Unicode is ignored. True only when all 128 bytes were written.
+    // is not replaced). Unicode is ignored. True only when all 128 bytes were written; when
+    // fewer went in (a full file system) the file is cut back to its former size.
     bool WriteToFile(TFileHandle& OutFile, bool Unicode) override;
 
     std::string Title() const { return AsString("title"); }

@@ -221,13 +221,15 @@ std::vector<uint8_t> TId3v2Tags::RenderTag(bool Unicode) const {
     for (int row = 0; row < FrameRowCount; ++row) {
         if (row == CommentRow) continue;
         const char* id = Id3v2FrameIds[row][1];
+        const char* key = Id(row);
+        if (GetValue(key).IsNull()) key = Id3v2FrameIds[row][FNew ? 0 : 1];
         std::string text;
         uint8_t encoding = 0;
-        if (Unicode && GetValue(id).IsWide()) {
-            text = TCodePage::WideToUtf8(AsWideString(id));
+        if (Unicode && GetValue(key).IsWide()) {
+            text = TCodePage::WideToUtf8(AsWideString(key));
             encoding = 3;
         } else {
-            text = AsString(id);
+            text = AsString(key);
         }
         if (text.empty()) continue;
         const uint64_t dataSize = text.size() + 1;

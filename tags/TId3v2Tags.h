@@ -37,11 +37,14 @@ public:
     // Inserts a new version 4 tag at the start of the file (an existing tag is not removed:
     // it ends up behind the new one). Unicode writes wide values as UTF-8, otherwise every
     // value is written as legacy code page text. OutFile must be open for reading and
-    // writing. On failure the file is left as it was and the result is false.
+    // writing. On failure the file is left as it was and the result is false; see
+    // TFileHandle::InsertAtStart for how, and for the descriptor after a success.
     bool WriteToFile(TFileHandle& OutFile, bool Unicode) override;
 
     // The complete tag WriteToFile inserts: header, frames and padding. Empty when the tag
-    // would exceed the format's size limit.
+    // would exceed the format's size limit. Each row is written under its four-letter id
+    // with the value the property shows; when that key is Null the row's key of the other
+    // version is taken, so values read from a version 2 tag carry over.
     std::vector<uint8_t> RenderTag(bool Unicode) const;
 
     // Checks a 10-byte header; on success gives the whole tag length in bytes (header,

@@ -17,6 +17,9 @@
 #include "tools/TFileInfo.h"
 #include "tools/TFrameRange.h"
 
+#if TARVIO_HAVE_CD
+#include "tools/TCliCd.h"
+#endif
 #if TARVIO_HAVE_PLAY
 #include "output/DSoundWrapper.h"
 #include "tools/TCliPlayer.h"
@@ -38,6 +41,10 @@ SYNOPSIS
     tarvio-cli decode [--decoder NAME] [--start SAMPLE] [--end SAMPLE] FILE OUT.wav
     tarvio-cli play [--decoder NAME] [--device N|null|wav:PATH] [--latency MS] FILE...
     tarvio-cli play --list-devices
+    tarvio-cli cd info [--image PATH] [--drive N]
+    tarvio-cli cd rip [--image PATH] [--drive N] TRACK[-LAST] OUT.wav
+    tarvio-cli cd lookup [--image PATH] [--drive N] [--server URL] [--email ADDR]
+                         [--proto LEVEL] [--timeout SECONDS] [--album N]
     tarvio-cli --help
 
 DESCRIPTION
@@ -64,6 +71,25 @@ COMMANDS
         spectrum indicator and the sound output. When standard input is a
         terminal, keys control playback and, if standard output is a terminal
         too, one line shows the elapsed and total time and the eight band levels.
+
+    cd info
+        Lists the CD drives (a disc image given by --image or TARVIO_CD_IMAGE
+        is drive 0), and for the drive in use (--drive, default 0) its status,
+        the kind of disc, the table of contents (start sector, length m:ss.ff,
+        audio or data), the disc database identifier and track list.
+
+    cd rip TRACK[-LAST] OUT.wav
+        Rips the audio of track TRACK (through track LAST), from its start to
+        the next track's start, into OUT.wav: 16-bit stereo at 44100 Hz, the
+        disc's samples unchanged.
+
+    cd lookup
+        Looks the disc up in a CDDB disc database over HTTP(S) (--server, the
+        address before "/~cddb/cddb.cgi"; default https://gnudb.gnudb.org),
+        showing progress while it waits, and prints the matches and the titles
+        of match --album N (default 0). Public servers want a registered
+        address (--email); --proto 6 asks for UTF-8 answers (default level 5,
+        ISO-8859-1); --timeout bounds the wait (default 30 s).
 
 OPTIONS
     --json            info: one JSON object per file, one per line. A file that
@@ -98,6 +124,8 @@ ENVIRONMENT
     TARVIO_AUDIO_DEVICE   "null" or "wav:PATH": the device of every output
                           (--device null|wav:PATH sets it)
     TARVIO_CODEPAGE       code page of narrow tag text (default CP1251)
+    TARVIO_CD_IMAGE       a disc image (CUE sheet with its .bin, NRG or cdrdao
+                          TOC file) to use as CD drive 0
 )";
 
 struct TUsageError {
@@ -324,6 +352,9 @@ int Run(int argc, char** argv) {
         }
     if (command == "info") return Info(TArgs(argc, argv, 2, {"--json"}, {"--decoder"}));
     if (command == "decode") return Decode(TArgs(argc, argv, 2, {}, {"--decoder", "--start", "--end"}));
+#if TARVIO_HAVE_CD
+    if (command == "cd") return TCliCd::Run(std::vector<std::string>(argv + 2, argv + argc));
+#endif
     if (command == "play") {
 #if TARVIO_HAVE_PLAY
         return Play(TArgs(argc, argv, 2, {"--list-devices"}, {"--decoder", "--device", "--latency"}));

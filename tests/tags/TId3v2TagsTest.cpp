@@ -142,10 +142,44 @@ TEST_F(TId3v2File, ReadsVersion2ThreeLetterFrames) {
     EXPECT_EQ(t.Year(), "1990");
     EXPECT_TRUE(t.GetValue("TIT2").IsNull());
     EXPECT_EQ(Pos(), static_cast<int64_t>(file.size()) - 1);
+}
 
-    // The values sit under three-letter keys, which the writer does not use.
-    std::vector<uint8_t> rendered = t.RenderTag(false);
-    EXPECT_EQ(rendered, (TBytes{'I', 'D', '3', 4, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0}));
+// A version 2 tag is written back as version 4: its values, kept under three-letter keys,
+// go out under the four-letter ids, and a value set after reading replaces its own. Before,
+// such a write returned true for a tag with no frames.
+TEST_F(TId3v2File, Version2TagIsWrittenBackWithItsValues) {
+    TBytes body = Frame2("TT2", Text(0, "Old"));
+    test::Append(body, Frame2("TP1", Text(1, Utf16Le(u"\uFEFFАрт"))));
+    test::Append(body, Frame2("TYE", Text(0, "1990")));
+    TBytes file = Tag(2, body);
+    test::Append(file, TBytes{1, 2, 3});
+    int fd = Open(file);
+    TId3v2Tags t;
+    ASSERT_TRUE(t.ReadFromFile(fd));
+    t.SetTitle(u"Новое");
+
+    TBytes frames = Frame("TPE1", Text(3, "Арт"));
+    test::Append(frames, Frame("TIT2", Text(3, "Новое")));
+    test::Append(frames, Frame("TYER", Text(0, "1990")));
+    TBytes tag = Tag(4, frames);
+    tag.resize(tag.size() + 16 - tag.size() % 16, 0);
+    tag[9] = static_cast<uint8_t>(tag.size() - 10);
+    EXPECT_EQ(t.RenderTag(true), tag);
+    TId3v2Tags copy; // four-letter properties, but the values came under three-letter keys
+    copy.Assign(t);
+    EXPECT_EQ(copy.RenderTag(true), tag);
+
+    ASSERT_TRUE(t.WriteToFile(fd, true));
+    TBytes expected = tag;
+    test::Append(expected, file);
+    EXPECT_EQ(test::ReadBytes(Path()), expected);
+    lseek(fd, 0, SEEK_SET);
+    TId3v2Tags back;
+    ASSERT_TRUE(back.ReadFromFile(fd));
+    EXPECT_TRUE(back.IsNew());
+    EXPECT_EQ(back.Title(), u"Новое");
+    EXPECT_EQ(back.Artist(), u"Арт");
+    EXPECT_EQ(back.Year(), "1990");
 }
 
 TEST_F(TId3v2File, ReadsEncodingsAndIgnoresCommentAndOtherYearFrames) {
