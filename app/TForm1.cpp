@@ -10,6 +10,7 @@
 #include "stages/TSpectrumIndicator.h"
 #include "tags/TCodePage.h"
 #include "tags/TCommonTags.h"
+#include "tags/TTagEditor.h"
 
 #if TARVIO_HAVE_DXAUDIOOUT
 #include "output/TDXAudioOut.h"
@@ -282,6 +283,9 @@ void TForm1::CreateComponents() {
     CDDBInfo1 = new TCDDBInfo(this);
     CDDBInfo1->SetName("CDDBInfo1");
 #endif
+
+    TagEditor1 = new TTagEditor(this); // present, never used by the player
+    TagEditor1->SetName("TagEditor1");
 
     Timer1 = new TTimer(this);
     Timer1->SetName("Timer1");

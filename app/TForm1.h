@@ -34,6 +34,7 @@ class TDTSIn;
 class TAC3In;
 class TWaveIn;
 class TCDDBInfo;
+class TTagEditor;
 
 class TForm1 : public TForm {
 public:
@@ -71,6 +72,7 @@ public:
     TWaveIn* WaveIn1 = nullptr;
     // Disc lookup: present, never used by the player; null in a build without it.
     TCDDBInfo* CDDBInfo1 = nullptr;
+    TTagEditor* TagEditor1 = nullptr; // present, never used by the player
     TTimer* Timer1 = nullptr;
 
     // Player state.

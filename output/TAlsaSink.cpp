@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
+
+#include "output/TAlsaChannelMap.h"
 
 namespace tarvio {
 
@@ -17,6 +20,9 @@ struct HwParamsDeleter {
 };
 struct SwParamsDeleter {
     void operator()(snd_pcm_sw_params_t* P) const { snd_pcm_sw_params_free(P); }
+};
+struct ChmapDeleter {
+    void operator()(snd_pcm_chmap_t* M) const { std::free(M); }
 };
 
 // Device waits longer than this in one Write mean the device has stopped taking data.
@@ -96,10 +102,35 @@ HRESULT TAlsaSink::Open(const WAVEFORMATEX& Format, uint32_t RingFrames) {
         return DSERR_BADFORMAT;
     FPeriodFrames = static_cast<uint32_t>(period);
     FBlockAlign = Format.nBlockAlign;
+
+    const uint32_t channels = Format.nChannels;
+    FChannels = channels;
+    FReorder = false;
+    if (channels >= 3 && channels <= 8) {
+        const uint32_t mask = Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE
+                                  ? reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(Format).dwChannelMask
+                                  : 0;
+        std::unique_ptr<snd_pcm_chmap_t, ChmapDeleter> map(snd_pcm_get_chmap(pcm));
+        const unsigned* device = map && map->channels == channels ? map->pos : nullptr;
+        FReorder = TAlsaChannelMap::Make(mask, channels, device, FSlot);
+        if (FReorder) FReordered.assign(size_t{FPeriodFrames} * FBlockAlign, 0);
+    }
     return DS_OK;
 }
 
 bool TAlsaSink::Write(const uint8_t* Data, uint32_t Frames) {
+    if (!FReorder) return WriteFrames(Data, Frames);
+    while (Frames > 0) {
+        const uint32_t n = std::min(Frames, FPeriodFrames);
+        TAlsaChannelMap::Apply(Data, FReordered.data(), n, FChannels, FBlockAlign / FChannels, FSlot);
+        if (!WriteFrames(FReordered.data(), n)) return false;
+        Data += size_t{n} * FBlockAlign;
+        Frames -= n;
+    }
+    return true;
+}
+
+bool TAlsaSink::WriteFrames(const uint8_t* Data, uint32_t Frames) {
     snd_pcm_t* pcm = FPcm.get();
     int idle = 0;
     while (Frames > 0) {

@@ -1,11 +1,13 @@
 #pragma once
 // A sound card through ALSA. The device's buffer is kept small (a few periods of at most
-// 10 ms), so that the latency is that of the ring the sink plays from.
+// 10 ms), so that the latency is that of the ring the sink plays from. Multichannel frames
+// arrive in the pipeline's WAVE order and are put into the device's channel order.
 
 #include "output/TDSSink.h"
 
 #include <memory>
 #include <string>
+#include <vector>
 
 typedef struct _snd_pcm snd_pcm_t;
 
@@ -33,9 +35,17 @@ private:
 
     explicit TAlsaSink(snd_pcm_t* Pcm) : FPcm(Pcm) {}
 
+    bool WriteFrames(const uint8_t* Data, uint32_t Frames);
+
     std::unique_ptr<snd_pcm_t, PcmCloser> FPcm;
     uint32_t FPeriodFrames = 0;
     uint32_t FBlockAlign = 0;
+    uint32_t FChannels = 0;
+    // The device orders 3 to 8 channels otherwise than the pipeline: each frame is moved
+    // through FReordered (a period long) with WAVE channel i going to device channel FSlot[i].
+    bool FReorder = false;
+    uint8_t FSlot[8] = {};
+    std::vector<uint8_t> FReordered;
 };
 
 } // namespace tarvio

@@ -1,6 +1,7 @@
 #include "output/TDXAudioOut.h"
 
 #include "pipeline/EAuException.h"
+#include "pipeline/TChannelLayout.h"
 #include "pipeline/TEventHandler.h"
 
 #include <chrono>
@@ -116,11 +117,12 @@ void TDXAudioOut::StartOutput() {
     FillByte = BPS == 8 ? 128 : 0;
 
     WAVEFORMATEXTENSIBLE format{};
-    if (Chan >= 3 || BPS == 24) {
+    if (Chan > 2 || BPS > 16) {
+        // The pipeline's channel order is WAVE order; the mask says which speakers it holds.
         format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
         format.Format.cbSize = 22;
         format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-        format.dwChannelMask = Chan == 2 ? 0x3 : Chan == 6 ? 0x3F : Chan == 8 ? 0xFF : 0;
+        format.dwChannelMask = TChannelLayout::WaveMask(Chan);
     } else {
         format.Format.wFormatTag = WAVE_FORMAT_PCM;
         format.Format.cbSize = 0;

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "pipeline/TChannelLayout.h"
+
 namespace tarvio {
 
 namespace {
@@ -34,14 +36,19 @@ HRESULT TWaveFileSink::Open(const WAVEFORMATEX& Format, uint32_t) {
     if (!FFile) return DSERR_GENERIC;
     FBlockAlign = Format.nBlockAlign;
 
-    bool extensible = Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+    // More than two channels or 16 bits need the extensible header; its mask is the one
+    // declared, else the one of the pipeline's WAVE channel order.
+    const bool declared = Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+    const bool extensible = declared || Format.nChannels > 2 || Format.wBitsPerSample > 16;
+    uint32_t mask = declared ? reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(Format).dwChannelMask : 0;
+    if (mask == 0) mask = TChannelLayout::WaveMask(Format.nChannels);
     std::vector<uint8_t> h;
     PutTag(h, "RIFF");
     Put32(h, 0); // completed by Finish
     PutTag(h, "WAVE");
     PutTag(h, "fmt ");
     Put32(h, extensible ? 40 : 16);
-    Put16(h, Format.wFormatTag);
+    Put16(h, extensible ? WAVE_FORMAT_EXTENSIBLE : Format.wFormatTag);
     Put16(h, Format.nChannels);
     Put32(h, Format.nSamplesPerSec);
     Put32(h, Format.nAvgBytesPerSec);
@@ -49,13 +56,15 @@ HRESULT TWaveFileSink::Open(const WAVEFORMATEX& Format, uint32_t) {
     Put16(h, Format.wBitsPerSample);
     if (extensible) {
         const auto& ext = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(Format);
+        const GUID sub = declared ? ext.SubFormat : KSDATAFORMAT_SUBTYPE_PCM;
         Put16(h, 22);
-        Put16(h, ext.wValidBitsPerSample);
-        Put32(h, ext.dwChannelMask);
-        Put32(h, ext.SubFormat.Data1);
-        Put16(h, ext.SubFormat.Data2);
-        Put16(h, ext.SubFormat.Data3);
-        for (uint8_t b : ext.SubFormat.Data4)
+        const uint16_t valid = declared ? ext.wValidBitsPerSample : 0;
+        Put16(h, valid != 0 ? valid : Format.wBitsPerSample);
+        Put32(h, mask);
+        Put32(h, sub.Data1);
+        Put16(h, sub.Data2);
+        Put16(h, sub.Data3);
+        for (uint8_t b : sub.Data4)
             h.push_back(b);
     }
     PutTag(h, "data");

@@ -2,6 +2,9 @@
 // Every source of audio data. Data moves by pull: a consumer calls Init, then GetData
 // until it returns 0 bytes, then Flush. Data is little-endian interleaved PCM; a
 // "sample" is one frame (one value per channel). Position and Size count bytes.
+// A frame holds its channels in WAVE order (FL FR FC LFE BL BR ... SL SR, the speakers of
+// the default layout of the channel count; the table is in TChannelLayout.h), whatever the
+// producer, and every consumer reads it so.
 
 #include <atomic>
 #include <cstdint>

@@ -66,8 +66,12 @@ TEventHandler::TEventHandler() = default;
 
 TEventHandler::~TEventHandler() {
     Terminate();
-    _Evt.SetEvent();
     WaitFor();
+}
+
+void TEventHandler::Terminate() {
+    TThread::Terminate();
+    _Evt.SetEvent();
 }
 
 void TEventHandler::AddEvent(PEventRecord Record, bool AtHead) {

@@ -62,6 +62,8 @@ public:
     void WaitWhileDelivering(TComponent* Sender);
     // Number of queued records (for tests and diagnostics).
     size_t QueuedEvents();
+    // Ends the dispatcher's loop at once, not at its next 100 ms wake-up.
+    void Terminate() override;
 
 protected:
     void Execute() override;

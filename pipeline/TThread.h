@@ -18,7 +18,8 @@ public:
 
     // Starts Execute on a new thread. Call once, after the subclass is fully built.
     void Start();
-    void Terminate() { FTerminated = true; }
+    // Sets the terminate flag; a thread that waits for work extends it to wake itself.
+    virtual void Terminate() { FTerminated = true; }
     bool Terminated() const { return FTerminated; }
     // Blocks until Execute has returned. Safe to call more than once.
     void WaitFor();

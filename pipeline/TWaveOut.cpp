@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "pipeline/EAuException.h"
+#include "pipeline/TChannelLayout.h"
 
 namespace tarvio {
 
@@ -17,27 +18,6 @@ void Put16(std::string& s, uint16_t v) {
 void Put32(std::string& s, uint32_t v) {
     for (int i = 0; i < 4; ++i)
         s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-
-uint32_t DefaultChannelMask(uint32_t Channels) {
-    switch (Channels) {
-    case 1:
-        return 0x4;
-    case 2:
-        return 0x3;
-    case 3:
-        return 0x7;
-    case 4:
-        return 0x33;
-    case 5:
-        return 0x37;
-    case 6:
-        return 0x3F;
-    case 8:
-        return 0x63F;
-    default:
-        return 0;
-    }
 }
 
 } // namespace
@@ -73,7 +53,7 @@ std::string TWaveOut::MakeHeader(uint32_t Channels, uint32_t SampleRate, uint32_
     if (extensible) {
         Put16(h, 22);
         Put16(h, static_cast<uint16_t>(BitsPerSample));
-        Put32(h, DefaultChannelMask(Channels));
+        Put32(h, TChannelLayout::WaveMask(Channels));
         // KSDATAFORMAT_SUBTYPE_PCM
         static const uint8_t pcm[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                         0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};

@@ -22,8 +22,9 @@ public:
     // PCM bytes written during the current or last run.
     int64_t BytesWritten() const { return FBytesWritten; }
 
-    // The 44-byte PCM header (or 68-byte extensible header for more than two channels or
-    // more than 16 bits) for DataBytes of PCM. Sizes above 4 GiB are clamped.
+    // The 44-byte PCM header (or 68-byte extensible header, with the channel mask of the
+    // pipeline's WAVE channel order, for more than two channels or more than 16 bits) for
+    // DataBytes of PCM. Sizes above 4 GiB are clamped.
     static std::string MakeHeader(uint32_t Channels, uint32_t SampleRate, uint32_t BitsPerSample,
                                   uint64_t DataBytes);
 

@@ -6,6 +6,9 @@
 #include <system_error>
 
 // Each decoder library that this build has defines its TARVIO_HAVE_ macro (tools/CMakeLists.txt).
+#if TARVIO_HAVE_AC3
+#include "decoders/ac3/TAC3In.h"
+#endif
 #if TARVIO_HAVE_DTS
 #include "decoders/dts/TDTSIn.h"
 #endif
@@ -110,8 +113,13 @@ std::string OneLine(std::string Text) {
 const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
     // Order matters only among decoders sharing an extension: the first to accept wins.
     static const std::vector<TDecoderEntry> table = {
+#if TARVIO_HAVE_AC3
+        // DVD audio is AC-3 first of all: a ".vob" file tries it before DTS.
+        Entry<TAC3In>("ac3", "TAC3In", {".ac3", ".vob"}, [](TAC3In& In) { return int64_t{In.BitRate()}; }),
+#endif
 #if TARVIO_HAVE_DTS
-        Entry<TDTSIn>("dts", "TDTSIn", {".wav"}, [](TDTSIn& In) { return int64_t{In.BitRate()}; }),
+        Entry<TDTSIn>("dts", "TDTSIn", {".wav", ".dts", ".vob"},
+                      [](TDTSIn& In) { return int64_t{In.BitRate()}; }),
 #endif
 #if TARVIO_HAVE_WAV
         Entry<TWaveIn>("wav", "TWaveIn", {".wav"}),

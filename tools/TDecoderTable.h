@@ -4,8 +4,8 @@
 //
 // Choice by extension follows the player: the extension is the part of the name from its
 // last dot after the last folder separator, dot included, compared in lower case. Several
-// decoders may claim one extension (".wav": DTS first, then WAV); they are tried in table
-// order and the first that accepts the file's content wins.
+// decoders may claim one extension (".wav": DTS first, then WAV; ".vob": AC-3, then DTS);
+// they are tried in table order and the first that accepts the file's content wins.
 
 #include <cstdint>
 #include <functional>

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "pipeline/TAuTaggedFileIn.h"
+#include "pipeline/TChannelLayout.h"
 #include "tags/TCodePage.h"
 #include "tags/TCommonTags.h"
 #include "tools/TJsonObject.h"
@@ -27,6 +28,7 @@ TFileInfo TFileInfo::Of(const std::string& File, TOpenedDecoder& Decoder) {
     info.ClassName = Decoder.Entry->ClassName;
     info.Valid = in.Valid();
     info.Channels = in.Channels();
+    info.Layout = TChannelLayout::Name(info.Channels);
     info.SampleRate = in.SampleRate();
     info.BitsPerSample = in.BitsPerSample();
     info.TotalSamples = in.TotalSamples();
@@ -64,7 +66,7 @@ std::string TFileInfo::Text() const {
     };
     line("decoder:", Decoder + " (" + ClassName + ")");
     line("valid:", Valid ? "yes" : "no");
-    line("channels:", std::to_string(Channels));
+    line("channels:", std::to_string(Channels) + (Layout.empty() ? "" : " (" + Layout + ")"));
     line("sample rate:", std::to_string(SampleRate) + " Hz");
     line("bits per sample:", std::to_string(BitsPerSample));
     line("total samples:", TotalSamples < 0 ? "unknown" : std::to_string(TotalSamples));
@@ -96,6 +98,10 @@ std::string TFileInfo::Json() const {
     o.Add("class", ClassName);
     o.Add("valid", Valid);
     o.Add("channels", int64_t{Channels});
+    if (Layout.empty())
+        o.AddNull("layout");
+    else
+        o.Add("layout", Layout);
     o.Add("sample_rate", int64_t{SampleRate});
     o.Add("bits_per_sample", int64_t{BitsPerSample});
     if (TotalSamples < 0)

@@ -32,6 +32,7 @@ public:
     std::string ClassName; // "TFLACIn"
     bool Valid = false;
     uint32_t Channels = 0;
+    std::string Layout;      // the speakers of the channels in the pipeline's order: "5.1"
     uint32_t SampleRate = 0; // Hz
     uint32_t BitsPerSample = 0;
     int64_t TotalSamples = -1; // frames; -1 when the decoder does not know

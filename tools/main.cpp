@@ -13,6 +13,7 @@
 #include "pipeline/TWaveOut.h"
 #include "tags/TCodePage.h"
 #include "tools/CliError.h"
+#include "tools/TCliTags.h"
 #include "tools/TDecoderTable.h"
 #include "tools/TFileInfo.h"
 #include "tools/TFrameRange.h"
@@ -45,22 +46,29 @@ SYNOPSIS
     tarvio-cli cd rip [--image PATH] [--drive N] TRACK[-LAST] OUT.wav
     tarvio-cli cd lookup [--image PATH] [--drive N] [--server URL] [--email ADDR]
                          [--proto LEVEL] [--timeout SECONDS] [--album N]
+    tarvio-cli tags [--json] FILE...
+    tarvio-cli tags [--json] FILE --set KEY=VALUE [--set KEY=VALUE]...
     tarvio-cli --help
 
 DESCRIPTION
     The decoder is chosen by the file name's extension, compared in lower case.
     A ".wav" file goes to the DTS decoder, and to the WAV decoder when the DTS
-    decoder does not accept its content. --decoder NAME forces a decoder.
+    decoder does not accept its content; a ".vob" file to the AC-3 decoder,
+    then to the DTS decoder. --decoder NAME forces a decoder.
+
+    Multichannel PCM is in WAVE order (FL FR FC LFE BL BR ... SL SR, the
+    speakers of the default layout of the channel count): the layout info
+    shows, and the layout of the WAVE files decode writes.
 
 COMMANDS
     info FILE...
-        Prints for each file the decoder chosen, whether it is valid, channels,
-        sample rate, bits per sample, total samples (frames), total time (m:ss),
-        the decoder's bit rate where it has one, and the common tags (title,
-        artist, album, genre, year, track) of decoders whose files carry tags.
-        Some formats add facts of their own ("details" in JSON): WavPack its
-        mode flags (wvc, lossless, hybrid, float, high, extra, ...), MP3 and WMA
-        whether the bit rate varies (vbr: yes or no).
+        Prints for each file the decoder chosen, whether it is valid, channels
+        and their layout, sample rate, bits per sample, total samples (frames),
+        total time (m:ss), the decoder's bit rate where it has one, and the
+        common tags (title, artist, album, genre, year, track) of decoders
+        whose files carry tags. Some formats add facts of their own ("details"
+        in JSON): WavPack its mode flags (wvc, lossless, hybrid, float, high,
+        extra, ...), MP3 and WMA whether the bit rate varies (vbr: yes or no).
 
     decode FILE OUT.wav
         Writes the decoder's PCM, byte for byte, into the RIFF WAVE file OUT.wav.
@@ -91,10 +99,24 @@ COMMANDS
         address (--email); --proto 6 asks for UTF-8 answers (default level 5,
         ISO-8859-1); --timeout bounds the wait (default 30 s).
 
+    tags FILE...
+        Prints the common tags (title, artist, album, genre, year, track), the
+        duration and the bit rate of each file as TagLib reads them, for
+        ".mp3", ".wma", ".m4a", ".flac", ".wv" and ".ogg" files. A missing year
+        or track reads 0.
+
+    tags FILE --set KEY=VALUE...
+        Writes the values given into FILE (not ".wma"), keeps the others, and
+        prints the tags read back. KEY: title, artist, album, genre, year,
+        track. An empty value, or 0 for year and track, removes the field. The
+        save is made on a copy beside FILE that replaces it only when the save
+        succeeded: a failed save leaves FILE as it was.
+
 OPTIONS
-    --json            info: one JSON object per file, one per line. A file that
-                      cannot be played gives {"file", "decoder", "valid": false,
-                      "error"}.
+    --json            info, tags: one JSON object per file, one per line. A file
+                      that cannot be handled gives {"file", "decoder" (info),
+                      "valid": false, "error"}.
+    --set KEY=VALUE   tags: a value to write (see above).
     --decoder NAME    Use decoder NAME whatever the extension.
     --start SAMPLE    decode: first frame to write (0-based; default 0).
     --end SAMPLE      decode: frame to stop before (default: the end). Frames
@@ -117,7 +139,8 @@ KEYS (play, when standard input is a terminal)
 EXIT STATUS
     0   success
     1   a file cannot be played (no decoder for it, missing, not valid, or the
-        run failed); the other files are still handled
+        run failed), or its tags cannot be read or written, or read back other
+        values than were written; the other files are still handled
     2   usage error
 
 ENVIRONMENT
@@ -196,6 +219,13 @@ public:
         for (const auto& [n, value] : FSet)
             if (n == Name) v = value; // the last one counts
         return v;
+    }
+    // Every value of an option that may be given more than once, in order.
+    std::vector<std::string> Values(const std::string& Name) const {
+        std::vector<std::string> all;
+        for (const auto& [n, value] : FSet)
+            if (n == Name) all.push_back(value);
+        return all;
     }
 
     std::vector<std::string> Operands;
@@ -298,6 +328,17 @@ int Decode(const TArgs& Args) {
     return ExitOk;
 }
 
+int Tags(const TArgs& Args) {
+    if (Args.Operands.empty()) Usage("tags needs a FILE");
+    TCliTags tags;
+    for (const std::string& set : Args.Values("--set")) {
+        std::string error;
+        if (!tags.AddSet(set, error)) Usage(error);
+    }
+    if (tags.Writing() && Args.Operands.size() != 1) Usage("tags --set writes one FILE");
+    return tags.Run(Args.Operands, Args.Flag("--json"));
+}
+
 #if TARVIO_HAVE_PLAY
 int ListDevices() {
     DSW_Devices devices{};
@@ -352,6 +393,7 @@ int Run(int argc, char** argv) {
         }
     if (command == "info") return Info(TArgs(argc, argv, 2, {"--json"}, {"--decoder"}));
     if (command == "decode") return Decode(TArgs(argc, argv, 2, {}, {"--decoder", "--start", "--end"}));
+    if (command == "tags") return Tags(TArgs(argc, argv, 2, {"--json"}, {"--set"}));
 #if TARVIO_HAVE_CD
     if (command == "cd") return TCliCd::Run(std::vector<std::string>(argv + 2, argv + argc));
 #endif

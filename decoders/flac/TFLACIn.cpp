@@ -132,13 +132,11 @@ struct TFLACIn::TCallbacks {
     static FLAC__StreamDecoderReadStatus Read(const FLAC__StreamDecoder*, FLAC__byte Buffer[], size_t* Bytes,
                                               void* ClientData) {
         try {
-            TStream* s = Self(ClientData).FStream;
-            if (!s || s->Position() >= s->Size()) {
-                *Bytes = 0;
-                return FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
-            }
+            TFLACIn& self = Self(ClientData);
+            TStream* s = self.FStream;
             const int32_t want = static_cast<int32_t>(std::min<size_t>(*Bytes, INT32_MAX));
-            const int32_t got = std::max<int32_t>(s->Read(Buffer, want), 0);
+            const int32_t got = s ? std::max<int32_t>(s->Read(Buffer, want), 0) : 0;
+            self.FStreamPos += got;
             *Bytes = static_cast<size_t>(got);
             return got == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM
                             : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
@@ -153,9 +151,11 @@ struct TFLACIn::TCallbacks {
         TFLACIn& self = Self(ClientData);
         if (!self.FSeekable) return FLAC__STREAM_DECODER_SEEK_STATUS_UNSUPPORTED;
         try {
-            if (!self.FStream || Offset > static_cast<FLAC__uint64>(INT64_MAX) ||
-                self.FStream->Seek(static_cast<int64_t>(Offset), TSeekOrigin::soBeginning) < 0)
+            if (!self.FStream || Offset > static_cast<FLAC__uint64>(INT64_MAX))
                 return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
+            const int64_t pos = self.FStream->Seek(static_cast<int64_t>(Offset), TSeekOrigin::soBeginning);
+            if (pos < 0) return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
+            self.FStreamPos = pos;
             return FLAC__STREAM_DECODER_SEEK_STATUS_OK;
         } catch (...) {
             return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
@@ -166,36 +166,25 @@ struct TFLACIn::TCallbacks {
                                               void* ClientData) {
         TFLACIn& self = Self(ClientData);
         if (self.FSize == 0) return FLAC__STREAM_DECODER_TELL_STATUS_UNSUPPORTED;
-        try {
-            const int64_t pos = self.FStream ? self.FStream->Position() : -1;
-            if (pos < 0) return FLAC__STREAM_DECODER_TELL_STATUS_ERROR;
-            *Offset = static_cast<FLAC__uint64>(pos);
-            return FLAC__STREAM_DECODER_TELL_STATUS_OK;
-        } catch (...) {
-            return FLAC__STREAM_DECODER_TELL_STATUS_ERROR;
-        }
+        if (!self.FStream || self.FStreamPos < 0) return FLAC__STREAM_DECODER_TELL_STATUS_ERROR;
+        *Offset = static_cast<FLAC__uint64>(self.FStreamPos);
+        return FLAC__STREAM_DECODER_TELL_STATUS_OK;
     }
 
     static FLAC__StreamDecoderLengthStatus Length(const FLAC__StreamDecoder*, FLAC__uint64* Length,
                                                   void* ClientData) {
-        try {
-            TStream* s = Self(ClientData).FStream;
-            const int64_t size = s ? s->Size() : -1;
-            if (size < 0) return FLAC__STREAM_DECODER_LENGTH_STATUS_ERROR;
-            *Length = static_cast<FLAC__uint64>(size);
-            return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
-        } catch (...) {
-            return FLAC__STREAM_DECODER_LENGTH_STATUS_ERROR;
-        }
+        const int64_t size = Self(ClientData).FStreamSize;
+        if (size < 0) return FLAC__STREAM_DECODER_LENGTH_STATUS_ERROR;
+        *Length = static_cast<FLAC__uint64>(size);
+        return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
     }
 
+    // Asked before every read: answered from the position the callbacks keep and the size
+    // taken at open, without asking the stream.
     static FLAC__bool Eof(const FLAC__StreamDecoder*, void* ClientData) {
-        try {
-            TStream* s = Self(ClientData).FStream;
-            return !s || s->Position() >= s->Size();
-        } catch (...) {
-            return true;
-        }
+        const TFLACIn& self = Self(ClientData);
+        // A stream of unknown size ends when a read brings nothing.
+        return !self.FStream || (self.FStreamSize >= 0 && self.FStreamPos >= self.FStreamSize);
     }
 
     static FLAC__StreamDecoderWriteStatus Write(const FLAC__StreamDecoder*, const FLAC__Frame* Frame,
@@ -331,6 +320,10 @@ void TFLACIn::OpenFile() {
             FSize = 0;
             if (!LoadLibFLAC(*FLib)) throw EAuException(NotLoadedMessage());
             OpenOwnStream();
+            // Only the callbacks move the stream while the file is open: they keep its
+            // position, and its size is taken once.
+            FStreamPos = FStream->Position();
+            FStreamSize = FStream->Size();
             FValid = true;
             _decoder = std::unique_ptr<void, TDecoderDeleter>(FLib->New(), TDecoderDeleter{FLib.get()});
             if (!_decoder) throw EAuException("Failed to initialize the FLAC decoder.");
@@ -438,7 +431,7 @@ void TFLACIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
                 throw EAuException("Error reading FLAC file");
             Buffer = nullptr;
             Bytes = 0;
-            if (!FAnyFrame && FStream && FStream->Position() < FStream->Size())
+            if (!FAnyFrame && FStream && (FStreamSize < 0 || FStreamPos < FStreamSize))
                 throw EAuException("Sinc lost or corrupt data");
             return;
         }

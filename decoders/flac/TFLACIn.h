@@ -77,6 +77,8 @@ private:
     int64_t FFileSamples = 0;                        // frames in the file, 0 when unknown
     std::atomic<uint32_t> FStreamBits{0};            // the stream's own bits per sample
     bool FHasStreamInfo = false;                     // the stream began with its information block
+    int64_t FStreamPos = 0;                          // bytes; where the callbacks left the stream
+    int64_t FStreamSize = -1;                        // bytes; the stream's size at open
     std::atomic<bool> FCheckMD5Signature{false};
     std::atomic<bool> FSignatureValid{true};
 };

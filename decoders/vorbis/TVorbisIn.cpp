@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
 
 #include "pipeline/EAuException.h"
+#include "pipeline/TChannelLayout.h"
 #include "pipeline/TEventHandler.h"
 #include "tags/TCodePage.h"
 #include "tags/TCommonTags.h"
@@ -62,6 +64,21 @@ void LoadLibraries(TVorbisLib& Lib) {
                           vf.Resolve("ov_seekable", Lib.Seekable) && vf.Resolve("ov_streams", Lib.Streams) &&
                           vf.Resolve("ov_bitrate_instant", Lib.BitrateInstant);
     if (!resolved) throw EAuException(NotLoadedMessage(vf));
+}
+
+// Where each channel of Vorbis's order goes in the pipeline's WAVE order, for 3 to 8 channels
+// (Vorbis puts the centre between the front channels and the LFE channel last).
+void VorbisToWave(uint32_t Channels, uint8_t* Position) {
+    static constexpr uint32_t speakers[][8] = {
+        {spFrontLeft, spFrontCenter, spFrontRight},
+        {spFrontLeft, spFrontRight, spBackLeft, spBackRight},
+        {spFrontLeft, spFrontCenter, spFrontRight, spBackLeft, spBackRight},
+        {spFrontLeft, spFrontCenter, spFrontRight, spBackLeft, spBackRight, spLowFrequency},
+        {spFrontLeft, spFrontCenter, spFrontRight, spSideLeft, spSideRight, spBackCenter, spLowFrequency},
+        {spFrontLeft, spFrontCenter, spFrontRight, spSideLeft, spSideRight, spBackLeft, spBackRight,
+         spLowFrequency},
+    };
+    TChannelLayout::PlaneOrder(speakers[Channels - 3], Channels, Position);
 }
 
 std::string LowerAscii(std::string_view Text) {
@@ -221,6 +238,8 @@ void TVorbisIn::OpenFile() {
 
     FChan = static_cast<uint32_t>(info->channels);
     FSR = static_cast<uint32_t>(info->rate);
+    FReorder = FChan >= 3 && FChan <= 8;
+    if (FReorder) VorbisToWave(FChan, FWavePosition.data());
     FBPS = 16;
     FMaxBitrate = static_cast<int32_t>(info->bitrate_upper);
     FNominalBitrate = static_cast<int32_t>(info->bitrate_nominal);
@@ -244,12 +263,24 @@ void TVorbisIn::CloseFile() {
     FOpened = 0;
 }
 
+void TVorbisIn::Reorder(uint8_t* Data, uint32_t Bytes) const {
+    const uint32_t channels = FChan, frame = channels * 2;
+    int16_t in[8];
+    for (uint8_t* f = Data; f + frame <= Data + Bytes; f += frame) {
+        std::memcpy(in, f, frame);
+        for (uint32_t c = 0; c < channels; ++c)
+            std::memcpy(f + 2 * FWavePosition[c], &in[c], 2);
+    }
+}
+
 void TVorbisIn::Refill() {
     OggVorbis_File* vf = VFile.get();
-    while (BufEnd < BufferSize) {
+    // The library hands out whole frames and refuses room for less than one.
+    const uint32_t frame = std::max<uint32_t>(FChan, 1) * 2;
+    while (BufferSize - BufEnd >= frame) {
         int link = cursec;
         const long n = FLib->Read(vf, reinterpret_cast<char*>(buf.data()) + BufEnd,
-                                  static_cast<int>(BufferSize - BufEnd), 0, 2, 1, &link);
+                                  static_cast<int>((BufferSize - BufEnd) / frame * frame), 0, 2, 1, &link);
         if (n == OV_HOLE) continue; // damaged or missing pages: skipped, as the reference decoder does
         if (n <= 0) {
             NoteFailure(static_cast<int>(n));
@@ -266,6 +297,7 @@ void TVorbisIn::Refill() {
             }
             cursec = link;
         }
+        if (FReorder) Reorder(buf.data() + BufEnd, static_cast<uint32_t>(n));
         BufEnd += static_cast<uint32_t>(n);
         const int64_t size = FSize;
         if (size > 0 && FPosition + BufEnd >= size) {

@@ -1,7 +1,8 @@
 #pragma once
 // Ogg Vorbis decoder: vorbisfile, loaded at run time with libogg, libvorbis and
 // libvorbisenc, and driven through callbacks over the input's own stream. Delivers
-// interleaved signed 16-bit little-endian PCM. The stream's comments fill Comments and the
+// interleaved signed 16-bit little-endian PCM, with 3 to 8 channels put from Vorbis's channel
+// order into the pipeline's WAVE order. The stream's comments fill Comments and the
 // common tags. Chained files (several logical bitstreams one after another) play as one
 // stream as long as the links share channel count and sample rate.
 //
@@ -71,6 +72,8 @@ private:
     // with half-built codebooks that a later read or seek would run on (and crash), so from
     // then on this open file delivers nothing more and refuses seeks.
     void NoteFailure(int Result);
+    // Puts Bytes (whole frames) of decoded PCM from Vorbis's order into WAVE order.
+    void Reorder(uint8_t* Data, uint32_t Bytes) const;
     // Releases the stream the input opened, or rewinds an assigned one.
     void ReleaseStream();
 
@@ -81,6 +84,8 @@ private:
     std::unique_ptr<OggVorbis_File> VFile;              // the decoder state's memory
     std::unique_ptr<OggVorbis_File, TClear> FOpenVFile; // set while VFile is open
     int cursec = -1;                                    // link reported by the last read
+    bool FReorder = false;                              // 3 to 8 channels: Vorbis order to WAVE order
+    std::array<uint8_t, 8> FWavePosition{};             // WAVE slot of each Vorbis channel
     bool FLibraryEnded = false;                         // the library has no more data for this run
     bool FLinkBroken = false;                           // see NoteFailure; cleared by the next open
     int32_t FMaxBitrate = 0;

@@ -226,11 +226,13 @@ TEST_P(DeclaredFormatTest, ExtensibleWhereNeeded) {
 INSTANTIATE_TEST_SUITE_P(Layouts, DeclaredFormatTest,
                          ::testing::Values(TFormatCase{2, 16, WAVE_FORMAT_PCM, 0},
                                            TFormatCase{1, 8, WAVE_FORMAT_PCM, 0},
-                                           TFormatCase{5, 16, WAVE_FORMAT_EXTENSIBLE, 0},
-                                           TFormatCase{1, 24, WAVE_FORMAT_EXTENSIBLE, 0},
+                                           TFormatCase{5, 16, WAVE_FORMAT_EXTENSIBLE, 0x37},
+                                           TFormatCase{1, 24, WAVE_FORMAT_EXTENSIBLE, 0x4},
                                            TFormatCase{2, 24, WAVE_FORMAT_EXTENSIBLE, 3},
+                                           TFormatCase{2, 32, WAVE_FORMAT_EXTENSIBLE, 3},
                                            TFormatCase{6, 16, WAVE_FORMAT_EXTENSIBLE, 0x3F},
-                                           TFormatCase{8, 32, WAVE_FORMAT_EXTENSIBLE, 0xFF}));
+                                           TFormatCase{7, 16, WAVE_FORMAT_EXTENSIBLE, 0x70F},
+                                           TFormatCase{8, 32, WAVE_FORMAT_EXTENSIBLE, 0x63F}));
 
 TEST_F(TDXAudioOutTest, StalledInputCausesUnderrunsReportedOnTheGuiThread) {
     MakeOutput();

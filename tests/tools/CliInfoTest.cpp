@@ -102,6 +102,37 @@ TEST_F(CliInfo, JsonGivesOneObjectPerFileInOrder) {
     EXPECT_EQ(nolength["total_samples"].Kind, TJson::jNull) << "the stream holds no sample count";
 }
 
+// The surround decoders: the decoder a ".wav", ".dts", ".ac3" or ".vob" file reaches, its
+// layout and its bit rate (the stream's, known before playback).
+TEST_F(CliInfo, SurroundFilesShowLayoutAndBitRate) {
+    if (!HaveDecoder("dts") || !HaveDecoder("ac3")) GTEST_SKIP() << "needs the DTS and AC-3 decoders";
+    struct TCase {
+        const char* File;
+        const char* Decoder;
+        const char* Layout;
+        int64_t BitRate;
+    } cases[] = {
+        {"dts/demo.wav", "dts", "5.1", 1280000},        {"dts/stereo_48000.dts", "dts", "stereo", 1411200},
+        {"ac3/tones_48000.ac3", "ac3", "5.1", 448000},  {"ac3/two.vob", "ac3", "5.1", 448000},
+        {"dts/tones_48000.vob", "dts", "5.1", 1411200},
+    };
+    std::vector<std::string> args = {"info", "--json"};
+    for (const TCase& c : cases)
+        args.push_back(Media(c.File));
+    const TCliResult r = RunCli(args);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), std::size(cases)) << r.Out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        TJson o;
+        ASSERT_TRUE(TJson::Parse(lines[i], o)) << lines[i];
+        EXPECT_EQ(o["decoder"].String, cases[i].Decoder) << lines[i];
+        EXPECT_EQ(o["layout"].String, cases[i].Layout) << lines[i];
+        EXPECT_EQ(o["bit_rate"].Number, cases[i].BitRate) << lines[i];
+        EXPECT_EQ(o["total_samples"].Kind, TJson::jNull) << lines[i];
+    }
+}
+
 // A 20-bit FLAC file travels in 24-bit samples: info shows both widths.
 TEST_F(CliInfo, FlacShowsTheStreamsOwnDepth) {
     if (!HaveDecoder("flac")) GTEST_SKIP() << "needs the FLAC decoder";
@@ -229,7 +260,7 @@ TEST_F(CliInfo, TextShowsTheFormatAndTheDecoderChoice) {
     ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Err, "");
     for (const char* line :
-         {"  decoder:         flac (TFLACIn)\n", "  valid:           yes\n", "  channels:        2\n",
+         {"  decoder:         flac (TFLACIn)\n", "  valid:           yes\n", "  channels:        2 (stereo)\n",
           "  sample rate:     44100 Hz\n", "  bits per sample: 16\n", "  total samples:   132300\n",
           "  total time:      0:03\n", "  bit rate:        none\n"})
         EXPECT_NE(r.Out.find(line), std::string::npos) << line << "in\n" << r.Out;

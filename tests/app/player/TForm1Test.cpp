@@ -310,6 +310,30 @@ TEST_F(Player, UnknownExtensionAndUnreadableFile) {
     EXPECT_EQ(Form->LabelError->Caption(), "Не могу проиграть файл. Файл поврежден или не найден кодек.");
 }
 
+// Every ".wav" goes to the DTS decoder; a DTS track shows "DTS", its file name and its bit
+// rate (the generated test media: 5.1 DTS in a WAVE file, as on a DTS audio CD).
+TEST_F(Player, DtsWaveShowsTheDtsLabels) {
+    const char* fixtures = std::getenv("TARVIO_FIXTURES");
+    const fs::path demo =
+        fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / "dts" / "demo.wav";
+    if (!fs::exists(demo)) GTEST_SKIP() << "no generated DTS media";
+    const fs::path track = Work / "Концерт.wav";
+    fs::copy_file(demo, track);
+    PlayList({track.string()});
+    Start();
+    bool dts = false;
+    if (!Form->DecoderFor("x.wav", dts) || !dts) GTEST_SKIP() << "no DTS decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: Концерт.wav");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "DTS");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Концерт.wav");
+    EXPECT_EQ(Form->LabelBitrate->Caption(), "1280 Кбит");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "5.1 каналов");
+    EXPECT_EQ(Form->LabelTime->Caption(), "");
+    EXPECT_TRUE(Form->DXAudioOut1->IsBusy());
+}
+
 class PlayerWithTracks : public Player {
 protected:
     void SetUp() override {

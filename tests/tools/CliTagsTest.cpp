@@ -1,0 +1,174 @@
+// tarvio-cli tags: printing tags, writing them (read back by this project's decoders through
+// `info`), and every way a run can fail.
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <string>
+#include <vector>
+
+#include "CliTestSupport.h"
+#include "JsonValue.h"
+
+namespace tarvio::test {
+namespace {
+
+using CliTags = CliTest;
+
+std::vector<TJson> JsonLines(const std::string& Out) {
+    std::vector<TJson> objects;
+    for (size_t start = 0, end; (end = Out.find('\n', start)) != std::string::npos; start = end + 1) {
+        objects.emplace_back();
+        EXPECT_TRUE(TJson::Parse(Out.substr(start, end - start), objects.back())) << Out;
+    }
+    return objects;
+}
+
+TEST_F(CliTags, PrintsTextAndJson) {
+    const std::string flac = Media("tags/tagged.flac");
+    TCliResult r = RunCli({"tags", flac});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, flac + "\n"
+                            "  title:           Группа крови\n"
+                            "  artist:          Кино\n"
+                            "  album:           Звезда по имени Солнце\n"
+                            "  genre:           Rock\n"
+                            "  year:            1988\n"
+                            "  track:           7\n"
+                            "  duration:        0:01\n"
+                            "  bit rate:        368 kbit/s\n");
+
+    // A file that cannot be read keeps its place as an error object; the others follow.
+    r = RunCli({"tags", "--json", Media("tags/no_year.mp3"), Path("missing.ogg"), Media("tags/tagged.wma")});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_TRUE(OneLine(r.Err)) << r.Err;
+    const std::vector<TJson> o = JsonLines(r.Out);
+    ASSERT_EQ(o.size(), 3u) << r.Out;
+    EXPECT_TRUE(o[0]["valid"].Bool);
+    EXPECT_EQ(o[0]["tags"]["title"].String, "Группа крови");
+    EXPECT_EQ(o[0]["tags"]["album"].String, "");
+    EXPECT_EQ(o[0]["tags"]["year"].String, "0");
+    EXPECT_EQ(o[0]["seconds"].Number, 1);
+    EXPECT_GT(o[0]["bit_rate"].Number, 100000);
+    EXPECT_FALSE(o[1]["valid"].Bool);
+    EXPECT_EQ(o[1]["error"].String, "no such file");
+    EXPECT_EQ(o[2]["tags"]["year"].String, "1988");
+}
+
+// Values written are printed as read back, and this project's own readers (the decoders
+// behind `info`) read them; values not given stay as they were.
+TEST_F(CliTags, WritesAndReadsBack) {
+    for (const char* name : {"id3v24.mp3", "tagged.flac", "tagged.ogg", "tagged.wv", "tagged.m4a"}) {
+        SCOPED_TRACE(name);
+        const std::string file = CopyMedia(std::string("tags/") + name, name);
+        const TCliResult r =
+            RunCli({"tags", "--json", file, "--set", "title=Перемен", "--set", "Artist=Виктор Цой",
+                    "--set=year=1989", "--set", "track=", "--set", "genre=Рок"});
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        const std::vector<TJson> o = JsonLines(r.Out);
+        ASSERT_EQ(o.size(), 1u);
+        const TJson& tags = o[0]["tags"];
+        EXPECT_EQ(tags["title"].String, "Перемен");
+        EXPECT_EQ(tags["artist"].String, "Виктор Цой");
+        EXPECT_EQ(tags["album"].String, "Звезда по имени Солнце");
+        EXPECT_EQ(tags["genre"].String, "Рок");
+        EXPECT_EQ(tags["year"].String, "1989");
+        EXPECT_EQ(tags["track"].String, "0");
+
+        if (TDecoderTable::ByExtension(file).empty()) continue; // no decoder of this format yet
+        const TCliResult info = RunCli({"info", "--json", file});
+        ASSERT_EQ(info.Status, 0) << info.Err;
+        const std::vector<TJson> i = JsonLines(info.Out);
+        ASSERT_EQ(i.size(), 1u);
+        EXPECT_EQ(i[0]["tags"]["title"].String, "Перемен");
+        EXPECT_EQ(i[0]["tags"]["artist"].String, "Виктор Цой");
+        EXPECT_EQ(i[0]["tags"]["album"].String, "Звезда по имени Солнце");
+        EXPECT_EQ(i[0]["tags"]["genre"].String, "Рок");
+        EXPECT_EQ(i[0]["tags"]["year"].String, "1989");
+    }
+}
+
+struct TFailure {
+    const char* Name;
+    std::vector<std::string> Args; // "FILE" stands for a copy of tags/id3v24.mp3
+    int Status;
+    const char* Error; // a part of the one line on standard error
+};
+void PrintTo(const TFailure& C, std::ostream* Out) {
+    *Out << C.Name;
+}
+
+class CliTagsFailure : public CliTest, public testing::WithParamInterface<TFailure> {};
+
+// Each failure is one line on standard error with the tool's exit status, and the file is
+// left as it was.
+TEST_P(CliTagsFailure, OneLineAndTheFileAsItWas) {
+    const TFailure& c = GetParam();
+    const std::string file = CopyMedia("tags/id3v24.mp3", "song.mp3");
+    CopyMedia("tags/tagged.wma", "song.wma");
+    Write("song.wav", "RIFF");
+    Write("empty.flac", "");
+    const TBytes before = ReadAll(file);
+    std::vector<std::string> args;
+    for (const std::string& a : c.Args)
+        args.push_back(a == "FILE" ? file : a.find("song.") == 0 || a == "empty.flac" ? Path(a) : a);
+    const TBytes wma = ReadAll(Path("song.wma"));
+
+    TCliResult r;
+    if (std::string(c.Name) == "FileSizeLimit") {
+        // The tool inherits a limit that lets it copy the file but not reserve room to grow.
+        rlimit old{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        const rlimit limit{static_cast<rlim_t>(before.size() + 4096), old.rlim_max};
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        TCliProcess tool(args);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+        r = tool.Wait();
+    } else {
+        r = RunCli(args);
+    }
+    EXPECT_EQ(r.Status, c.Status) << r.Err;
+    EXPECT_TRUE(OneLine(r.Err)) << r.Err;
+    EXPECT_NE(r.Err.find(c.Error), std::string::npos) << r.Err;
+    if (c.Status == 2) {
+        EXPECT_EQ(r.Out, "");
+    }
+    if (std::string(c.Name) != "GenreNumberReadsBackAsName") {
+        EXPECT_EQ(ReadAll(file), before);
+    }
+    EXPECT_EQ(ReadAll(Path("song.wma")), wma);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliTagsFailure,
+    testing::Values(
+        TFailure{"NoFile", {"tags"}, 2, "tags needs a FILE"},
+        TFailure{
+            "SetOnTwoFiles", {"tags", "FILE", "song.wma", "--set", "title=x"}, 2, "--set writes one FILE"},
+        TFailure{"UnknownKey", {"tags", "FILE", "--set", "comment=x"}, 2, "KEY one of title"},
+        TFailure{"NoEquals", {"tags", "FILE", "--set", "title"}, 2, "KEY one of title"},
+        TFailure{"YearNotANumber", {"tags", "FILE", "--set", "year=19x7"}, 2, "year must be a number"},
+        TFailure{"TrackTooLarge", {"tags", "FILE", "--set", "track=4294967296"}, 2, "track must be a number"},
+        TFailure{"WindowsMedia",
+                 {"tags", "song.wma", "--set", "title=x"},
+                 1,
+                 "song.wma: Windows Media files are read but never written"},
+        TFailure{"NotRead", {"tags", "song.wav"}, 1, "song.wav: no tags for \".wav\" files"},
+        TFailure{"NotValid",
+                 {"tags", "empty.flac", "--set", "title=x"},
+                 1,
+                 "empty.flac: not a file TagLib can read"},
+        TFailure{"Missing", {"tags", "song.ogg", "--set", "title=x"}, 1, "song.ogg: no such file"},
+        TFailure{"FileSizeLimit",
+                 {"tags", "FILE", "--set", "title=x"},
+                 1,
+                 "song.mp3: Failed to save tags: File too large"},
+        TFailure{"GenreNumberReadsBackAsName",
+                 {"tags", "FILE", "--set", "genre=17"},
+                 1,
+                 "song.mp3: genre reads back as \"Rock\", not \"17\""}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
+} // namespace
+} // namespace tarvio::test
