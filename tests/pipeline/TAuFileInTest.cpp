@@ -204,6 +204,13 @@ struct TUnknownSize : TRawPcmIn {
         FSize = -1;
     }
 };
+// An input whose header claims a length far beyond its data.
+struct THugeSize : TRawPcmIn {
+    void OpenFile() override {
+        TRawPcmIn::OpenFile();
+        FSize = INT64_MAX / kFrame * kFrame;
+    }
+};
 } // namespace
 
 TEST(TAuFileIn, TotalTimeOfUnknownSizeIsZero) {
@@ -212,6 +219,15 @@ TEST(TAuFileIn, TotalTimeOfUnknownSizeIsZero) {
     in.SetStream(&s);
     EXPECT_EQ(in.TotalTime(), 0u);
     EXPECT_EQ(in.TotalSamples(), -1);
+}
+
+// Seconds beyond the 32-bit count are no length at all, not a wrapped small one.
+TEST(TAuFileIn, TotalTimeBeyondTheCountIsUnknown) {
+    THugeSize in;
+    TMemoryStream s(Pattern(400));
+    in.SetStream(&s);
+    EXPECT_EQ(in.TotalTime(), 0u);
+    EXPECT_EQ(in.TotalSamples(), INT64_MAX / kFrame);
 }
 
 // A jump is thousandths of the length: with none known it leaves the position alone, in

@@ -295,7 +295,10 @@ int32_t TAPEDecoder::FrameBitrate(int64_t Frame) const {
         Frame + 1 == FHeader.TotalFrames ? FHeader.FinalFrameBlocks : FHeader.BlocksPerFrame;
     // bits per millisecond = kilobits per second
     const double ms = static_cast<double>(blocks) * 1000.0 / FHeader.SampleRate;
-    return ms > 0 ? static_cast<int32_t>(static_cast<double>(FrameBytes(Frame)) * 8.0 / ms + 0.5) : 0;
+    if (!(ms > 0)) return 0;
+    // A damaged header can pair a long frame with a few blocks; the rate stops at the largest count.
+    const double kbps = static_cast<double>(FrameBytes(Frame)) * 8.0 / ms + 0.5;
+    return kbps >= static_cast<double>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(kbps);
 }
 
 bool TAPEDecoder::ReadAside(int64_t Offset, uint8_t* Buffer, uint32_t Bytes) {

@@ -8,6 +8,7 @@
 #include "pipeline/EAuException.h"
 #include "pipeline/TMemoryStream.h"
 #include "tags/TCommonTags.h"
+#include "tests/fuzz/OggPages.h"
 
 using namespace tarvio;
 using namespace tarvio::test;
@@ -363,6 +364,55 @@ TEST(VorbisIn, ImplausibleLengthIsUnknown) {
     ASSERT_GE(out.size(), intact.size());
     EXPECT_TRUE(std::equal(intact.begin(), intact.end(), out.begin()));
     EXPECT_EQ(in.DamageCount(), 0u);
+}
+
+// A link whose decoder libvorbis cannot set up (a damaged codebook in its setup header, files
+// found by fuzzing) ends the stream there. libvorbis keeps the half-built codebooks and would
+// divide by zero on them at the next read, so a seek in the same open file is refused and
+// nothing more comes; a new open fails the same way when it reaches that link.
+TEST(VorbisIn, LinkWhoseDecoderCannotBeSetUpEndsTheFile) {
+    for (const char* file : {"link-setup-fails", "chained-second-link-setup-fails"}) {
+        SCOPED_TRACE(file);
+        TMemoryStream stream(
+            ReadAll(TARVIO_SOURCE_DIR "/tests/fuzz/regressions/vorbis/" + std::string(file)));
+        TVorbisIn in;
+        in.SetStream(&stream);
+        ASSERT_TRUE(in.Valid());
+        const int64_t middle = in.TotalSamples() / 2;
+        in.Init();
+        Drain(in);
+        EXPECT_FALSE(in.Seek(0));
+        EXPECT_TRUE(Drain(in).empty());
+        in.Flush();
+
+        ASSERT_TRUE(in.Seek(middle)); // the next run starts there
+        in.Init();
+        EXPECT_TRUE(Drain(in).empty());
+        EXPECT_FALSE(in.Seek(0));
+        EXPECT_TRUE(Drain(in).empty());
+        in.Flush();
+    }
+}
+
+// The length comes from the last page's granule position. One so large that the byte count
+// would not fit 64 bits (found by fuzzing) leaves the length unknown; the audio still plays.
+TEST(VorbisIn, ImpossibleLengthIsUnknown) {
+    TBytes file = ReadAll(OggPath("stereo_44100"));
+    ASSERT_FALSE(file.empty());
+    size_t last = file.size();
+    while (last > 0 && std::memcmp(&file[--last], "OggS", 4) != 0) {
+    }
+    const uint64_t granule = (uint64_t{1} << 62) + 5; // times 4 bytes a frame wraps to 20
+    for (int i = 0; i < 8; ++i)
+        file[last + 6 + i] = static_cast<uint8_t>(granule >> (8 * i));
+    fuzz::RepairOggChecksums(file);
+    TMemoryStream stream(file);
+    TVorbisIn in;
+    in.SetStream(&stream);
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.TotalSamples(), -1);
+    EXPECT_EQ(in.TotalTime(), 0u);
+    EXPECT_FALSE(DecodeAll(in).empty());
 }
 
 // Damaged and foreign data: Valid false, an EAuException, or some audio; never a crash, a
