@@ -20,6 +20,7 @@
 
 #include "pipeline/EAuException.h"
 #include "pipeline/TAuFileIn.h"
+#include "pipeline/TAuSyncFrameIn.h"
 #include "pipeline/TAuTaggedFileIn.h"
 #include "pipeline/TMemoryStream.h"
 #include "tags/TCommonTags.h"
@@ -149,6 +150,17 @@ inline int FuzzFileIn(TAuFileIn& In, const uint8_t* Data, size_t Size, const TDe
         detail::FlushQuietly(In);
     }
     return 0;
+}
+
+// Hooks for a decoder of sync frames (AC-3, DTS): a valid input states a 16-bit format with
+// channels and a rate, and a bit rate.
+inline TDecoderHooks SyncFrameHooks(TAuSyncFrameIn& In) {
+    TDecoderHooks hooks;
+    hooks.AfterValid = [&In] {
+        FUZZ_CHECK(In.Channels() > 0 && In.SampleRate() > 0 && In.BitsPerSample() == 16);
+        Keep(In.BitRate());
+    };
+    return hooks;
 }
 
 // The usual target: a new decoder of class TDecoder over Data.
