@@ -22,11 +22,6 @@ TBytes Reference(const std::string& Name) {
     return ReadAll(Media("vorbis/" + Name + ".ref.raw"));
 }
 
-TBytes Slice(const TBytes& Data, size_t From, size_t To) {
-    return TBytes(Data.begin() + static_cast<std::ptrdiff_t>(From),
-                  Data.begin() + static_cast<std::ptrdiff_t>(To));
-}
-
 // ---------------------------------------------------------------------------------------
 // Bit-exact output. Small requests leave decoded bytes in the buffer when the library
 // reports the end; they must still arrive.
@@ -123,7 +118,8 @@ TEST(VorbisIn, WritingCurrentBitStreamMovesToThatLink) {
     EXPECT_EQ(in.Position(), static_cast<int64_t>(start));
     const TBytes out = Drain(in);
     EXPECT_EQ(in.Position(), static_cast<int64_t>(ref.size()));
-    EXPECT_TRUE(out == Slice(ref, start, ref.size())) << FirstDifference(out, Slice(ref, start, ref.size()));
+    EXPECT_TRUE(out == SliceBytes(ref, start, ref.size()))
+        << FirstDifference(out, SliceBytes(ref, start, ref.size()));
     in.Flush();
 }
 
@@ -150,7 +146,7 @@ TEST_P(VorbisRange, DeliversExactlyTheRequestedFrames) {
     in.SetEndSample(c.End);
     const TBytes out = DecodeAll(in, 3000);
     const size_t to = c.End < 0 ? ref.size() : static_cast<size_t>(c.End + 1) * 4;
-    const TBytes expected = Slice(ref, static_cast<size_t>(c.Start) * 4, to);
+    const TBytes expected = SliceBytes(ref, static_cast<size_t>(c.Start) * 4, to);
     EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
 }
 

@@ -268,15 +268,10 @@ TEST(WaveIn, DecodesAnAssignedStream) {
 // Through a chain: the decoder pulled by an output that records a WAV file.
 TEST(WaveIn, PlaysIntoAWaveFile) {
     const TBytes ref = ReadAll(Media("wav/ima_adpcm_stereo.ref.raw"));
-    const std::string wav = testing::TempDir() + "wav_pipeline_" + std::to_string(getpid()) + ".wav";
+    const std::string wav = TempPath("wav_pipeline.wav");
     TWaveIn in;
     in.SetFileName(WavPath("ima_adpcm_stereo"));
-    TWaveOut out;
-    out.SetInput(&in);
-    out.SetFileName(wav);
-    for (int i = 0; i < 5000 && !out.WorkerThread()->Sleeping; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    out.BlockingRun();
+    PlayIntoWaveFile(in, wav);
     const TWave got = ReadWave(wav);
     EXPECT_EQ(got.SampleRate, 44100u);
     EXPECT_TRUE(got.Data == ref) << FirstDifference(got.Data, ref);
