@@ -24,6 +24,7 @@
 
 #include "pipeline/EAuException.h"
 #include "pipeline/TAuInput.h"
+#include "pipeline/TAuStreamedInput.h"
 #include "pipeline/TLibraryLoader.h"
 #include "pipeline/TWaveOut.h"
 
@@ -253,6 +254,30 @@ inline std::string FirstDifference(const TBytes& A, const TBytes& B) {
                    std::to_string(B.size()) + ")";
     if (A.size() != B.size()) return "sizes " + std::to_string(A.size()) + " and " + std::to_string(B.size());
     return "equal";
+}
+
+// Seeks In (its file set, not running) to frame Sample of Ref (-1: the last frame) twice:
+// during a run, after a little playing, and before a run, where the target becomes the
+// start frame. Each time the position is the target's and the data from there on is Ref's
+// to the end. AfterSeek, when set, checks more right after the first seek, given the frame.
+inline void ExpectSeekDeliversTheTail(TAuStreamedInput& In, const TWave& Ref, int64_t Sample,
+                                      const std::function<void(int64_t)>& AfterSeek = {}) {
+    int64_t target = 0;
+    const TBytes expected = FromFrame(Ref, Sample, target);
+    In.Init();
+    uint8_t* p = nullptr;
+    uint32_t n = 5000;
+    In.GetData(p, n);
+    ASSERT_TRUE(In.Seek(target));
+    EXPECT_EQ(In.Position(), target * (Ref.Channels * Ref.Bits / 8));
+    if (AfterSeek) AfterSeek(target);
+    TBytes out = Drain(In, 4096);
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+    In.Flush();
+
+    ASSERT_TRUE(In.Seek(target));
+    out = DecodeAll(In, 10000);
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
 }
 
 // Damaged copies of a valid file: cut at many lengths, bytes overwritten in the headers
