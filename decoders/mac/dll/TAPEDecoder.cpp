@@ -70,7 +70,7 @@ int TAPEDecoder::Init() {
     // FFmpeg's decoder takes mono and stereo.
     if (FHeader.Channels > 2) return ERROR_INPUT_FILE_UNSUPPORTED_CHANNEL_COUNT;
 
-    // FFmpeg is opened the first time a file is.
+    // The table finds FFmpeg's libraries, which this library links, already loaded.
     if (!ffmpeg::TFFmpegLibrary::Instance().Load()) return ERROR_INITIALIZING_UNMAC;
     const AVInputFormat* format = FFmpeg().av_find_input_format("ape");
     const AVCodec* codec = FFmpeg().avcodec_find_decoder(AV_CODEC_ID_APE);
