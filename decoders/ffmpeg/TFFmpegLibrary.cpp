@@ -44,6 +44,8 @@ bool TFFmpegLibrary::Load() {
     if (FLoaded.load(std::memory_order_relaxed) && all()) return true;
     FLoaded.store(false, std::memory_order_relaxed);
     if (!LoadLocked()) return false;
+    // FFmpeg logs damaged data to stderr on its own; its users report errors themselves.
+    av_log_set_level(AV_LOG_QUIET);
     FFailedFile.clear();
     FLoaded.store(true, std::memory_order_release);
     return true;

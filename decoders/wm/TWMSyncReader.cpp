@@ -725,10 +725,7 @@ uint32_t TWMSyncReader::SetRange(uint64_t Start, int64_t Duration) {
 }
 
 bool LoadWMRuntime() {
-    if (!ffmpeg::TFFmpegLibrary::Instance().Load()) return false;
-    static std::once_flag once;
-    std::call_once(once, [] { FFmpeg().av_log_set_level(AV_LOG_QUIET); });
-    return true;
+    return ffmpeg::TFFmpegLibrary::Instance().Load();
 }
 
 uint32_t WMCreateSyncReader(std::unique_ptr<TWMSyncReader>& Reader) {
