@@ -6,6 +6,8 @@
 
 namespace tarvio {
 
+using ffmpeg::FFmpeg;
+
 namespace {
 
 constexpr uint32_t GsmBlockBytes = 65; // two 32.5-byte GSM frames, Microsoft's packing
@@ -99,7 +101,9 @@ MMRESULT TAcmStream::Open(const tWAVEFORMATEX& Src, const tWAVEFORMATEX& Dst,
         Dst.nSamplesPerSec != pcm.nSamplesPerSec || Dst.wBitsPerSample != pcm.wBitsPerSample ||
         Dst.nBlockAlign != pcm.nBlockAlign)
         return ACMERR_NOTPOSSIBLE;
-    const AVCodec* codec = avcodec_find_decoder(CodecOf(Src.wFormatTag));
+    // FFmpeg is opened the first time a stream is; without it nothing here converts.
+    if (!ffmpeg::TFFmpegLibrary::Instance().Load()) return ACMERR_NOTPOSSIBLE;
+    const AVCodec* codec = FFmpeg().avcodec_find_decoder(CodecOf(Src.wFormatTag));
     if (!codec) return ACMERR_NOTPOSSIBLE;
 
     std::unique_ptr<TAcmStream> s(new (std::nothrow) TAcmStream);
@@ -123,18 +127,18 @@ MMRESULT TAcmStream::Open(const tWAVEFORMATEX& Src, const tWAVEFORMATEX& Dst,
         break;
     }
 
-    s->FContext.reset(avcodec_alloc_context3(codec));
-    s->FPacket.reset(av_packet_alloc());
-    s->FFrame.reset(av_frame_alloc());
+    s->FContext.reset(FFmpeg().avcodec_alloc_context3(codec));
+    s->FPacket.reset(FFmpeg().av_packet_alloc());
+    s->FFrame.reset(FFmpeg().av_frame_alloc());
     if (!s->FContext || !s->FPacket || !s->FFrame) return MMSYSERR_NOMEM;
     AVCodecContext* ctx = s->FContext.get();
     ctx->sample_rate = static_cast<int>(Src.nSamplesPerSec);
-    av_channel_layout_default(&ctx->ch_layout, Src.nChannels);
+    FFmpeg().av_channel_layout_default(&ctx->ch_layout, Src.nChannels);
     ctx->block_align = Src.wFormatTag == WAVE_FORMAT_MPEGLAYER3 ? 0 : Src.nBlockAlign;
     ctx->bits_per_coded_sample = Src.wBitsPerSample;
-    if (avcodec_open2(ctx, codec, nullptr) < 0) return ACMERR_NOTPOSSIBLE;
+    if (FFmpeg().avcodec_open2(ctx, codec, nullptr) < 0) return ACMERR_NOTPOSSIBLE;
     if (Src.wFormatTag == WAVE_FORMAT_MPEGLAYER3) {
-        s->FParser.reset(av_parser_init(AV_CODEC_ID_MP3));
+        s->FParser.reset(FFmpeg().av_parser_init(AV_CODEC_ID_MP3));
         if (!s->FParser) return MMSYSERR_NOMEM;
     }
     Out = std::move(s);
@@ -194,9 +198,9 @@ void TAcmStream::Restart() {
 }
 
 void TAcmStream::ResetDecoder() {
-    avcodec_flush_buffers(FContext.get());
+    FFmpeg().avcodec_flush_buffers(FContext.get());
     if (FParser) {
-        FParser.reset(av_parser_init(AV_CODEC_ID_MP3));
+        FParser.reset(FFmpeg().av_parser_init(AV_CODEC_ID_MP3));
         if (!FParser) throw std::bad_alloc();
     }
 }
@@ -216,9 +220,9 @@ void TAcmStream::Feed(const uint8_t* Data, uint32_t Length) {
             for (uint32_t at = 0; at < n;) {
                 uint8_t* frame = nullptr;
                 int frameSize = 0;
-                const int used = av_parser_parse2(FParser.get(), FContext.get(), &frame, &frameSize,
-                                                  FParserInput.data() + at, static_cast<int>(n - at),
-                                                  AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+                const int used = FFmpeg().av_parser_parse2(FParser.get(), FContext.get(), &frame, &frameSize,
+                                                           FParserInput.data() + at, static_cast<int>(n - at),
+                                                           AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
                 if (used < 0 || (used == 0 && frameSize == 0)) break;
                 at += static_cast<uint32_t>(used);
                 if (frameSize > 0) Decode(frame, frameSize);
@@ -251,8 +255,8 @@ void TAcmStream::Drain() {
         for (int i = 0; i < 2; ++i) {
             uint8_t* frame = nullptr;
             int frameSize = 0;
-            av_parser_parse2(FParser.get(), FContext.get(), &frame, &frameSize, nullptr, 0, AV_NOPTS_VALUE,
-                             AV_NOPTS_VALUE, 0);
+            FFmpeg().av_parser_parse2(FParser.get(), FContext.get(), &frame, &frameSize, nullptr, 0,
+                                      AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
             if (frameSize <= 0) break;
             Decode(frame, frameSize);
         }
@@ -270,10 +274,10 @@ void TAcmStream::Decode(const uint8_t* Data, int Size) {
         FPacket->size = Size;
         packet = FPacket.get();
     }
-    int r = avcodec_send_packet(FContext.get(), packet);
+    int r = FFmpeg().avcodec_send_packet(FContext.get(), packet);
     if (r == AVERROR(EAGAIN)) {
         ReceiveFrames();
-        r = avcodec_send_packet(FContext.get(), packet);
+        r = FFmpeg().avcodec_send_packet(FContext.get(), packet);
     }
     FPacket->data = nullptr;
     FPacket->size = 0;
@@ -284,11 +288,11 @@ void TAcmStream::Decode(const uint8_t* Data, int Size) {
 
 void TAcmStream::ReceiveFrames() {
     for (;;) {
-        const int r = avcodec_receive_frame(FContext.get(), FFrame.get());
+        const int r = FFmpeg().avcodec_receive_frame(FContext.get(), FFrame.get());
         if (r == AVERROR(ENOMEM)) throw std::bad_alloc();
         if (r < 0) return; // EAGAIN, the end, or a damaged packet that is now consumed
         Emit(*FFrame);
-        av_frame_unref(FFrame.get());
+        FFmpeg().av_frame_unref(FFrame.get());
     }
 }
 
@@ -307,12 +311,12 @@ void TAcmStream::Emit(const AVFrame& Frame) {
         SwrContext* swr = nullptr;
         // Older FFmpeg takes the layouts as non-const; they are only read.
         auto* layout = const_cast<AVChannelLayout*>(&Frame.ch_layout);
-        const int r =
-            swr_alloc_set_opts2(&swr, layout, AV_SAMPLE_FMT_S16, Frame.sample_rate, layout,
-                                static_cast<AVSampleFormat>(Frame.format), Frame.sample_rate, 0, nullptr);
+        const int r = FFmpeg().swr_alloc_set_opts2(&swr, layout, AV_SAMPLE_FMT_S16, Frame.sample_rate, layout,
+                                                   static_cast<AVSampleFormat>(Frame.format),
+                                                   Frame.sample_rate, 0, nullptr);
         FSwr.reset(swr);
         FSwrFormat = -1;
-        if (r < 0 || swr_init(FSwr.get()) < 0) {
+        if (r < 0 || FFmpeg().swr_init(FSwr.get()) < 0) {
             FSwr.reset();
             return;
         }
@@ -320,8 +324,8 @@ void TAcmStream::Emit(const AVFrame& Frame) {
     }
     if (FOut.size() < bytes) FOut.resize(bytes);
     uint8_t* out[1] = {FOut.data()};
-    const int n = swr_convert(FSwr.get(), out, Frame.nb_samples,
-                              const_cast<const uint8_t**>(Frame.extended_data), Frame.nb_samples);
+    const int n = FFmpeg().swr_convert(FSwr.get(), out, Frame.nb_samples,
+                                       const_cast<const uint8_t**>(Frame.extended_data), Frame.nb_samples);
     if (n > 0) Put(FOut.data(), static_cast<size_t>(n) * ch * 2);
 }
 

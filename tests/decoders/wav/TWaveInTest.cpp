@@ -10,7 +10,10 @@
 #include <thread>
 
 #include "decoders/DecoderTestMedia.h"
+#include "decoders/ffmpeg/TFFmpegLibrary.h"
 #include "decoders/wav/TWaveIn.h"
+#include "pipeline/EAuException.h"
+#include "pipeline/TLibraryLoader.h"
 #include "pipeline/TMemoryStream.h"
 #include "pipeline/TWaveOut.h"
 #include "stages/SignalProcessing.h"
@@ -288,6 +291,31 @@ TEST(WaveIn, ReadsTheInfoTags) {
     in.SetFileName(WavPath("pcm_s16_stereo"));
     ASSERT_TRUE(in.Valid());
     EXPECT_EQ(in.CommonTags()->Title(), u""); // nothing of the earlier file survives
+}
+
+// FFmpeg decodes only compressed data, and is opened the first time such a file is: without
+// it, MPEG data names the missing library and PCM still plays.
+TEST(WaveIn, WithoutFFmpegCompressedDataNamesTheLibrary) {
+    TLibraryLoader& loader = ffmpeg::TFFmpegLibrary::LibAvCodec();
+    const std::string real = loader.FileName();
+    loader.OverrideFileName("missing-" + real);
+    TWaveIn in;
+    in.SetFileName(WavPath("mp3_stereo"));
+    EXPECT_FALSE(in.Valid());
+    try {
+        in.Init();
+        ADD_FAILURE() << "no exception";
+    } catch (const EAuException& e) {
+        EXPECT_STREQ(e.what(), "missing-libavcodec.so.59 library could not be loaded.");
+    }
+    in.Flush();
+    TWaveIn pcm;
+    pcm.SetFileName(WavPath("pcm_s16_stereo"));
+    EXPECT_TRUE(pcm.Valid());
+    EXPECT_FALSE(DecodeAll(pcm).empty());
+    loader.OverrideFileName(real);
+    EXPECT_TRUE(in.Valid());
+    EXPECT_FALSE(DecodeAll(in).empty());
 }
 
 } // namespace
