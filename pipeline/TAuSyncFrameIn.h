@@ -60,9 +60,11 @@ protected:
     // is asked for. Raises "Sync lost" when ReadFrame loses the stream.
     void GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) override;
 
-    // The decoder's library, all under OpenCS.
-    // Its process-wide loader, and the entry points resolved through it (called with the
-    // library loaded, under LibraryLoadLock); false when one is missing.
+    // The decoder's hooks. Library to CreateDemuxer are called while opening, under OpenCS;
+    // ReadHeader and ReadFrame while opening and on the thread that pulls the data;
+    // StartFrame and DecodeBlock on that thread.
+    // The library's process-wide loader, and the entry points resolved through it (called
+    // with the library loaded, under LibraryLoadLock); false when one is missing.
     virtual TLibraryLoader& Library() = 0;
     virtual bool ResolveEntryPoints(TLibraryLoader& Loader) = 0;
     // A new decoder state; raises EAuException when the library gives none.
@@ -71,7 +73,7 @@ protected:
     // The demultiplexer of a program stream on Source, its substreams chosen.
     virtual std::unique_ptr<TAuVOBDemuxer> CreateDemuxer(TStream& Source) = 0;
     // The library's verdict on the HeaderBytes bytes at Data; false when they start no
-    // usable header.
+    // usable header. The library may keep what it learns from the last header read.
     virtual bool ReadHeader(const uint8_t* Data, THeader& Header) = 0;
     // Finds the next frame and reads it into FrameBuf; Opening: the first frame of the file.
     virtual TSearch ReadFrame(bool Opening) = 0;
