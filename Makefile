@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test demo check-sanitizers asan tsan bench format clean
+.PHONY: deps build test demo check-sanitizers asan tsan fuzz bench format clean
 
 deps:
 	scripts/install-deps
@@ -32,6 +32,16 @@ tsan: deps
 
 check-sanitizers: asan tsan
 
+# Every fuzz target for FUZZ_SECONDS each, built with clang in build-fuzz; seeds come from the
+# fixture script. Failing inputs land in build/fuzz-crashes/ (tests/fuzz/README.md).
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DTARVIO_WITH_GUI=OFF -DTARVIO_FUZZ=ON $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS) --target tarvio_fuzzers
+	tests/fixtures/make-fixtures.sh build/fixtures
+	FUZZ_SECONDS=$(FUZZ_SECONDS) tests/fuzz/run-fuzz
+
 demo: build
 	scripts/run-demo build
 
@@ -42,4 +52,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -2,6 +2,7 @@
 
 #include "app/EInvalidGraphic.h"
 
+#include <algorithm>
 #include <bit>
 #include <string>
 
@@ -78,19 +79,23 @@ TRasterImage TBmpReader::Decode(const uint8_t* Data, size_t Size) {
     if (compression == BI_RLE8 || compression == BI_RLE4) Fail("run-length compression is not supported");
     if (compression == BI_BITFIELDS || compression == BI_ALPHABITFIELDS) {
         if (bpp != 16 && bpp != 32) Fail("bit fields need 16 or 32 bits per pixel");
-        const uint8_t* masks;
-        if (dibSize >= 52) {
-            masks = dib + 40;
-        } else {
-            uint64_t n = compression == BI_ALPHABITFIELDS ? 16 : 12;
-            if (tableOffset + n > Size) Fail("file is truncated");
-            masks = Data + tableOffset;
-            tableOffset += n;
+        // Masks the header lacks follow it: all of them after an info header, the alpha mask
+        // of BI_ALPHABITFIELDS after a V2 header (which holds only red, green and blue).
+        const bool withAlpha = compression == BI_ALPHABITFIELDS || dibSize >= 56;
+        const uint64_t inHeader = dibSize >= 56 ? 16 : dibSize >= 52 ? 12 : 0;
+        const uint64_t after = (withAlpha ? 16 : 12) - std::min<uint64_t>(inHeader, withAlpha ? 16 : 12);
+        if (tableOffset + after > Size) Fail("file is truncated");
+        uint32_t mask[4] = {};
+        for (int i = 0; i < (withAlpha ? 4 : 3); ++i) {
+            const uint64_t offset = static_cast<uint64_t>(i) * 4;
+            mask[i] =
+                offset < inHeader ? U32(dib + 40 + offset) : U32(Data + tableOffset + offset - inHeader);
         }
-        red = TChannel(U32(masks));
-        green = TChannel(U32(masks + 4));
-        blue = TChannel(U32(masks + 8));
-        if (compression == BI_ALPHABITFIELDS || dibSize >= 56) alpha = TChannel(U32(masks + 12));
+        tableOffset += after;
+        red = TChannel(mask[0]);
+        green = TChannel(mask[1]);
+        blue = TChannel(mask[2]);
+        if (withAlpha) alpha = TChannel(mask[3]);
     } else if (compression != BI_RGB) {
         Fail("compression " + std::to_string(compression) + " is not supported");
     } else if (bpp == 16) {

@@ -276,8 +276,10 @@ void TForm1::CreateComponents() {
 #endif
 #if TARVIO_HAVE_WAV
     WaveIn1 = new TWaveIn(this);
-    WaveIn1->SetName("WaveIn1");
-    WaveIn1->SetLoop(false);
+    plain(WaveIn1, "WaveIn1");
+#if !TARVIO_HAVE_DTS
+    FDecoders.emplace_back(".wav", WaveIn1); // without the DTS decoder a ".wav" is a WAVE file
+#endif
 #endif
 #if TARVIO_HAVE_CD
     CDDBInfo1 = new TCDDBInfo(this);
@@ -361,7 +363,9 @@ TAuFileIn* TForm1::DecoderFor(const std::string& FileName, bool& IsDTS) const {
     IsDTS = false;
     for (const auto& [e, decoder] : FDecoders)
         if (e == ext) {
-            IsDTS = ext == ".wav";
+#if TARVIO_HAVE_DTS
+            IsDTS = decoder == DTSIn1;
+#endif
             return decoder;
         }
     return nullptr;
@@ -395,7 +399,19 @@ void TForm1::PlayCurrent() {
         return;
     }
     decoder->SetFileName(name);
-    if (!decoder->Valid()) {
+    bool valid = decoder->Valid();
+#if TARVIO_HAVE_DTS && TARVIO_HAVE_WAV
+    // A ".wav" without DTS audio in it is an ordinary WAVE file, with the ordinary labels.
+    if (!valid && isDTS) {
+        isDTS = false;
+        LabelArtist->SetCaption("");
+        LabelTrack->SetCaption("");
+        decoder = WaveIn1;
+        decoder->SetFileName(name);
+        valid = decoder->Valid();
+    }
+#endif
+    if (!valid) {
         LabelError->SetCaption("Не могу проиграть файл. Файл поврежден или не найден кодек.");
         return;
     }
@@ -438,7 +454,11 @@ void TForm1::PlayCurrent() {
         LabelArtist->SetVisible(true);
         LabelTrack->SetVisible(true);
         LabelTime->SetVisible(true);
-        LabelTrack->SetCaption(TCodePage::WideToUtf8(tagged->CommonTags()->Title()));
+        std::string title = TCodePage::WideToUtf8(tagged->CommonTags()->Title());
+#if TARVIO_HAVE_WAV
+        if (title.empty() && decoder == WaveIn1) title = ExtractFileName(name); // no INFO title
+#endif
+        LabelTrack->SetCaption(title);
         LabelArtist->SetCaption(TCodePage::WideToUtf8(tagged->CommonTags()->Artist()));
         LabelTime->SetCaption(std::string("Время: ") + time);
     }

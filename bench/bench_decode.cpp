@@ -1,177 +1,25 @@
-// Decode speed of the FLAC and Ogg Vorbis decoders.
-//
-// Makes a 10-minute 44.1 kHz stereo test signal, encodes it with flac and oggenc, then times
-// whole-process decodes into a WAV file: this program decoding through the pipeline
-// (decoder to TWaveOut) against `flac -d` and `oggdec` on the same file, alternately, in the
-// same run. Prints the CPU-time ratio of each pair (target at most 1.15; wall-clock ratios
-// for information) and each decoder's real-time factor (seconds of audio per CPU second of
-// decoding alone, output discarded).
-//
-//   bench_decode                          the benchmark
-//   bench_decode --decode flac|ogg IN OUT one pipeline decode (used by the benchmark)
+// Decode speed of the FLAC and Ogg Vorbis decoders against `flac -d` and `oggdec`
+// (TDecodeBenchmark.h says how it is measured).
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <filesystem>
-#include <string>
-#include <thread>
-
+#include "bench/TDecodeBenchmark.h"
 #include "decoders/flac/TFLACIn.h"
 #include "decoders/vorbis/TVorbisIn.h"
-#include "pipeline/EAuException.h"
-#include "pipeline/TWaveOut.h"
 
 using namespace tarvio;
-using Clock = std::chrono::steady_clock;
-
-namespace {
-
-constexpr int Seconds = 600;
-constexpr int Rounds = 3;
-
-std::unique_ptr<TAuFileIn> MakeDecoder(const std::string& Kind) {
-    if (Kind == "flac") return std::make_unique<TFLACIn>();
-    return std::make_unique<TVorbisIn>();
-}
-
-int DecodeToWave(const std::string& Kind, const std::string& In, const std::string& Out) {
-    try {
-        auto decoder = MakeDecoder(Kind);
-        decoder->SetFileName(In);
-        TWaveOut out;
-        out.SetInput(decoder.get());
-        out.SetFileName(Out);
-        // Let the new worker thread park first; BlockingRun runs on this thread.
-        for (int i = 0; i < 5000 && !out.WorkerThread()->Sleeping; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        out.BlockingRun();
-        return out.BytesWritten() > 0 ? 0 : 1;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "decode failed: %s\n", e.what());
-        return 1;
-    }
-}
-
-double ChildrenCpu() {
-    rusage u{};
-    getrusage(RUSAGE_CHILDREN, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-struct TTimes {
-    double Cpu = 1e30, Wall = 1e30;
-};
-
-// Runs Command in a shell; keeps the smallest CPU and wall time seen in Best.
-bool Time(const std::string& Command, TTimes& Best) {
-    const double cpu0 = ChildrenCpu();
-    const auto t0 = Clock::now();
-    const int rc = std::system(Command.c_str());
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    const double cpu = ChildrenCpu() - cpu0;
-    if (rc != 0) {
-        std::fprintf(stderr, "failed (%d): %s\n", rc, Command.c_str());
-        return false;
-    }
-    Best.Cpu = std::min(Best.Cpu, cpu);
-    Best.Wall = std::min(Best.Wall, wall);
-    return true;
-}
-
-double ThreadCpu() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-// Seconds of audio per CPU second of decoding alone; -1 on failure.
-double RealTimeFactor(const std::string& Kind, const std::string& In) {
-    double best = 1e30;
-    for (int r = 0; r < Rounds; ++r) {
-        auto decoder = MakeDecoder(Kind);
-        decoder->SetFileName(In);
-        const double t0 = ThreadCpu();
-        decoder->Init();
-        int64_t bytes = 0;
-        for (;;) {
-            uint8_t* p = nullptr;
-            uint32_t n = 32768;
-            decoder->GetData(p, n);
-            if (n == 0) break;
-            bytes += n;
-        }
-        decoder->Flush();
-        best = std::min(best, ThreadCpu() - t0);
-        if (bytes != int64_t{Seconds} * 44100 * 4) return -1;
-    }
-    return Seconds / best;
-}
-
-std::string Quote(const std::string& S) {
-    return "'" + S + "'";
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], "--decode") == 0) return DecodeToWave(argv[2], argv[3], argv[4]);
-
-    namespace fs = std::filesystem;
-    char pattern[] = "/tmp/tarvio-bench-decode-XXXXXX";
-    if (!mkdtemp(pattern)) return 1;
-    const std::string dir = pattern;
-    const std::string self = fs::canonical("/proc/self/exe").string();
-    const std::string wav = dir + "/signal.wav", flac = dir + "/signal.flac", ogg = dir + "/signal.ogg";
-    std::printf("making a %d-second 44.1 kHz stereo signal and encoding it...\n", Seconds);
-    std::fflush(stdout);
-    const std::string make = "sox -R -D -n -r 44100 -c 2 -b 16 " + Quote(wav) + " synth " +
-                             std::to_string(Seconds) + " sine 100-8000 pinknoise vol 0.6 && flac -s -f -o " +
-                             Quote(flac) + " " + Quote(wav) + " && oggenc -Q -q 4 -o " + Quote(ogg) + " " +
-                             Quote(wav);
-    if (std::system(make.c_str()) != 0) {
-        std::fprintf(stderr, "could not make the test media (sox, flac and oggenc are needed)\n");
-        fs::remove_all(dir);
-        return 1;
-    }
-
-    int status = 0;
-    struct TPair {
-        const char* Kind;
-        std::string File, Reference;
-    };
-    const TPair pairs[] = {
-        {"flac", flac, "flac -s -d -f -o " + Quote(dir + "/ref.wav") + " " + Quote(flac)},
-        {"ogg", ogg, "oggdec -Q -o " + Quote(dir + "/ref.wav") + " " + Quote(ogg)},
-    };
-    for (const TPair& p : pairs) {
-        TTimes ours, reference;
-        const std::string pipeline =
-            Quote(self) + " --decode " + p.Kind + " " + Quote(p.File) + " " + Quote(dir + "/ours.wav");
-        bool ok = true;
-        for (int r = 0; r < Rounds && ok; ++r)
-            ok = Time(pipeline, ours) && Time(p.Reference, reference);
-        const double rtf = ok ? RealTimeFactor(p.Kind, p.File) : -1;
-        if (!ok || rtf < 0) {
-            status = 1;
-            continue;
-        }
-        const double ratio = ours.Cpu / reference.Cpu;
-        std::printf("%-4s pipeline to WAV vs %-7s CPU %.2f s vs %.2f s: ratio %.2f (target <= 1.15)%s; "
-                    "wall ratio %.2f\n",
-                    p.Kind, p.Kind == std::string("flac") ? "flac -d" : "oggdec", ours.Cpu, reference.Cpu,
-                    ratio, ratio <= 1.15 ? "" : " ABOVE TARGET", ours.Wall / reference.Wall);
-        std::printf("%-4s decoder real-time factor %.0fx\n", p.Kind, rtf);
-        std::fflush(stdout);
-    }
-    fs::remove_all(dir);
-    return status;
+    TDecodeBenchmark bench(1.15);
+    bench.Add({"flac",
+               [] { return std::make_unique<TFLACIn>(); },
+               ".flac",
+               "flac -s -f -o {out} {wav}",
+               {{"flac -d", "flac -s -d -f -o {out} {in}"}},
+               false,
+               true});
+    bench.Add({"ogg",
+               [] { return std::make_unique<TVorbisIn>(); },
+               ".ogg",
+               "oggenc -Q -q 4 -o {out} {wav}",
+               {{"oggdec", "oggdec -Q -o {out} {in}"}}});
+    return bench.Run(argc, argv);
 }

@@ -1,172 +1,21 @@
-// Decode speed of the Monkey's Audio decoder.
-//
-// Makes a 10-minute 44.1 kHz stereo test signal, encodes it with jmac at the normal and
-// extra high levels, then times whole-process decodes into a WAV file: this program
-// decoding through the pipeline (TMACIn over libMACDll.so, to TWaveOut) against `ffmpeg`
-// on the same file, alternately, in the same run. Prints the CPU-time ratio of each pair
-// (target at most 1.15; wall-clock ratios for information) and the decoder's real-time
-// factor (seconds of audio per CPU second of decoding alone, output discarded). The
-// pipeline's output is checked against the source PCM.
-//
-//   bench_decode_mac                 the benchmark
-//   bench_decode_mac --decode IN OUT one pipeline decode (used by the benchmark)
+// Decode speed of the Monkey's Audio decoder (TMACIn over libMACDll.so) at the normal and
+// extra high levels, against `ffmpeg` on one thread; the output is checked against the
+// source (TDecodeBenchmark.h says how it is measured).
 
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <filesystem>
-#include <string>
-#include <thread>
-
+#include "bench/TDecodeBenchmark.h"
 #include "decoders/mac/TMACIn.h"
-#include "pipeline/TWaveOut.h"
 
 using namespace tarvio;
-using Clock = std::chrono::steady_clock;
-
-namespace {
-
-constexpr int Seconds = 600;
-constexpr int Rounds = 3;
-
-int DecodeToWave(const std::string& In, const std::string& Out) {
-    try {
-        TMACIn decoder;
-        decoder.SetFileName(In);
-        TWaveOut out;
-        out.SetInput(&decoder);
-        out.SetFileName(Out);
-        // Let the new worker thread park first; BlockingRun runs on this thread.
-        for (int i = 0; i < 5000 && !out.WorkerThread()->Sleeping; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        out.BlockingRun();
-        return out.BytesWritten() > 0 ? 0 : 1;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "decode failed: %s\n", e.what());
-        return 1;
-    }
-}
-
-double ChildrenCpu() {
-    rusage u{};
-    getrusage(RUSAGE_CHILDREN, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-struct TTimes {
-    double Cpu = 1e30, Wall = 1e30;
-};
-
-// Runs Command in a shell; keeps the smallest CPU and wall time seen in Best.
-bool Time(const std::string& Command, TTimes& Best) {
-    const double cpu0 = ChildrenCpu();
-    const auto t0 = Clock::now();
-    const int rc = std::system(Command.c_str());
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    const double cpu = ChildrenCpu() - cpu0;
-    if (rc != 0) {
-        std::fprintf(stderr, "failed (%d): %s\n", rc, Command.c_str());
-        return false;
-    }
-    Best.Cpu = std::min(Best.Cpu, cpu);
-    Best.Wall = std::min(Best.Wall, wall);
-    return true;
-}
-
-double ThreadCpu() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-// Seconds of audio per CPU second of decoding alone; -1 on failure.
-double RealTimeFactor(const std::string& In) {
-    double best = 1e30;
-    for (int r = 0; r < Rounds; ++r) {
-        TMACIn decoder;
-        decoder.SetFileName(In);
-        const double t0 = ThreadCpu();
-        decoder.Init();
-        int64_t bytes = 0;
-        for (;;) {
-            uint8_t* p = nullptr;
-            uint32_t n = 32768;
-            decoder.GetData(p, n);
-            if (n == 0) break;
-            bytes += n;
-        }
-        decoder.Flush();
-        best = std::min(best, ThreadCpu() - t0);
-        if (bytes != int64_t{Seconds} * 44100 * 4) return -1;
-    }
-    return Seconds / best;
-}
-
-std::string Quote(const std::string& S) {
-    return "'" + S + "'";
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "--decode") == 0) return DecodeToWave(argv[2], argv[3]);
-
-    namespace fs = std::filesystem;
-    char pattern[] = "/tmp/tarvio-bench-mac-XXXXXX";
-    if (!mkdtemp(pattern)) return 1;
-    const std::string dir = pattern;
-    const std::string self = fs::canonical("/proc/self/exe").string();
-    const std::string wav = dir + "/signal.wav";
-    std::printf("making a %d-second 44.1 kHz stereo signal and encoding it with jmac...\n", Seconds);
-    std::fflush(stdout);
-    const std::string make = "sox -R -D -n -r 44100 -c 2 -b 16 -t wavpcm " + Quote(wav) + " synth " +
-                             std::to_string(Seconds) + " sine 100-8000 pinknoise vol 0.6" + " && jmac c2 " +
-                             Quote(wav) + " " + Quote(dir + "/normal.ape") + " >/dev/null && jmac c4 " +
-                             Quote(wav) + " " + Quote(dir + "/extrahigh.ape") + " >/dev/null && sox " +
-                             Quote(wav) + " -t raw " + Quote(dir + "/source.raw");
-    if (std::system(make.c_str()) != 0 || !fs::exists(dir + "/normal.ape") ||
-        !fs::exists(dir + "/extrahigh.ape")) {
-        std::fprintf(stderr, "could not make the test media (sox and jmac are needed)\n");
-        fs::remove_all(dir);
-        return 1;
-    }
-
-    int status = 0;
-    for (const char* level : {"normal", "extrahigh"}) {
-        const std::string file = dir + "/" + level + ".ape";
-        TTimes ours, reference;
-        const std::string pipeline =
-            Quote(self) + " --decode " + Quote(file) + " " + Quote(dir + "/ours.wav");
-        const std::string ffmpeg =
-            "ffmpeg -v error -nostdin -threads 1 -y -i " + Quote(file) + " -f wav " + Quote(dir + "/ref.wav");
-        bool ok = true;
-        for (int r = 0; r < Rounds && ok; ++r)
-            ok = Time(pipeline, ours) && Time(ffmpeg, reference);
-        // Lossless: the pipeline's data is the source's.
-        ok = ok && std::system(("sox " + Quote(dir + "/ours.wav") + " -t raw - | cmp -s - " +
-                                Quote(dir + "/source.raw"))
-                                   .c_str()) == 0;
-        const double rtf = ok ? RealTimeFactor(file) : -1;
-        if (!ok || rtf < 0) {
-            std::fprintf(stderr, "%s: the decode failed or differs from the source\n", level);
-            status = 1;
-            continue;
-        }
-        const double ratio = ours.Cpu / reference.Cpu;
-        std::printf("%-9s pipeline to WAV vs ffmpeg CPU %.2f s vs %.2f s: ratio %.2f (target <= 1.15)%s; "
-                    "wall ratio %.2f\n",
-                    level, ours.Cpu, reference.Cpu, ratio, ratio <= 1.15 ? "" : " ABOVE TARGET",
-                    ours.Wall / reference.Wall);
-        std::printf("%-9s decoder real-time factor %.0fx\n", level, rtf);
-        std::fflush(stdout);
-    }
-    fs::remove_all(dir);
-    return status;
+    TDecodeBenchmark bench(1.15);
+    for (const auto& [name, level] : {std::pair{"ape-normal", "c2"}, std::pair{"ape-xhigh", "c4"}})
+        bench.Add({name,
+                   [] { return std::make_unique<TMACIn>(); },
+                   ".ape",
+                   std::string("jmac ") + level + " {wav} {out} >/dev/null",
+                   {{"ffmpeg", "ffmpeg -v error -nostdin -threads 1 -y -i {in} -f wav {out}"}},
+                   false,
+                   true});
+    return bench.Run(argc, argv);
 }

@@ -1,26 +1,20 @@
 #include "cd/TCDDBQuery.h"
 
-#include <curl/curl.h>
-
 #include <memory>
-#include <mutex>
 
 #include "cd/TCDDBInfo.h"
+#include "cd/TCurlLibrary.h"
 #include "tags/TCodePage.h"
 
 namespace tarvio {
 
 namespace {
 
+// A handle exists only after the library was loaded.
 struct TCurlDeleter {
-    void operator()(CURL* Curl) const { curl_easy_cleanup(Curl); }
+    void operator()(CURL* Curl) const { TCurlLibrary::Instance().easy_cleanup(Curl); }
 };
 using TCurlPtr = std::unique_ptr<CURL, TCurlDeleter>;
-
-void GlobalInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // The lines of Text split at CR LF, LF or CR; a final line end makes no empty line.
 std::vector<std::string> SplitLines(const std::string& Text) {
@@ -184,9 +178,13 @@ std::string TCDDBQuery::DecodeText(std::string_view Bytes, int32_t ProtocolLevel
 }
 
 bool TCDDBQuery::Request(const std::string& Command, const std::string& Data, std::string& Text) {
-    GlobalInit();
     Text.clear();
-    TCurlPtr curl(curl_easy_init());
+    TCurlLibrary& lib = TCurlLibrary::Instance();
+    if (!lib.Load()) {
+        FLastMessage = lib.LoadError();
+        return false;
+    }
+    TCurlPtr curl(lib.easy_init());
     if (!curl) {
         FLastMessage = "The HTTP client could not be started";
         return false;
@@ -196,32 +194,32 @@ bool TCDDBQuery::Request(const std::string& Command, const std::string& Data, st
     transfer.Owner = FOwner;
     char error[CURL_ERROR_SIZE] = {};
     CURL* c = curl.get();
-    curl_easy_setopt(c, CURLOPT_URL, address.c_str());
-    curl_easy_setopt(c, CURLOPT_USERAGENT, FOwner->ApplicationName().c_str());
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(FOwner->ConnectTimeout()));
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(FOwner->Timeout()));
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBody);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, Progress);
-    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    lib.easy_setopt(c, CURLOPT_URL, address.c_str());
+    lib.easy_setopt(c, CURLOPT_USERAGENT, FOwner->ApplicationName().c_str());
+    lib.easy_setopt(c, CURLOPT_ERRORBUFFER, error);
+    lib.easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    lib.easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(FOwner->ConnectTimeout()));
+    lib.easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(FOwner->Timeout()));
+    lib.easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    lib.easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
+    lib.easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    lib.easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    lib.easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBody);
+    lib.easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
+    lib.easy_setopt(c, CURLOPT_XFERINFOFUNCTION, Progress);
+    lib.easy_setopt(c, CURLOPT_XFERINFODATA, &transfer);
+    lib.easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
 
-    const CURLcode result = curl_easy_perform(c);
+    const CURLcode result = lib.easy_perform(c);
     if (result != CURLE_OK) {
         if (transfer.TooLarge)
             FLastMessage = "The server's answer is larger than " + std::to_string(MaxAnswerBytes) + " bytes";
         else
-            FLastMessage = error[0] ? error : curl_easy_strerror(result);
+            FLastMessage = error[0] ? error : lib.easy_strerror(result);
         return false;
     }
     long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    lib.easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status > 299) {
         FLastMessage = "The server answered with HTTP status " + std::to_string(status);
         return false;

@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "pipeline/EAuException.h"
 #include "pipeline/TAuFileStream.h"
 
 namespace tarvio {
 
-TAuFileIn::TAuFileIn(TComponent* AOwner) : TAuStreamedInput(AOwner) {}
+TAuFileIn::TAuFileIn(TComponent* AOwner) : TAuStreamedInput(AOwner) {
+    for (auto& frame : FDamageFrames)
+        frame = -1;
+}
 
 TAuFileIn::~TAuFileIn() = default;
 
@@ -81,8 +85,66 @@ uint32_t TAuFileIn::GetTotalTime() {
     uint32_t sr = SampleRate(), ch = Channels(), bps = BitsPerSample();
     int64_t size = FSize;
     if (sr == 0 || ch == 0 || bps / 8 == 0 || size <= 0) return 0;
-    return static_cast<uint32_t>(
-        std::nearbyint(static_cast<double>(size) / (static_cast<double>(sr) * ch * (bps / 8))));
+    const double seconds =
+        std::nearbyint(static_cast<double>(size) / (static_cast<double>(sr) * ch * (bps / 8)));
+    // A length no 32-bit count of seconds holds is no length at all.
+    if (!(seconds >= 0 && seconds <= static_cast<double>(UINT32_MAX))) return 0;
+    return static_cast<uint32_t>(seconds);
+}
+
+int64_t TAuFileIn::PlausibleSize(int64_t Frames, uint32_t Channels, uint32_t BitsPerSample,
+                                 uint32_t SampleRate) {
+    const int64_t frameBytes = int64_t{Channels} * (BitsPerSample / 8);
+    int64_t bytes = 0;
+    if (Frames < 0 || frameBytes <= 0 || __builtin_mul_overflow(Frames, frameBytes, &bytes)) return -1;
+    if (SampleRate > 0 && Frames / SampleRate >= int64_t{UINT32_MAX}) return -1;
+    return bytes;
+}
+
+uint32_t TAuFileIn::DamageCount() const {
+    uint32_t total = 0;
+    for (const auto& count : FDamageCounts)
+        total += count;
+    return total;
+}
+
+TDamage TAuFileIn::Damage(TDamageKind Kind) const {
+    if (Kind >= dkCount) return {};
+    return {FDamageCounts[Kind], FDamageFrames[Kind]};
+}
+
+const char* TAuFileIn::DamageText(TDamageKind Kind) {
+    switch (Kind) {
+    case dkLostSync:
+        return "lost sync";
+    case dkBadHeader:
+        return "bad frame header";
+    case dkChecksum:
+        return "frame checksum mismatch";
+    case dkUnparseable:
+        return "undecodable frame";
+    case dkHole:
+        return "gap in the data";
+    case dkBadLink:
+        return "damaged stream section";
+    case dkFormatChange:
+        return "a section in another format";
+    case dkCutShort:
+        return "the data ends early";
+    default:
+        return "damage";
+    }
+}
+
+void TAuFileIn::ReportDamage(TDamageKind Kind, int64_t Frame) {
+    if (Kind >= dkCount) return;
+    if (FDamageCounts[Kind]++ == 0) FDamageFrames[Kind] = Frame;
+    int64_t none = -1;
+    FFirstDamage.compare_exchange_strong(none, Frame);
+}
+
+int64_t TAuFileIn::NextFrame() const {
+    return FStartSample + (FSampleSize ? FPosition / FSampleSize : 0);
 }
 
 int64_t TAuFileIn::GetTotalSamples() {
@@ -98,6 +160,11 @@ void TAuFileIn::InitInternal() {
     Busy = true;
     FPosition = 0;
     FLoopRestartPending = false;
+    for (size_t kind = 0; kind < dkCount; ++kind) {
+        FDamageCounts[kind] = 0;
+        FDamageFrames[kind] = -1;
+    }
+    FFirstDamage = -1;
     OpenFile();
     if (!FValid) {
         FSampleSize = 8;

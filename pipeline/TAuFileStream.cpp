@@ -22,7 +22,14 @@ int OpenHandle(const std::string& FileName, uint16_t Mode) {
     } else {
         int access = Mode & 3;
         int flags = access == 1 ? O_WRONLY : access == 2 ? O_RDWR : O_RDONLY;
+        // A named pipe with no writer would block a read open for ever: open without
+        // waiting, then read and write as usual (with no writer a pipe reads as empty).
+        if (access == 0) flags |= O_NONBLOCK;
         fd = ::open(FileName.c_str(), flags | O_CLOEXEC);
+        if (fd >= 0 && access == 0) {
+            const int now = ::fcntl(fd, F_GETFL);
+            if (now != -1) ::fcntl(fd, F_SETFL, now & ~O_NONBLOCK);
+        }
         switch ((Mode >> 4) & 0xF) {
         case 2:
             lockOp = LOCK_SH;

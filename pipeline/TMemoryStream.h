@@ -20,6 +20,11 @@ public:
     void SetSize(int64_t NewSize) override;
 
     const std::vector<uint8_t>& Data() const { return FData; }
+    // Replaces the contents by Data (moved in, not copied) and rewinds.
+    void SetData(std::vector<uint8_t> Data) {
+        FData = std::move(Data);
+        FPos = 0;
+    }
     uint8_t* Memory() { return FData.data(); }
 
 private:

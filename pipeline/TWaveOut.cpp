@@ -1,7 +1,10 @@
 #include "pipeline/TWaveOut.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "pipeline/EAuException.h"
 #include "pipeline/TChannelLayout.h"
@@ -9,6 +12,11 @@
 namespace tarvio {
 
 namespace {
+
+// The reason of the last failed call, never "Success".
+std::string LastErrorText() {
+    return std::strerror(errno != 0 ? errno : EIO);
+}
 
 void Put16(std::string& s, uint16_t v) {
     s.push_back(static_cast<char>(v & 0xFF));
@@ -64,6 +72,17 @@ std::string TWaveOut::MakeHeader(uint32_t Channels, uint32_t SampleRate, uint32_
     return h;
 }
 
+std::string TWaveOut::MakeStreamHeader(uint32_t Channels, uint32_t SampleRate, uint32_t BitsPerSample) {
+    std::string h = MakeHeader(Channels, SampleRate, BitsPerSample, 0);
+    h.replace(4, 4, 4, '\xFF');            // RIFF size
+    h.replace(h.size() - 4, 4, 4, '\xFF'); // data size
+    return h;
+}
+
+EAuException TWaveOut::FileError(const std::string& Reason) const {
+    return EAuException(FileName() + ": " + Reason);
+}
+
 void TWaveOut::StartOutput() {
     TAuInput* in = FInput;
     if (!in) throw EAuException("Input is not assigned");
@@ -74,9 +93,25 @@ void TWaveOut::StartOutput() {
     FSampleRate = in->SampleRate();
     FBits = in->BitsPerSample();
     FBytesWritten = 0;
-    FFile = std::make_unique<TAuFileStream>(name, fmCreate);
-    std::string header = MakeHeader(FChannels, FSampleRate, FBits, 0);
-    FFile->WriteBuffer(header.data(), static_cast<int32_t>(header.size()));
+    try {
+        // A pipe or a device is written as it is: neither emptied nor locked.
+        std::error_code ec;
+        const auto status = std::filesystem::status(name, ec);
+        if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+            !std::filesystem::is_directory(status))
+            FFile = std::make_unique<TAuFileStream>(name, fmOpenWrite | fmShareDenyNone);
+        else
+            FFile = std::make_unique<TAuFileStream>(name, fmCreate);
+    } catch (const EAuException& e) {
+        throw FileError(e.what());
+    }
+    FStreaming = FFile->Seek(0, TSeekOrigin::soCurrent) < 0;
+    const std::string header = FStreaming ? MakeStreamHeader(FChannels, FSampleRate, FBits)
+                                          : MakeHeader(FChannels, FSampleRate, FBits, 0);
+    errno = 0;
+    if (FFile->Write(header.data(), static_cast<int32_t>(header.size())) !=
+        static_cast<int32_t>(header.size()))
+        throw FileError(LastErrorText());
 }
 
 bool TWaveOut::OutputChunk(bool StopRequested) {
@@ -87,25 +122,35 @@ bool TWaveOut::OutputChunk(bool StopRequested) {
     uint32_t bytes = 32768;
     in->GetData(data, bytes);
     if (bytes == 0 || !data) return false;
-    if (FFile->Write(data, static_cast<int32_t>(bytes)) != static_cast<int32_t>(bytes))
-        throw EAuException("Cannot write to " + FileName() + ": " + std::strerror(errno));
-    FBytesWritten += bytes;
+    errno = 0;
+    const int32_t written = FFile->Write(data, static_cast<int32_t>(bytes));
+    // What went in before a failure counts: the header will describe it.
+    FBytesWritten += std::max(written, 0);
+    if (written != static_cast<int32_t>(bytes)) throw FileError(LastErrorText());
     return true;
 }
 
 void TWaveOut::FinishOutput() {
+    std::string failure; // the first step that failed; the input is flushed all the same
     if (FFile) {
         std::unique_ptr<TAuFileStream> file = std::move(FFile);
-        uint64_t written = static_cast<uint64_t>(FBytesWritten.load());
-        if (written & 1) {
-            const uint8_t pad = 0;
-            file->Write(&pad, 1);
+        if (!FStreaming) {
+            uint64_t written = static_cast<uint64_t>(FBytesWritten.load());
+            errno = 0;
+            if (written & 1) {
+                const uint8_t pad = 0;
+                if (file->Write(&pad, 1) != 1) failure = LastErrorText();
+            }
+            std::string header = MakeHeader(FChannels, FSampleRate, FBits, written);
+            if (file->Seek(0, TSeekOrigin::soBeginning) != 0 ||
+                file->Write(header.data(), static_cast<int32_t>(header.size())) !=
+                    static_cast<int32_t>(header.size())) {
+                if (failure.empty()) failure = LastErrorText();
+            }
         }
-        std::string header = MakeHeader(FChannels, FSampleRate, FBits, written);
-        file->Seek(0, TSeekOrigin::soBeginning);
-        file->Write(header.data(), static_cast<int32_t>(header.size()));
     }
     if (TAuInput* in = FInput) in->Flush();
+    if (!failure.empty()) throw FileError(failure);
 }
 
 } // namespace tarvio

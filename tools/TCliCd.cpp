@@ -13,6 +13,7 @@
 #include "cd/TCDIn.h"
 #include "pipeline/TWaveOut.h"
 #include "tools/CliError.h"
+#include "tools/TPlainText.h"
 
 namespace tarvio {
 
@@ -245,7 +246,7 @@ int Lookup(const TCdArgs& Args) {
     }
     std::printf("matches:\n");
     for (int32_t i = 0; i < cddb.AlbumCount(); ++i)
-        std::printf("  %d: %s\n", i, cddb.Albums()[static_cast<size_t>(i)].c_str());
+        std::printf("  %d: %s\n", i, TPlainText::Printable(cddb.Albums()[static_cast<size_t>(i)]).c_str());
     std::fflush(stdout);
     if (album >= cddb.AlbumCount()) {
         PrintError("lookup", "there is no match " + std::to_string(album));
@@ -261,10 +262,11 @@ int Lookup(const TCdArgs& Args) {
         PrintError("lookup", "match " + std::to_string(album) + " could not be read: " + cddb.LastMessage());
         return ExitFailed;
     }
+    // The server's text is shown, never obeyed by the terminal.
     const auto line = [](std::string Text) {
         for (size_t at; (at = Text.find("\r\n")) != std::string::npos;)
             Text.replace(at, 2, " ");
-        return Text;
+        return TPlainText::Printable(Text);
     };
     std::printf("album:        %s\n", line(a.Album).c_str());
     std::printf("artist:       %s\n", line(a.AlbumArtist).c_str());

@@ -8,11 +8,16 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
+#include "output/DSoundWrapper.h"
 #include "pipeline/TMainThreadQueue.h"
+#include "tags/TCodePage.h"
 #include "tools/CliError.h"
+#include "tools/TErrorText.h"
 #include "tools/TFileInfo.h"
+#include "tools/TPlainText.h"
 #include "tools/TTerminal.h"
 
 namespace tarvio {
@@ -77,7 +82,7 @@ int TCliPlayer::Play(const std::vector<std::string>& Files, const TDecoderEntry*
             continue;
         }
         TAuFileIn& in = *decoder.Input;
-        std::printf("Playing %s (%s, %s, %u Hz, %u channels, %u bits)\n", file.c_str(),
+        std::printf("Playing %s (%s, %s, %u Hz, %u channels, %u bits)\n", TPlainText::Printable(file).c_str(),
                     decoder.Entry->Name.c_str(), TFileInfo::FormatTime(in.TotalTime()).c_str(),
                     in.SampleRate(), in.Channels(), in.BitsPerSample());
         std::fflush(stdout);
@@ -97,7 +102,7 @@ TCliPlayer::TEnd TCliPlayer::PlayOne(const std::string& File, TAuFileIn& Decoder
     try {
         FOut.Run();
     } catch (const std::exception& e) {
-        PrintError(File, e.what());
+        ReportFailure(File, e.what(), Decoder);
         return TEnd::eFailed;
     }
 
@@ -149,11 +154,31 @@ TCliPlayer::TEnd TCliPlayer::PlayOne(const std::string& File, TAuFileIn& Decoder
     if (end == TEnd::eDone) {
         const std::string message = FOut.ExceptionMessage();
         if (!message.empty()) {
-            PrintError(File, message);
+            ReportFailure(File, message, Decoder);
             return TEnd::eFailed;
         }
     }
     return end;
+}
+
+void TCliPlayer::ReportFailure(const std::string& File, const std::string& Message,
+                               TAuFileIn& Decoder) const {
+    TPlaybackDevice device;
+    const char* forced = std::getenv("TARVIO_AUDIO_DEVICE");
+    if (forced && std::string(forced).rfind("wav:", 0) == 0) device.WavPath = forced + 4;
+    const int32_t number = FOut.DeviceNumber();
+    DSW_Devices devices{};
+    DSW_EnumDevices(devices);
+    device.Description = "sound device " + std::to_string(number);
+    if (number >= 0 && number < devices.devcount)
+        device.Description += " (" + TCodePage::WideToUtf8(devices.dinfo[number].name) + ")";
+    try {
+        device.Format = std::to_string(Decoder.SampleRate()) + " Hz, " + std::to_string(Decoder.Channels()) +
+                        " channels, " + std::to_string(Decoder.BitsPerSample()) + " bits";
+    } catch (const std::exception&) {
+    }
+    const TErrorLine line = TErrorText::Playback(File, Message, device);
+    PrintError(line.Subject, line.Text);
 }
 
 int32_t TCliPlayer::JumpOffset(TAuFileIn& Decoder, int Direction) const {

@@ -42,6 +42,9 @@ private:
 
     // One file, from Run to the done event or a key that ends it.
     TEnd PlayOne(const std::string& File, TAuFileIn& Decoder);
+    // Prints why File could not be played: Message is the output's (its own failure, in
+    // words naming the device or the recording, or the decoder's).
+    void ReportFailure(const std::string& File, const std::string& Message, TAuFileIn& Decoder) const;
     // The Jump offset (thousandths of the length) that moves what plays by JumpSeconds
     // forward (Direction 1) or back (-1); main thread, during a run.
     // Thousandths of the length to jump for one seek key; 0 when the length is unknown.

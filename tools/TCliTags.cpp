@@ -12,6 +12,7 @@
 #include "tools/CliError.h"
 #include "tools/TFileInfo.h"
 #include "tools/TJsonObject.h"
+#include "tools/TPlainText.h"
 
 namespace tarvio {
 
@@ -91,11 +92,12 @@ void PrintTags(const std::string& File, const TTagEditor& E, bool Json, bool Fir
             o.AddNull("bit_rate");
         std::printf("%s\n", o.Text().c_str());
     } else {
-        std::string out = (First ? "" : "\n") + File + "\n";
+        // The file's text is shown, never obeyed by the terminal.
+        std::string out = (First ? "" : "\n") + TPlainText::Printable(File) + "\n";
         auto line = [&out](const std::string& Name, const std::string& Value) {
             char label[24];
             std::snprintf(label, sizeof label, "  %-16s ", (Name + ":").c_str());
-            out += label + Value + "\n";
+            out += label + TPlainText::Printable(Value) + "\n";
         };
         for (const char* key : Keys)
             line(key, Field(E, key));

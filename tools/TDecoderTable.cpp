@@ -1,9 +1,11 @@
 #include "tools/TDecoderTable.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
-#include <filesystem>
-#include <system_error>
+
+#include "tools/TErrorText.h"
+#include "tools/TFileCheck.h"
 
 // Each decoder library that this build has defines its TARVIO_HAVE_ macro (tools/CMakeLists.txt).
 #if TARVIO_HAVE_AC3
@@ -51,6 +53,16 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
     if (BitRate) e.BitRate = [BitRate](TAuFileIn& In) { return BitRate(static_cast<T&>(In)); };
     return e;
 }
+
+#if TARVIO_HAVE_WAV
+// The WAVE format tag and the kind of data the decoder found.
+std::vector<TDecoderDetail> WaveDetails(TAuFileIn& In) {
+    auto& wave = static_cast<TWaveIn&>(In);
+    char tag[8];
+    std::snprintf(tag, sizeof tag, "0x%04X", unsigned{wave.FormatTag()});
+    return {{"format_tag", {tag}}, {"wav_type", {WavTypeName(wave.WavType())}}};
+}
+#endif
 
 #if TARVIO_HAVE_FLAC
 // The stream's own depth, which BitsPerSample rounds up to a whole byte.
@@ -122,7 +134,11 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
                       [](TDTSIn& In) { return int64_t{In.BitRate()}; }),
 #endif
 #if TARVIO_HAVE_WAV
-        Entry<TWaveIn>("wav", "TWaveIn", {".wav"}),
+        [] {
+            TDecoderEntry e = Entry<TWaveIn>("wav", "TWaveIn", {".wav"});
+            e.Details = WaveDetails;
+            return e;
+        }(),
 #endif
 #if TARVIO_HAVE_MP3
         [] {
@@ -209,21 +225,19 @@ TOpenedDecoder TDecoderTable::Open(const std::string& Path, const TDecoderEntry*
         candidates.push_back(Forced);
     else
         candidates = ByExtension(Path);
+    // Asked before any decoder opens it: a named pipe would block an open for ever.
+    if (const std::string problem = TFileCheck::InputProblem(Path); !problem.empty()) {
+        Error = problem;
+        return {candidates.empty() ? nullptr : candidates.front(), nullptr};
+    }
     if (candidates.empty()) {
         const std::string ext = Extension(Path);
-        Error = ext.empty() ? "no decoder for a file without an extension (use --decoder)"
-                            : "no decoder for \"" + ext + "\" files (use --decoder)";
+        Error = ext.empty() ? "no decoder for a file without an extension"
+                            : "no decoder for \"" + ext + "\" files";
+        // --decoder helps only when a decoder takes the content.
+        if (const TDecoderEntry* taker = Taker(Path))
+            Error += "; its content is " + taker->Name + " (use --decoder " + taker->Name + ")";
         return {};
-    }
-    std::error_code ec;
-    const auto status = std::filesystem::status(Path, ec);
-    if (!std::filesystem::exists(status)) {
-        Error = "no such file";
-        return {candidates.front(), nullptr};
-    }
-    if (std::filesystem::is_directory(status)) {
-        Error = "is a directory";
-        return {candidates.front(), nullptr};
     }
 
     std::string names, detail;
@@ -235,7 +249,7 @@ TOpenedDecoder TDecoderTable::Open(const std::string& Path, const TDecoderEntry*
         try {
             (void)in->Channels();
         } catch (const std::exception& e) {
-            detail = OneLine(e.what());
+            detail = OneLine(TErrorText::Decoder(e.what()));
         } catch (...) {
         }
         if (in->Valid()) return {entry, std::move(in)};
@@ -244,6 +258,15 @@ TOpenedDecoder TDecoderTable::Open(const std::string& Path, const TDecoderEntry*
     Error = "not a valid " + names + " file";
     if (!detail.empty()) Error += ": " + detail;
     return {candidates.back(), nullptr};
+}
+
+const TDecoderEntry* TDecoderTable::Taker(const std::string& Path) {
+    for (const TDecoderEntry& e : Entries()) {
+        std::unique_ptr<TAuFileIn> in = e.Create();
+        in->SetFileName(Path);
+        if (in->Valid()) return &e;
+    }
+    return nullptr;
 }
 
 } // namespace tarvio

@@ -55,9 +55,12 @@ public:
 
     // Opens Path with Forced (when not null) or with the decoders its extension selects.
     // On failure Input is empty, Entry is the last decoder tried (null when none was) and
-    // Error holds one line saying why: no decoder for the extension, the file is missing,
+    // Error holds one line saying why: the file is missing, empty or no regular file, no
+    // decoder for the extension (with the decoder that takes its content, if one does),
     // or no decoder accepted it (with the decoder's own message where it gave one).
     static TOpenedDecoder Open(const std::string& Path, const TDecoderEntry* Forced, std::string& Error);
+    // The first decoder of the table whose Valid accepts Path's content, or nullptr.
+    static const TDecoderEntry* Taker(const std::string& Path);
 };
 
 } // namespace tarvio

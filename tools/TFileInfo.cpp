@@ -8,6 +8,7 @@
 #include "tags/TCodePage.h"
 #include "tags/TCommonTags.h"
 #include "tools/TJsonObject.h"
+#include "tools/TPlainText.h"
 
 namespace tarvio {
 
@@ -56,12 +57,13 @@ std::string TFileInfo::FormatTime(uint32_t Seconds) {
 }
 
 std::string TFileInfo::Text() const {
-    std::string out = File + "\n";
+    // Names and tags are the file's text: shown, never obeyed by the terminal.
+    std::string out = TPlainText::Printable(File) + "\n";
     auto line = [&out](const std::string& Name, const std::string& Value) {
         std::string label = "  " + Name;
         label.resize(std::max<size_t>(label.size() + 1, 19), ' ');
         out += label;
-        out += Value;
+        out += TPlainText::Printable(Value);
         out += '\n';
     };
     line("decoder:", Decoder + " (" + ClassName + ")");

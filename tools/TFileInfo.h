@@ -18,7 +18,8 @@ public:
     // "m:ss"; minutes are not limited to 59.
     static std::string FormatTime(uint32_t Seconds);
 
-    // An indented block of "name: value" lines, each ending in a line end.
+    // An indented block of "name: value" lines, each ending in a line end; control
+    // characters in names and values are replaced (TPlainText).
     std::string Text() const;
     // One JSON object on one line (no line end).
     std::string Json() const;

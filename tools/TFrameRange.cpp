@@ -8,7 +8,7 @@ namespace tarvio {
 
 TFrameRange::~TFrameRange() = default;
 
-void TFrameRange::SetDecoder(TAuStreamedInput* Decoder) {
+void TFrameRange::SetDecoder(TAuFileIn* Decoder) {
     FDecoder = Decoder;
     SetInput(Decoder);
 }
@@ -19,13 +19,26 @@ void TFrameRange::SetRange(int64_t Start, int64_t End) {
 }
 
 void TFrameRange::InitInternal() {
+    FInputFailed = false;
+    FStoppedAtDamage = false;
+    try {
+        Start();
+    } catch (...) {
+        FInputFailed = true;
+        throw;
+    }
+}
+
+void TFrameRange::Start() {
     TAuInput* in = FInput;
     if (!in || in != FDecoder) throw EAuException("Input is not assigned");
     Busy = true;
     FPosition = 0;
     FSize = -1;
+    FPassed = 0;
     in->Init();
     const int64_t frame = int64_t{in->Channels()} * (in->BitsPerSample() / 8);
+    FFrameBytes = frame;
     if (FStart > 0) {
         // A decoder that knows its length seeks; one that does not (a stream without a
         // sample count) may not find its way, so its first frames are read and dropped.
@@ -58,6 +71,15 @@ void TFrameRange::FlushInternal() {
 }
 
 void TFrameRange::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
+    try {
+        Pass(Buffer, Bytes);
+    } catch (...) {
+        FInputFailed = true;
+        throw;
+    }
+}
+
+void TFrameRange::Pass(uint8_t*& Buffer, uint32_t& Bytes) {
     TAuInput* in = FInput;
     if (!in || FBytesLeft == 0) {
         Buffer = nullptr;
@@ -66,6 +88,16 @@ void TFrameRange::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
     }
     if (FBytesLeft > 0 && Bytes > FBytesLeft) Bytes = static_cast<uint32_t>(FBytesLeft);
     in->GetData(Buffer, Bytes);
+    if (FStopAtDamage && FDecoder->DamageCount() > 0 && FFrameBytes > 0) {
+        // Keep what lies before the damage: the frames of this block up to its frame.
+        const int64_t first = FStart + FPassed / FFrameBytes;
+        const int64_t keep = std::max<int64_t>(FDecoder->FirstDamageFrame() - first, 0) * FFrameBytes;
+        if (keep < Bytes) Bytes = static_cast<uint32_t>(keep);
+        FBytesLeft = Bytes; // nothing after this block
+        FStoppedAtDamage = true;
+    }
+    if (Bytes == 0) Buffer = nullptr;
+    FPassed += Bytes;
     if (FBytesLeft > 0) FBytesLeft -= Bytes;
 }
 

@@ -4,19 +4,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <filesystem>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "pipeline/TWaveOut.h"
 #include "tags/TCodePage.h"
 #include "tools/CliError.h"
 #include "tools/TCliTags.h"
+#include "tools/TDecodeCommand.h"
 #include "tools/TDecoderTable.h"
+#include "tools/TFileCheck.h"
 #include "tools/TFileInfo.h"
-#include "tools/TFrameRange.h"
 
 #if TARVIO_HAVE_CD
 #include "tools/TCliCd.h"
@@ -39,7 +37,7 @@ const char* const UsageText = R"(NAME
 
 SYNOPSIS
     tarvio-cli info [--json] [--decoder NAME] FILE...
-    tarvio-cli decode [--decoder NAME] [--start SAMPLE] [--end SAMPLE] FILE OUT.wav
+    tarvio-cli decode [--decoder NAME] [--start SAMPLE] [--end SAMPLE] [--keep-going] FILE OUT.wav
     tarvio-cli play [--decoder NAME] [--device N|null|wav:PATH] [--latency MS] FILE...
     tarvio-cli play --list-devices
     tarvio-cli cd info [--image PATH] [--drive N]
@@ -72,7 +70,12 @@ COMMANDS
 
     decode FILE OUT.wav
         Writes the decoder's PCM, byte for byte, into the RIFF WAVE file OUT.wav.
-        On failure OUT.wav holds what was decoded before the error.
+        On failure OUT.wav holds what was decoded before the error. OUT.wav may
+        be a pipe (/dev/stdout): the header then gives the largest sizes, and
+        the data runs to the end of the stream. Damage in FILE (lost sync, a
+        frame whose checksum fails, a gap, data that ends before the length the
+        file states) is reported one line per kind with the frame where it was
+        first met, and the output ends before it; --keep-going decodes past it.
 
     play FILE...
         Plays the files one after the other through the audio cache, the
@@ -121,6 +124,8 @@ OPTIONS
     --start SAMPLE    decode: first frame to write (0-based; default 0).
     --end SAMPLE      decode: frame to stop before (default: the end). Frames
                       count one sample of every channel.
+    --keep-going      decode: write everything that decodes, past damage in
+                      FILE; the damage lines are then warnings (exit status 0).
     --device DEV      play: device number N from --list-devices, "null" (plays
                       silently in real time) or "wav:PATH" (records what plays,
                       silence included, into PATH; each file starts it anew).
@@ -140,7 +145,8 @@ EXIT STATUS
     0   success
     1   a file cannot be played (no decoder for it, missing, not valid, or the
         run failed), or its tags cannot be read or written, or read back other
-        values than were written; the other files are still handled
+        values than were written, or decode met damage without --keep-going; the
+        other files are still handled
     2   usage error
 
 ENVIRONMENT
@@ -153,10 +159,11 @@ ENVIRONMENT
 
 struct TUsageError {
     std::string Message;
+    bool HelpHint = true; // false when the message gives its own
 };
 
-[[noreturn]] void Usage(const std::string& Message) {
-    throw TUsageError{Message};
+[[noreturn]] void Usage(const std::string& Message, bool HelpHint = true) {
+    throw TUsageError{Message, HelpHint};
 }
 
 void PrintHelp() {
@@ -247,7 +254,8 @@ const TDecoderEntry* ForcedDecoder(const TArgs& Args) {
     std::string known;
     for (const TDecoderEntry& e : TDecoderTable::Entries())
         known += (known.empty() ? "" : ", ") + e.Name;
-    Usage("unknown decoder \"" + *name + "\" (this build has: " + (known.empty() ? "none" : known) + ")");
+    Usage("unknown decoder \"" + *name + "\" (this build has: " + (known.empty() ? "none" : known) + ")",
+          false);
 }
 
 int Info(const TArgs& Args) {
@@ -296,8 +304,7 @@ int Decode(const TArgs& Args) {
     int64_t end = endText ? ParseCount("--end", *endText, MaxFrame) : -1;
     if (end >= 0 && end < start) Usage("--end lies before --start");
     const TDecoderEntry* forced = ForcedDecoder(Args);
-    std::error_code ec;
-    if (std::filesystem::equivalent(file, out, ec)) Usage("OUT.wav is the input file itself");
+    if (TFileCheck::SameFile(file, out)) Usage("OUT.wav is the input file itself");
 
     std::string error;
     TOpenedDecoder decoder = TDecoderTable::Open(file, forced, error);
@@ -312,20 +319,7 @@ int Decode(const TArgs& Args) {
                   std::to_string(total) + " samples)");
         if (end > total) end = total;
     }
-
-    TFrameRange range;
-    range.SetDecoder(decoder.Input.get());
-    range.SetRange(start, end);
-    TWaveOut wave;
-    wave.SetFileName(out);
-    wave.SetInput(&range);
-    try {
-        wave.BlockingRun();
-    } catch (const std::exception& e) {
-        PrintError(file, e.what());
-        return ExitCannotPlay;
-    }
-    return ExitOk;
+    return TDecodeCommand::Run({file, out, start, end, Args.Flag("--keep-going")}, decoder);
 }
 
 int Tags(const TArgs& Args) {
@@ -363,6 +357,12 @@ int Play(const TArgs& Args) {
         return ListDevices();
     }
     if (Args.Operands.empty()) Usage("play needs at least one FILE");
+    // Each file starts a recording anew: one that is an input would be replaced by it.
+    if (const char* device = std::getenv("TARVIO_AUDIO_DEVICE");
+        device && std::string(device).rfind("wav:", 0) == 0)
+        for (const std::string& file : Args.Operands)
+            if (TFileCheck::SameFile(device + 4, file))
+                Usage("the recording " + file + " is an input file itself");
     const TDecoderEntry* forced = ForcedDecoder(Args);
     std::optional<int64_t> latency;
     if (const auto text = Args.Value("--latency")) latency = ParseCount("--latency", *text, 60000);
@@ -370,7 +370,7 @@ int Play(const TArgs& Args) {
     TCliPlayer player;
     if (number) {
         if (*number >= player.DeviceCount())
-            Usage("there is no device " + std::to_string(*number) + " (see play --list-devices)");
+            Usage("there is no device " + std::to_string(*number) + " (see play --list-devices)", false);
         player.SetDeviceNumber(static_cast<int32_t>(*number));
     }
     if (latency) player.SetLatency(static_cast<uint32_t>(*latency));
@@ -392,7 +392,8 @@ int Run(int argc, char** argv) {
             return ExitOk;
         }
     if (command == "info") return Info(TArgs(argc, argv, 2, {"--json"}, {"--decoder"}));
-    if (command == "decode") return Decode(TArgs(argc, argv, 2, {}, {"--decoder", "--start", "--end"}));
+    if (command == "decode")
+        return Decode(TArgs(argc, argv, 2, {"--keep-going"}, {"--decoder", "--start", "--end"}));
     if (command == "tags") return Tags(TArgs(argc, argv, 2, {"--json"}, {"--set"}));
 #if TARVIO_HAVE_CD
     if (command == "cd") return TCliCd::Run(std::vector<std::string>(argv + 2, argv + argc));
@@ -414,7 +415,7 @@ int main(int argc, char** argv) {
     try {
         return Run(argc, argv);
     } catch (const TUsageError& e) {
-        PrintError("", e.Message + " (see tarvio-cli --help)");
+        PrintError("", e.HelpHint ? e.Message + " (see tarvio-cli --help)" : e.Message);
         return ExitUsage;
     } catch (const std::exception& e) {
         PrintError("", e.what());

@@ -235,7 +235,8 @@ struct TFLACIn::TCallbacks {
                 self.FBPS = ContainerWidth(info.bits_per_sample);
                 self.FFileSamples = static_cast<int64_t>(info.total_samples);
                 self.FTotalSamples = self.FFileSamples;
-                self.FSize = self.FFileSamples * (self.FBPS / 8) * info.channels;
+                // 0 frames: the length is unknown; an implausible one is taken as unknown too.
+                self.FSize = PlausibleSize(self.FFileSamples, info.channels, self.FBPS, info.sample_rate);
             } else if (Block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT) {
                 const FLAC__StreamMetadata_VorbisComment& vc = Block->data.vorbis_comment;
                 static const char* const keys[] = {VorbisTitle,     VorbisArtist,    VorbisAlbum,
@@ -262,8 +263,30 @@ struct TFLACIn::TCallbacks {
         self.EndOfMetadata = Block->is_last;
     }
 
-    static void Error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void* ClientData) {
-        Self(ClientData).FValid = false;
+    // Damage met while the file opens makes it invalid. Once it plays, the library skips
+    // what it cannot decode (a frame whose checksum fails comes as silence) and goes on:
+    // each case is counted where the data stands.
+    static void Error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus Status, void* ClientData) {
+        TFLACIn& self = Self(ClientData);
+        if (!self.FDecodable) {
+            self.FValid = false;
+            return;
+        }
+        TDamageKind kind = dkUnparseable;
+        switch (Status) {
+        case FLAC__STREAM_DECODER_ERROR_STATUS_LOST_SYNC:
+            kind = dkLostSync;
+            break;
+        case FLAC__STREAM_DECODER_ERROR_STATUS_BAD_HEADER:
+            kind = dkBadHeader;
+            break;
+        case FLAC__STREAM_DECODER_ERROR_STATUS_FRAME_CRC_MISMATCH:
+            kind = dkChecksum;
+            break;
+        default:
+            break;
+        }
+        self.ReportDamage(kind, self.NextFrame());
     }
 };
 
@@ -433,6 +456,8 @@ void TFLACIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
             Bytes = 0;
             if (!FAnyFrame && FStream && (FStreamSize < 0 || FStreamPos < FStreamSize))
                 throw EAuException("Sinc lost or corrupt data");
+            const int64_t next = NextFrame();
+            if (FSize > 0 && next < FFileSamples) ReportDamage(dkCutShort, next);
             return;
         }
         BufEnd = BytesPerBlock;

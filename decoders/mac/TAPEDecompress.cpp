@@ -7,37 +7,6 @@
 
 namespace tarvio {
 
-namespace {
-
-// The library's byte source over a TStream; no exception reaches the library.
-int32_t StreamRead(void* User, void* Buffer, int32_t Bytes) {
-    try {
-        return static_cast<TStream*>(User)->Read(Buffer, Bytes);
-    } catch (...) {
-        return -1;
-    }
-}
-
-int64_t StreamSeek(void* User, int64_t Offset) {
-    try {
-        return static_cast<TStream*>(User)->Seek(Offset, TSeekOrigin::soBeginning);
-    } catch (...) {
-        return -1;
-    }
-}
-
-int64_t StreamSize(void* User) {
-    try {
-        return static_cast<TStream*>(User)->Size();
-    } catch (...) {
-        return -1;
-    }
-}
-
-const APE_IO_CALLBACKS StreamCallbacks{&StreamRead, &StreamSeek, &StreamSize};
-
-} // namespace
-
 TAPEDecompress::TAPEDecompress(const TMACDll& Lib, const std::string& Filename)
     : FLib(Lib), FFilename(Filename) {
     int error = 0;
@@ -48,7 +17,7 @@ TAPEDecompress::TAPEDecompress(const TMACDll& Lib, const std::string& Filename)
 
 TAPEDecompress::TAPEDecompress(const TMACDll& Lib, TStream& Stream) : FLib(Lib) {
     int error = ERROR_INVALID_FUNCTION_PARAMETER;
-    FHandle = FLib.CreateIO ? FLib.CreateIO(&StreamCallbacks, &Stream, &error) : 0;
+    FHandle = FLib.CreateIO ? FLib.CreateIO(&TMACDll::StreamCallbacks, &Stream, &error) : 0;
     ErrorCode = error;
     Created();
 }

@@ -3,8 +3,39 @@
 #include <mutex>
 
 #include "pipeline/TEventHandler.h"
+#include "pipeline/TStream.h"
 
 namespace tarvio {
+
+namespace {
+
+int32_t StreamRead(void* User, void* Buffer, int32_t Bytes) {
+    try {
+        return static_cast<TStream*>(User)->Read(Buffer, Bytes);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int64_t StreamSeek(void* User, int64_t Offset) {
+    try {
+        return static_cast<TStream*>(User)->Seek(Offset, TSeekOrigin::soBeginning);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int64_t StreamSize(void* User) {
+    try {
+        return static_cast<TStream*>(User)->Size();
+    } catch (...) {
+        return -1;
+    }
+}
+
+} // namespace
+
+const APE_IO_CALLBACKS TMACDll::StreamCallbacks{&StreamRead, &StreamSeek, &StreamSize};
 
 const char* const TMACDll::EntryNames[EntryCount] = {
     "ProgressCallback",

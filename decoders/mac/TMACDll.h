@@ -23,6 +23,9 @@ struct TMACDll {
     bool Load();
     // The entry points a decoder calls are all there.
     bool CanDecode() const;
+    // The library's byte source over a TStream, for CreateIO and GetID3TagIO: their User
+    // pointer is the TStream*. No exception reaches the library; a failed call returns -1.
+    static const APE_IO_CALLBACKS StreamCallbacks;
 
     void* Entries[EntryCount] = {};
     decltype(&GetID3Tag) GetID3Tag_ = nullptr;

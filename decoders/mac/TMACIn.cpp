@@ -28,29 +28,6 @@ std::string_view Field(const char* Bytes, size_t Width) {
     return s;
 }
 
-// The tag library's byte source over the input's stream.
-int32_t StreamRead(void* User, void* Buffer, int32_t Bytes) {
-    try {
-        return static_cast<TStream*>(User)->Read(Buffer, Bytes);
-    } catch (...) {
-        return -1;
-    }
-}
-int64_t StreamSeek(void* User, int64_t Offset) {
-    try {
-        return static_cast<TStream*>(User)->Seek(Offset, TSeekOrigin::soBeginning);
-    } catch (...) {
-        return -1;
-    }
-}
-int64_t StreamSize(void* User) {
-    try {
-        return static_cast<TStream*>(User)->Size();
-    } catch (...) {
-        return -1;
-    }
-}
-
 } // namespace
 
 TMACIn::TMACIn(TComponent* AOwner) : TAuTaggedFileIn(AOwner), FLib(std::make_unique<TMACDll>()) {}
@@ -69,8 +46,7 @@ void TMACIn::ReadTag() {
     int result = -1;
     if (FStreamAssigned) {
         if (FStream && FLib->GetID3TagIO_) {
-            const APE_IO_CALLBACKS callbacks{&StreamRead, &StreamSeek, &StreamSize};
-            result = FLib->GetID3TagIO_(&callbacks, FStream, &tag);
+            result = FLib->GetID3TagIO_(&TMACDll::StreamCallbacks, FStream, &tag);
         }
     } else {
         // The library takes the name in the legacy code page; a name that code page cannot

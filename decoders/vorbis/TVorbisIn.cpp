@@ -244,10 +244,13 @@ void TVorbisIn::OpenFile() {
     FMaxBitrate = static_cast<int32_t>(info->bitrate_upper);
     FNominalBitrate = static_cast<int32_t>(info->bitrate_nominal);
     FMinBitrate = static_cast<int32_t>(info->bitrate_lower);
+    // Unknown for an unseekable stream, and for one whose granule positions claim more
+    // PCM than a 64-bit byte count or a 32-bit count of seconds holds.
     const ogg_int64_t total = FLib->PcmTotal(VFile.get(), -1);
-    FSize = total >= 0 ? total * 2 * info->channels : -1; // unknown for an unseekable stream
+    FSize = total >= 0 ? PlausibleSize(total, FChan, 16, FSR) : -1;
     cursec = -1;
     FLibraryEnded = false;
+    FLinkBroken = false;
     ++FOpened;
 }
 
@@ -277,8 +280,19 @@ void TVorbisIn::Refill() {
         int link = cursec;
         const long n = FLib->Read(vf, reinterpret_cast<char*>(buf.data()) + BufEnd,
                                   static_cast<int>((BufferSize - BufEnd) / frame * frame), 0, 2, 1, &link);
-        if (n == OV_HOLE) continue; // damaged or missing pages: skipped, as the reference decoder does
+        const int64_t at = NextFrame() + BufEnd / frame; // where the data stands
+        if (n == OV_HOLE) {
+            // Damaged or missing pages: skipped, as the reference decoder does, and counted.
+            ReportDamage(dkHole, at);
+            continue;
+        }
         if (n <= 0) {
+            if (n < 0) {
+                NoteFailure(static_cast<int>(n));
+                ReportDamage(dkBadLink, at);
+            } else if (FSize > 0 && FPosition + BufEnd < FSize) {
+                ReportDamage(dkCutShort, at);
+            }
             FLibraryEnded = true;
             break;
         }
@@ -287,6 +301,7 @@ void TVorbisIn::Refill() {
             const vorbis_info* vi = FLib->Info(vf, link);
             if (!vi || static_cast<uint32_t>(vi->channels) != FChan ||
                 static_cast<uint32_t>(vi->rate) != FSR) {
+                ReportDamage(dkFormatChange, at);
                 FLibraryEnded = true;
                 break;
             }
@@ -308,7 +323,7 @@ void TVorbisIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
     if (BufStart > BufEnd) {
         BufStart = 1;
         BufEnd = 0;
-        if (FOpenVFile && !FLibraryEnded) Refill();
+        if (FOpenVFile && !FLibraryEnded && !FLinkBroken) Refill();
     }
     // What is left in buf is handed out even after the library reported the end.
     const uint32_t available = BufEnd >= BufStart ? BufEnd - BufStart + 1 : 0;
@@ -321,11 +336,18 @@ void TVorbisIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
 bool TVorbisIn::SeekInternal(int64_t& SampleNum) {
     OpenFile();
     // On failure the decoded data still due stays, so nothing is skipped.
-    if (!FOpenVFile || FLib->PcmSeek(VFile.get(), SampleNum) != 0) return false;
+    if (!FOpenVFile || FLinkBroken) return false;
+    const int result = FLib->PcmSeek(VFile.get(), static_cast<ogg_int64_t>(SampleNum));
+    NoteFailure(result);
+    if (result != 0) return false;
     BufStart = 1;
     BufEnd = 0;
     FLibraryEnded = false;
     return true;
+}
+
+void TVorbisIn::NoteFailure(int Result) {
+    if (Result == OV_EBADLINK || Result == OV_EFAULT) FLinkBroken = true;
 }
 
 TVorbisTags* TVorbisIn::Comments() {
@@ -370,10 +392,12 @@ int32_t TVorbisIn::CurrentBitStream() {
 
 void TVorbisIn::SetCurrentBitStream(int32_t Value) {
     TAuInputLock lock(*this);
-    if (!Busy || !FOpenVFile || FLib->Seekable(VFile.get()) == 0) return;
+    if (!Busy || !FOpenVFile || FLinkBroken || FLib->Seekable(VFile.get()) == 0) return;
     if (Value < 0 || Value >= FLib->Streams(VFile.get())) return;
     // Through the library, so that its state follows the stream to the link's start.
-    if (FLib->RawSeek(VFile.get(), VFile->offsets[Value]) != 0) return;
+    const int result = FLib->RawSeek(VFile.get(), VFile->offsets[Value]);
+    NoteFailure(result);
+    if (result != 0) return;
     BufStart = 1;
     BufEnd = 0;
     FLibraryEnded = false;

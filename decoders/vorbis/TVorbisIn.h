@@ -68,6 +68,10 @@ private:
     static constexpr uint32_t BufferSize = 12288;
 
     void Refill();
+    // Takes a vorbisfile result: a link whose decoder could not be set up leaves libvorbis
+    // with half-built codebooks that a later read or seek would run on (and crash), so from
+    // then on this open file delivers nothing more and refuses seeks.
+    void NoteFailure(int Result);
     // Puts Bytes (whole frames) of decoded PCM from Vorbis's order into WAVE order.
     void Reorder(uint8_t* Data, uint32_t Bytes) const;
     // Releases the stream the input opened, or rewinds an assigned one.
@@ -83,6 +87,7 @@ private:
     bool FReorder = false;                              // 3 to 8 channels: Vorbis order to WAVE order
     std::array<uint8_t, 8> FWavePosition{};             // WAVE slot of each Vorbis channel
     bool FLibraryEnded = false;                         // the library has no more data for this run
+    bool FLinkBroken = false;                           // see NoteFailure; cleared by the next open
     int32_t FMaxBitrate = 0;
     int32_t FNominalBitrate = 0;
     int32_t FMinBitrate = 0;

@@ -241,6 +241,7 @@ void TWVIn::OpenFile() {
     FPendingStart = FPendingEnd = 0;
     FAtEnd = false;
     FSeekFailed = false;
+    FErrorsSeen = 0;
     FOpened = 1;
 }
 
@@ -346,8 +347,13 @@ void TWVIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
     }
     const size_t samples = static_cast<size_t>(frames) * FChan;
     if (FBuffer.size() < samples) FBuffer.resize(samples);
+    const int64_t first = NextFrame();
     const uint32_t got = FDecoder->UnpackSamples(FBuffer.data(), frames);
+    // The library counts the blocks whose check failed (it hands them out all the same).
+    for (const int32_t errors = FDecoder->NumErrors(); FErrorsSeen < errors; ++FErrorsSeen)
+        ReportDamage(dkChecksum, first);
     if (got == 0) {
+        if (FSize > 0 && first < FFileSamples) ReportDamage(dkCutShort, first);
         Buffer = nullptr;
         Bytes = 0;
         return;

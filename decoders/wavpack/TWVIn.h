@@ -88,6 +88,7 @@ private:
     bool FFloat = false;
     bool FAtEnd = false;      // a seek went to the end of the file
     bool FSeekFailed = false; // the library's state is lost: no more data from this open
+    int32_t FErrorsSeen = 0;  // failed block checks already reported as damage
     uint32_t FBytesPerSample = 0;
     int64_t FFileSamples = -1; // frames in the file; -1 when unknown
     TwvModeFlags FMode;

@@ -1,5 +1,6 @@
 #include "decoders/wm/TWMIn.h"
 
+#include "decoders/ffmpeg/TFFmpegLibrary.h"
 #include "pipeline/EAuException.h"
 #include "tags/TCodePage.h"
 #include "tags/TCommonTags.h"
@@ -45,6 +46,8 @@ void TWMIn::OpenFile() {
     if (FOpened != 0) return;
     if (!FStreamAssigned && FWideFileName.empty()) throw EAuException("File name is not assigned");
     wma_close(reader); // what a Reset left behind
+    // FFmpeg is opened the first time a file is; without it no file can be read.
+    ffmpeg::TFFmpegLibrary::Instance().Require();
     OpenOwnStream();
     wma_open(reader, FStream, FHighPrecision, ChannelRequest(FOutputChannels));
     FValid = reader.has_audio;

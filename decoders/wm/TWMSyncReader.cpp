@@ -1,11 +1,5 @@
 #include "decoders/wm/TWMSyncReader.h"
 
-extern "C" {
-#include <libavutil/channel_layout.h>
-#include <libavutil/log.h>
-#include <libavutil/mathematics.h>
-}
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -20,6 +14,8 @@ extern "C" {
 #include "tags/TCodePage.h"
 
 namespace tarvio {
+
+using ffmpeg::FFmpeg;
 
 namespace {
 
@@ -48,9 +44,9 @@ uint64_t WaveMask(int Channels) {
         return AV_CH_LAYOUT_7POINT1;
     default: {
         AVChannelLayout l{};
-        av_channel_layout_default(&l, Channels);
+        FFmpeg().av_channel_layout_default(&l, Channels);
         const uint64_t mask = l.order == AV_CHANNEL_ORDER_NATIVE ? l.u.mask : 0;
-        av_channel_layout_uninit(&l);
+        FFmpeg().av_channel_layout_uninit(&l);
         return mask;
     }
     }
@@ -164,17 +160,17 @@ struct TWMSyncReader::TImpl {
         Format.reset();
         IO.reset();
         if (Stream->Seek(Base, STREAM_SEEK_SET, nullptr) != TAudioStream::Ok) return false;
-        auto* buffer = static_cast<uint8_t*>(av_malloc(IOBufferSize));
+        auto* buffer = static_cast<uint8_t*>(FFmpeg().av_malloc(IOBufferSize));
         if (!buffer) return false;
         AVIOContext* io =
-            avio_alloc_context(buffer, IOBufferSize, 0, this, &ReadPacket, nullptr, &SeekStream);
+            FFmpeg().avio_alloc_context(buffer, IOBufferSize, 0, this, &ReadPacket, nullptr, &SeekStream);
         if (!io) {
-            av_free(buffer);
+            FFmpeg().av_free(buffer);
             return false;
         }
         IO.reset(io);
         const AVInputFormat* format = nullptr;
-        const int score = av_probe_input_buffer2(io, &format, "", nullptr, 0, 0);
+        const int score = FFmpeg().av_probe_input_buffer2(io, &format, "", nullptr, 0, 0);
         if (score < 0 || !format) return false;
         const std::string name = format->name;
         IsMp3 = name == "mp3";
@@ -182,19 +178,19 @@ struct TWMSyncReader::TImpl {
         if (!IsMp3 && !IsAsf) return false;
         if (IsMp3 && score < AVPROBE_SCORE_RETRY && wmscan::Id3v2Length(*Stream, Base) == 0) return false;
 
-        AVFormatContext* ctx = avformat_alloc_context();
+        AVFormatContext* ctx = FFmpeg().avformat_alloc_context();
         if (!ctx) return false;
         ctx->pb = io;
         ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
         AVDictionary* options = nullptr;
         // Seeks go through the index of frames read, whose times are exact; the table of
         // contents of a VBR header is not.
-        if (IsMp3) av_dict_set(&options, "usetoc", "0", 0);
-        const int r = avformat_open_input(&ctx, "", format, &options);
-        av_dict_free(&options);
+        if (IsMp3) FFmpeg().av_dict_set(&options, "usetoc", "0", 0);
+        const int r = FFmpeg().avformat_open_input(&ctx, "", format, &options);
+        FFmpeg().av_dict_free(&options);
         if (r < 0) return false; // FFmpeg has freed ctx
         Format.reset(ctx);
-        if (avformat_find_stream_info(ctx, nullptr) < 0) return false;
+        if (FFmpeg().avformat_find_stream_info(ctx, nullptr) < 0) return false;
         for (unsigned i = 0; i < ctx->nb_streams; ++i)
             ctx->streams[i]->discard = AVDISCARD_ALL;
         for (const TOutputState& o : Outputs)
@@ -208,7 +204,8 @@ struct TWMSyncReader::TImpl {
         const TOutputState& o = Outputs[Output];
         const AVCodecParameters* par = StreamOf(Output)->codecpar;
         const int channels = par->ch_layout.nb_channels, rate = par->sample_rate;
-        if (channels <= 0 || channels > MaxChannels || rate <= 0 || !avcodec_find_decoder(par->codec_id))
+        if (channels <= 0 || channels > MaxChannels || rate <= 0 ||
+            !FFmpeg().avcodec_find_decoder(par->codec_id))
             return list;
         const uint16_t own = static_cast<uint16_t>(channels);
         const uint32_t sr = static_cast<uint32_t>(rate);
@@ -238,9 +235,10 @@ struct TWMSyncReader::TImpl {
             // MP3's length counts the encoder's delay too, which the decoder drops at the start.
             if (IsMp3 && st->start_time != AV_NOPTS_VALUE && st->start_time > 0 && st->start_time < length)
                 length -= st->start_time;
-            duration = av_rescale_q(length, st->time_base, AVRational{1, static_cast<int>(UnitsPerSecond)});
+            duration =
+                FFmpeg().av_rescale_q(length, st->time_base, AVRational{1, static_cast<int>(UnitsPerSecond)});
         } else if (Format->duration != AV_NOPTS_VALUE && Format->duration > 0) {
-            duration = av_rescale(Format->duration, UnitsPerSecond, AV_TIME_BASE);
+            duration = FFmpeg().av_rescale(Format->duration, UnitsPerSecond, AV_TIME_BASE);
         }
         bool vbr = false;
         if (IsMp3) {
@@ -250,12 +248,13 @@ struct TWMSyncReader::TImpl {
             // FFmpeg guesses the length of a VBR file without a length header from one bit
             // rate; the frames counted are right.
             if (scan.Samples > 0 && scan.SampleRate > 0)
-                duration = std::max(duration, av_rescale(scan.Samples, UnitsPerSecond, scan.SampleRate));
+                duration =
+                    std::max(duration, FFmpeg().av_rescale(scan.Samples, UnitsPerSecond, scan.SampleRate));
             wmscan::ReadId3Attributes(*Stream, Base, Header);
         } else {
             auto meta = [this](std::initializer_list<const char*> Keys) -> const char* {
                 for (const char* key : Keys)
-                    if (const AVDictionaryEntry* e = av_dict_get(Format->metadata, key, nullptr, 0))
+                    if (const AVDictionaryEntry* e = FFmpeg().av_dict_get(Format->metadata, key, nullptr, 0))
                         return e->value;
                 return nullptr;
             };
@@ -289,12 +288,12 @@ struct TWMSyncReader::TImpl {
         Swr.reset();
         Reading = -1;
         AVStream* st = StreamOf(Output);
-        const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+        const AVCodec* codec = FFmpeg().avcodec_find_decoder(st->codecpar->codec_id);
         if (!codec) return false;
-        ffmpeg::TCodecContextPtr ctx(avcodec_alloc_context3(codec));
-        if (!ctx || avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0) return false;
+        ffmpeg::TCodecContextPtr ctx(FFmpeg().avcodec_alloc_context3(codec));
+        if (!ctx || FFmpeg().avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0) return false;
         ctx->pkt_timebase = st->time_base;
-        if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
+        if (FFmpeg().avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
         Codec = std::move(ctx);
         Reading = Output;
         PcmFrames = PcmDone = 0;
@@ -315,8 +314,9 @@ struct TWMSyncReader::TImpl {
         if (ts == AV_NOPTS_VALUE) return false;
         const AVStream* st = StreamOf(Reading);
         const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
-        Position = av_rescale_q_rnd(ts - start, st->time_base, AVRational{1, Rate},
-                                    static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+        Position =
+            FFmpeg().av_rescale_q_rnd(ts - start, st->time_base, AVRational{1, Rate},
+                                      static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
         return true;
     }
 
@@ -348,20 +348,20 @@ struct TWMSyncReader::TImpl {
             return true;
         Swr.reset();
         AVChannelLayout in{}, out{};
-        av_channel_layout_from_mask(&in, inMask);
+        FFmpeg().av_channel_layout_from_mask(&in, inMask);
         // The same channels when the count stays: a plain conversion, no mixing.
-        av_channel_layout_from_mask(&out, Out.Channels == F.ch_layout.nb_channels ? inMask
-                                                                                  : WaveMask(Out.Channels));
+        FFmpeg().av_channel_layout_from_mask(
+            &out, Out.Channels == F.ch_layout.nb_channels ? inMask : WaveMask(Out.Channels));
         SwrContext* s = nullptr;
         const AVSampleFormat outFormat = Out.BitsPerSample == 16 ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S32;
-        const bool ok =
-            in.nb_channels == F.ch_layout.nb_channels && out.nb_channels == Out.Channels &&
-            swr_alloc_set_opts2(&s, &out, outFormat, static_cast<int>(Out.SamplesPerSec), &in,
-                                static_cast<AVSampleFormat>(F.format), F.sample_rate, 0, nullptr) >= 0;
+        const bool ok = in.nb_channels == F.ch_layout.nb_channels && out.nb_channels == Out.Channels &&
+                        FFmpeg().swr_alloc_set_opts2(&s, &out, outFormat, static_cast<int>(Out.SamplesPerSec),
+                                                     &in, static_cast<AVSampleFormat>(F.format),
+                                                     F.sample_rate, 0, nullptr) >= 0;
         ffmpeg::TSwrPtr swr(s);
-        av_channel_layout_uninit(&in);
-        av_channel_layout_uninit(&out);
-        if (!ok || swr_init(swr.get()) < 0) return false;
+        FFmpeg().av_channel_layout_uninit(&in);
+        FFmpeg().av_channel_layout_uninit(&out);
+        if (!ok || FFmpeg().swr_init(swr.get()) < 0) return false;
         Swr = std::move(swr);
         SwrInMask = inMask;
         SwrInChannels = F.ch_layout.nb_channels;
@@ -375,7 +375,7 @@ struct TWMSyncReader::TImpl {
 
     // Converts Count input frames (none: the resampler's tail) into Pcm; returns frames made.
     int Convert(const uint8_t* const* Input, int Count, const TWaveFormat& Out) {
-        const int capacity = swr_get_out_samples(Swr.get(), Count);
+        const int capacity = FFmpeg().swr_get_out_samples(Swr.get(), Count);
         if (capacity <= 0) return 0;
         const size_t values = static_cast<size_t>(capacity) * Out.Channels;
         uint8_t* target = nullptr;
@@ -386,7 +386,8 @@ struct TWMSyncReader::TImpl {
             if (Wide.size() < values) Wide.resize(values);
             target = reinterpret_cast<uint8_t*>(Wide.data());
         }
-        const int made = swr_convert(Swr.get(), &target, capacity, const_cast<const uint8_t**>(Input), Count);
+        const int made =
+            FFmpeg().swr_convert(Swr.get(), &target, capacity, const_cast<const uint8_t**>(Input), Count);
         if (made <= 0) return 0;
         if (Out.BitsPerSample == 24) {
             const size_t n = static_cast<size_t>(made) * Out.Channels;
@@ -433,7 +434,7 @@ struct TWMSyncReader::TImpl {
     bool DecodeFrame() {
         const TWaveFormat out = Current(Reading);
         for (;;) {
-            int r = avcodec_receive_frame(Codec.get(), Frame.get());
+            int r = FFmpeg().avcodec_receive_frame(Codec.get(), Frame.get());
             if (r == 0) {
                 const AVFrame& f = *Frame;
                 int made = 0;
@@ -443,7 +444,7 @@ struct TWMSyncReader::TImpl {
                     made = Convert(f.extended_data, f.nb_samples, out);
                     position = FramePosition(f, static_cast<int>(out.SamplesPerSec), made);
                 }
-                av_frame_unref(Frame.get());
+                FFmpeg().av_frame_unref(Frame.get());
                 Place(made, position);
                 return true;
             }
@@ -459,20 +460,20 @@ struct TWMSyncReader::TImpl {
                 return false;
             }
             if (r != AVERROR(EAGAIN) || InputEnded) return false;
-            r = av_read_frame(Format.get(), Packet.get());
+            r = FFmpeg().av_read_frame(Format.get(), Packet.get());
             if (r < 0) {
                 InputEnded = true;
-                avcodec_send_packet(Codec.get(), nullptr); // drain the decoder
+                FFmpeg().avcodec_send_packet(Codec.get(), nullptr); // drain the decoder
                 continue;
             }
             if (Packet->stream_index == StreamOf(Reading)->index)
-                avcodec_send_packet(Codec.get(), Packet.get()); // a damaged packet is skipped
-            av_packet_unref(Packet.get());
+                FFmpeg().avcodec_send_packet(Codec.get(), Packet.get()); // a damaged packet is skipped
+            FFmpeg().av_packet_unref(Packet.get());
         }
     }
 
     void ResetDecoding() {
-        avcodec_flush_buffers(Codec.get());
+        FFmpeg().avcodec_flush_buffers(Codec.get());
         Swr.reset(); // a resampler's history belongs to the old position
         PcmFrames = PcmDone = 0;
         InputEnded = false;
@@ -484,14 +485,14 @@ struct TWMSyncReader::TImpl {
         AVStream* st = StreamOf(Reading);
         const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
         if (Sample <= 0) {
-            if (av_seek_frame(Format.get(), st->index, std::min<int64_t>(start, 0), AVSEEK_FLAG_BACKWARD) >=
-                0)
+            if (FFmpeg().av_seek_frame(Format.get(), st->index, std::min<int64_t>(start, 0),
+                                       AVSEEK_FLAG_BACKWARD) >= 0)
                 return true;
             // Reading the file anew from its first byte always gets there.
             return OpenDemuxer();
         }
-        const int64_t ts = start + av_rescale_q(Sample, AVRational{1, Rate}, st->time_base);
-        return av_seek_frame(Format.get(), st->index, ts, AVSEEK_FLAG_BACKWARD) >= 0;
+        const int64_t ts = start + FFmpeg().av_rescale_q(Sample, AVRational{1, Rate}, st->time_base);
+        return FFmpeg().av_seek_frame(Format.get(), st->index, ts, AVSEEK_FLAG_BACKWARD) >= 0;
     }
 
     // Makes the next data start at sample Target. Decoding begins some frames earlier,
@@ -501,8 +502,9 @@ struct TWMSyncReader::TImpl {
         const TWaveFormat out = Current(Reading);
         const int rate = static_cast<int>(out.SamplesPerSec);
         if (rate <= 0) return;
-        const int64_t target = av_rescale_rnd(static_cast<int64_t>(std::min<uint64_t>(Start, INT64_MAX / 2)),
-                                              rate, UnitsPerSecond, AV_ROUND_NEAR_INF);
+        const int64_t target =
+            FFmpeg().av_rescale_rnd(static_cast<int64_t>(std::min<uint64_t>(Start, INT64_MAX / 2)), rate,
+                                    UnitsPerSecond, AV_ROUND_NEAR_INF);
         if (CoarseTimes(rate) && Lag == LagUnknown) {
             // The lag is learnt from the file's first frame: decode it.
             if (!SeekDemuxer(0, rate)) return;
@@ -565,6 +567,7 @@ uint32_t TWMSyncReader::OpenStream(TAudioStream* Stream) {
     TImpl& m = *FImpl;
     if (m.Open) return WM_E_UNEXPECTED;
     if (!Stream) return WM_E_INVALIDARG;
+    if (!LoadWMRuntime()) return WM_E_FAIL;
     uint64_t position = 0;
     if (Stream->Seek(0, STREAM_SEEK_CUR, &position) != TAudioStream::Ok || position > INT64_MAX / 2)
         return WM_E_FAIL;
@@ -582,8 +585,8 @@ uint32_t TWMSyncReader::OpenStream(TAudioStream* Stream) {
             m.Outputs.push_back(output);
             ctx->streams[i]->discard = AVDISCARD_DEFAULT;
         }
-    m.Packet.reset(av_packet_alloc());
-    m.Frame.reset(av_frame_alloc());
+    m.Packet.reset(FFmpeg().av_packet_alloc());
+    m.Frame.reset(FFmpeg().av_frame_alloc());
     if (!m.Packet || !m.Frame) {
         m.Reset();
         return WM_E_FAIL;
@@ -703,8 +706,8 @@ uint32_t TWMSyncReader::GetNextSample(uint16_t StreamNum, TWMSampleBuffer& Sampl
     std::memcpy(p, m.Pcm.data() + static_cast<size_t>(m.PcmDone) * frameBytes,
                 static_cast<size_t>(frames) * frameBytes);
     const int64_t position = m.PcmPos >= 0 ? m.PcmPos + m.PcmDone : 0;
-    SampleTime = static_cast<uint64_t>(av_rescale(position, UnitsPerSecond, out.SamplesPerSec));
-    Duration = static_cast<uint64_t>(av_rescale(frames, UnitsPerSecond, out.SamplesPerSec));
+    SampleTime = static_cast<uint64_t>(FFmpeg().av_rescale(position, UnitsPerSecond, out.SamplesPerSec));
+    Duration = static_cast<uint64_t>(FFmpeg().av_rescale(frames, UnitsPerSecond, out.SamplesPerSec));
     Flags = 0;
     OutputNum = static_cast<uint32_t>(output);
     StreamNumOut = StreamNum;
@@ -721,13 +724,12 @@ uint32_t TWMSyncReader::SetRange(uint64_t Start, int64_t Duration) {
     return WM_OK;
 }
 
-void LoadWMRuntime() {
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+bool LoadWMRuntime() {
+    return ffmpeg::TFFmpegLibrary::Instance().Load();
 }
 
 uint32_t WMCreateSyncReader(std::unique_ptr<TWMSyncReader>& Reader) {
-    LoadWMRuntime();
+    if (!LoadWMRuntime()) return WM_E_FAIL;
     try {
         Reader = std::make_unique<TWMSyncReader>();
     } catch (const std::bad_alloc&) {

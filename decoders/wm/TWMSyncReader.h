@@ -43,7 +43,8 @@ public:
 
     // Opens the MP3 or ASF file that starts at the stream's current position (the
     // position is byte 0 of the file from then on). Stream is not owned and must outlive
-    // the reader or its Close. Fails for other formats and files without a readable header.
+    // the reader or its Close. Fails for other formats, files without a readable header, and
+    // when FFmpeg's libraries cannot be loaded.
     uint32_t OpenStream(TAudioStream* Stream);
     // Releases the file; the reader may open another one.
     uint32_t Close();
@@ -84,11 +85,12 @@ private:
 };
 
 // Makes a reader. The first call also initialises the FFmpeg layer for the process (once,
-// thread-safe).
+// thread-safe); WM_E_FAIL when FFmpeg's libraries cannot be loaded.
 uint32_t WMCreateSyncReader(std::unique_ptr<TWMSyncReader>& Reader);
 
-// The layer's one-time initialisation; WMCreateSyncReader calls it. FFmpeg needs no
-// registration; this keeps its log quiet, since the pipeline writes no log.
-void LoadWMRuntime();
+// The layer's initialisation, any thread: loads FFmpeg's libraries (TFFmpegLibrary; false
+// when they cannot be loaded) and, once, quiets FFmpeg's log, since the pipeline writes no
+// log. WMCreateSyncReader and OpenStream call it.
+bool LoadWMRuntime();
 
 } // namespace tarvio

@@ -142,6 +142,20 @@ TEST(BmpReader, AlphaMaskKeepsTransparencyAndZeroAlphaMeansOpaque) {
     TPicture zeroAlpha = DecodeAs(".bmp", Bmp(1, 1, 32, 6, masks, {0x00, 0x00, 0xFF, 0x00}));
     EXPECT_FALSE(zeroAlpha.HasAlpha());
     EXPECT_EQ(zeroAlpha.Image()->Pixels[0] >> 24, 0xFFu);
+
+    // A V2 header (52 bytes) holds the red, green and blue masks; the alpha mask of
+    // BI_ALPHABITFIELDS follows it. The same bytes with the header size set to 52 read alike.
+    Bytes v2 = Bmp(1, 1, 32, 6, masks, {0x00, 0x00, 0xFF, 0x80});
+    v2[14] = 52;
+    TPicture fromV2 = DecodeAs(".bmp", v2);
+    EXPECT_TRUE(fromV2.HasAlpha());
+    EXPECT_EQ(fromV2.Pixels(0, 0), Red);
+    EXPECT_EQ(fromV2.Image()->Pixels[0] >> 24, 0x80u);
+    // Ending within that alpha mask, the file is refused rather than read past its end.
+    for (size_t cut : {66, 69})
+        EXPECT_THROW(TPicture::Decode(".bmp", Bytes(v2.begin(), v2.begin() + cut).data(), cut),
+                     EInvalidGraphic)
+            << cut;
 }
 
 TEST(BmpReader, HostileFilesAreRefused) {

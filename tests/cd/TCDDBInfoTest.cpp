@@ -9,7 +9,9 @@
 #include "cd/TCDDBInfo.h"
 #include "cd/TCDDBQuery.h"
 #include "cd/TCDIn.h"
+#include "cd/TCurlLibrary.h"
 #include "pipeline/EAuException.h"
+#include "pipeline/TLibraryLoader.h"
 #include "tests/cd/CDTestDiscs.h"
 #include "tests/cd/TCDDBTestServer.h"
 
@@ -258,6 +260,24 @@ TEST_F(TCDDBInfoTest, ADeadServerDoesNotHangTheCaller) {
     EXPECT_EQ(Info.QueryAlbums(), -1);
     EXPECT_NE(Info.LastMessage().find("127.0.0.1"), std::string::npos) << Info.LastMessage();
     EXPECT_EQ(Info.AlbumCount(), 0);
+}
+
+// libcurl is opened the first time a server is asked: without it the query fails with a
+// message naming the file, and works again once the file is back.
+TEST_F(TCDDBInfoTest, WithoutLibcurlTheQueryNamesTheLibrary) {
+    TCDDBTestServer server([](const std::string&) {
+        return THttpReply{200, "text/plain", "202 No match found\r\n"};
+    });
+    Info.SetServer(server.Address());
+    TLibraryLoader& loader = TCurlLibrary::Library();
+    const std::string real = loader.FileName();
+    loader.OverrideFileName("missing-" + real);
+    EXPECT_EQ(Info.QueryAlbums(), -1);
+    EXPECT_EQ(Info.LastMessage(), "missing-libcurl.so.4 library could not be loaded.");
+    EXPECT_TRUE(server.Targets().empty());
+    loader.OverrideFileName(real);
+    EXPECT_EQ(Info.QueryAlbums(), 202);
+    EXPECT_EQ(server.Targets().size(), 1u);
 }
 
 } // namespace

@@ -1,20 +1,32 @@
 #pragma once
 // Helpers for decoder tests: the generated media (tests/fixtures/make-fixtures.sh), the
-// reference decoders' output, draining an input, and damaged copies of a file.
+// reference decoders' output, byte strings and temporary files, draining an input or
+// playing it into a WAVE file, seek cases, errors, and damaged copies of a file.
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <initializer_list>
 #include <iterator>
+#include <ostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "pipeline/EAuException.h"
 #include "pipeline/TAuInput.h"
+#include "pipeline/TAuStreamedInput.h"
+#include "pipeline/TLibraryLoader.h"
+#include "pipeline/TWaveOut.h"
 
 namespace tarvio::test {
 
@@ -30,6 +42,85 @@ inline TBytes ReadAll(const std::string& Path) {
     std::ifstream f(Path, std::ios::binary);
     if (!f) ADD_FAILURE() << "missing test media " << Path << " (the make_fixtures test makes it)";
     return TBytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// A path for a temporary file of this test process, e.g. TempPath("played.wav").
+inline std::string TempPath(const std::string& Name) {
+    return testing::TempDir() + "tarvio_" + std::to_string(getpid()) + "_" + Name;
+}
+
+inline void WriteFile(const std::string& Path, const TBytes& Bytes) {
+    std::ofstream(Path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
+}
+
+// Bytes From to To (exclusive) of Data.
+inline TBytes SliceBytes(const TBytes& Data, size_t From, size_t To) {
+    return TBytes(Data.begin() + static_cast<std::ptrdiff_t>(From),
+                  Data.begin() + static_cast<std::ptrdiff_t>(To));
+}
+
+inline TBytes Concat(TBytes A, const TBytes& B) {
+    A.insert(A.end(), B.begin(), B.end());
+    return A;
+}
+
+// The message of the EAuException Call raises; "no exception" when it raises none.
+inline std::string ErrorText(const std::function<void()>& Call) {
+    try {
+        Call();
+    } catch (const EAuException& e) {
+        return e.what();
+    }
+    return "no exception";
+}
+
+// The error a data call on In raises (100 bytes asked); "no exception" when none.
+inline std::string DataError(TAuInput& In) {
+    uint8_t* p = nullptr;
+    uint32_t n = 100;
+    return ErrorText([&] { In.GetData(p, n); });
+}
+
+// Points Lib at the file Name (a missing library, or one without the entry points) for
+// its lifetime, and back at the real one after.
+class TLibraryOverride {
+public:
+    TLibraryOverride(TLibraryLoader& Lib, const std::string& Name) : FLib(Lib), FReal(Lib.FileName()) {
+        FLib.OverrideFileName(Name);
+    }
+    ~TLibraryOverride() { FLib.OverrideFileName(FReal); }
+    TLibraryOverride(const TLibraryOverride&) = delete;
+    TLibraryOverride& operator=(const TLibraryOverride&) = delete;
+
+private:
+    TLibraryLoader& FLib;
+    std::string FReal;
+};
+
+// For each file name in Names: with Lib pointed at it (a missing library, or one without
+// the entry points), a TDecoder of File is not valid, and asking its format raises
+// "<name> library could not be loaded."; with the real library back, it is valid.
+template <class TDecoder>
+void ExpectMissingLibraryNamed(TLibraryLoader& Lib, const std::string& File,
+                               std::initializer_list<const char*> Names) {
+    for (const char* name : Names) {
+        TLibraryOverride missing(Lib, name);
+        TDecoder in;
+        in.SetFileName(File);
+        EXPECT_FALSE(in.Valid());
+        EXPECT_EQ(ErrorText([&] { in.Channels(); }), std::string(name) + " library could not be loaded.");
+    }
+    TDecoder in;
+    in.SetFileName(File);
+    EXPECT_TRUE(in.Valid());
+}
+
+// A file name as a test name: "tones.dts" becomes "tones_dts".
+inline std::string FileParamName(const testing::TestParamInfo<const char*>& Info) {
+    std::string name = Info.param;
+    std::replace(name.begin(), name.end(), '.', '_');
+    return name;
 }
 
 // The format and the data chunk of a RIFF WAVE file.
@@ -98,6 +189,61 @@ inline TBytes DecodeAll(TAuInput& In, uint32_t Chunk = 16384) {
     return out;
 }
 
+// Plays In to its end through a TWaveOut that records the WAVE file Path; returns the
+// output's error message, empty when none.
+inline std::string PlayIntoWaveFile(TAuInput& In, const std::string& Path) {
+    TWaveOut out;
+    out.SetInput(&In);
+    out.SetFileName(Path);
+    // BlockingRun must not race the new worker thread, which checks for a run before it parks.
+    for (int i = 0; i < 5000 && !out.WorkerThread()->Sleeping; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    out.BlockingRun();
+    return out.ExceptionMessage();
+}
+
+// A file decoded in requests of Chunk bytes, for tables of conformance cases.
+struct TChunkCase {
+    const char* Name;
+    uint32_t Chunk;
+};
+
+inline void PrintTo(const TChunkCase& c, std::ostream* os) {
+    *os << c.Name << " in requests of " << c.Chunk;
+}
+
+// In states the format of Ref and its length in frames.
+inline void ExpectFormatOf(TAuInput& In, const TWave& Ref) {
+    EXPECT_EQ(In.BitsPerSample(), Ref.Bits);
+    EXPECT_EQ(In.Channels(), Ref.Channels);
+    EXPECT_EQ(In.SampleRate(), Ref.SampleRate);
+    const uint32_t frame = Ref.Channels * Ref.Bits / 8;
+    EXPECT_EQ(In.TotalSamples(), static_cast<int64_t>(Ref.Data.size() / frame));
+}
+
+// A seek to a frame of a file, for tables of seek cases.
+struct TSeekTarget {
+    const char* Name;
+    int64_t Sample; // -1: the last frame
+};
+
+inline void PrintTo(const TSeekTarget& c, std::ostream* os) {
+    *os << c.Name << " at " << c.Sample;
+}
+
+inline std::string SeekTargetName(const testing::TestParamInfo<TSeekTarget>& Info) {
+    return std::string(Info.param.Name) + "_" +
+           (Info.param.Sample < 0 ? "last" : std::to_string(Info.param.Sample));
+}
+
+// The frame Sample stands for in Ref (-1: the last one), and Ref's data from it to the end.
+inline TBytes FromFrame(const TWave& Ref, int64_t Sample, int64_t& Frame) {
+    const size_t frameBytes = Ref.Channels * Ref.Bits / 8;
+    Frame = Sample < 0 ? static_cast<int64_t>(Ref.Data.size() / frameBytes) - 1 : Sample;
+    return TBytes(Ref.Data.begin() + static_cast<std::ptrdiff_t>(Frame * static_cast<int64_t>(frameBytes)),
+                  Ref.Data.end());
+}
+
 // First difference of two byte strings, for failure messages.
 inline std::string FirstDifference(const TBytes& A, const TBytes& B) {
     const size_t n = std::min(A.size(), B.size());
@@ -108,6 +254,30 @@ inline std::string FirstDifference(const TBytes& A, const TBytes& B) {
                    std::to_string(B.size()) + ")";
     if (A.size() != B.size()) return "sizes " + std::to_string(A.size()) + " and " + std::to_string(B.size());
     return "equal";
+}
+
+// Seeks In (its file set, not running) to frame Sample of Ref (-1: the last frame) twice:
+// during a run, after a little playing, and before a run, where the target becomes the
+// start frame. Each time the position is the target's and the data from there on is Ref's
+// to the end. AfterSeek, when set, checks more right after the first seek, given the frame.
+inline void ExpectSeekDeliversTheTail(TAuStreamedInput& In, const TWave& Ref, int64_t Sample,
+                                      const std::function<void(int64_t)>& AfterSeek = {}) {
+    int64_t target = 0;
+    const TBytes expected = FromFrame(Ref, Sample, target);
+    In.Init();
+    uint8_t* p = nullptr;
+    uint32_t n = 5000;
+    In.GetData(p, n);
+    ASSERT_TRUE(In.Seek(target));
+    EXPECT_EQ(In.Position(), target * (Ref.Channels * Ref.Bits / 8));
+    if (AfterSeek) AfterSeek(target);
+    TBytes out = Drain(In, 4096);
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+    In.Flush();
+
+    ASSERT_TRUE(In.Seek(target));
+    out = DecodeAll(In, 10000);
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
 }
 
 // Damaged copies of a valid file: cut at many lengths, bytes overwritten in the headers

@@ -1,6 +1,6 @@
 #pragma once
 // Comparing interleaved signed 16-bit PCM with a reference decoder's output: per-channel
-// signal-to-noise ratio and the strength of a tone in one channel.
+// signal-to-noise ratio, the strength of a tone in one channel, and sign changes.
 
 #include <algorithm>
 #include <cmath>
@@ -46,6 +46,19 @@ inline double ToneLevel(const std::vector<int16_t>& Pcm, uint32_t Channels, uint
     }
     const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
     return end > First ? 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(end - First) : 0;
+}
+
+// Sign changes of channel Channel of Channels, counted over the samples beyond half scale
+// only: a full-scale square wave of F Hz has 2F per second; a sample wrapped round to the
+// other sign adds to them.
+inline int HalfScaleSignChanges(const std::vector<int16_t>& Pcm, uint32_t Channels, uint32_t Channel) {
+    int changes = 0, last = 0;
+    for (size_t i = Channel; i < Pcm.size(); i += Channels) {
+        const int sign = Pcm[i] > 16384 ? 1 : Pcm[i] < -16384 ? -1 : 0;
+        if (sign != 0 && last != 0 && sign != last) ++changes;
+        if (sign != 0) last = sign;
+    }
+    return changes;
 }
 
 } // namespace tarvio::test

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "pipeline/EAuException.h"
@@ -202,6 +204,13 @@ struct TUnknownSize : TRawPcmIn {
         FSize = -1;
     }
 };
+// An input whose header claims a length far beyond its data.
+struct THugeSize : TRawPcmIn {
+    void OpenFile() override {
+        TRawPcmIn::OpenFile();
+        FSize = INT64_MAX / kFrame * kFrame;
+    }
+};
 } // namespace
 
 TEST(TAuFileIn, TotalTimeOfUnknownSizeIsZero) {
@@ -210,6 +219,15 @@ TEST(TAuFileIn, TotalTimeOfUnknownSizeIsZero) {
     in.SetStream(&s);
     EXPECT_EQ(in.TotalTime(), 0u);
     EXPECT_EQ(in.TotalSamples(), -1);
+}
+
+// Seconds beyond the 32-bit count are no length at all, not a wrapped small one.
+TEST(TAuFileIn, TotalTimeBeyondTheCountIsUnknown) {
+    THugeSize in;
+    TMemoryStream s(Pattern(400));
+    in.SetStream(&s);
+    EXPECT_EQ(in.TotalTime(), 0u);
+    EXPECT_EQ(in.TotalSamples(), INT64_MAX / kFrame);
 }
 
 // A jump is thousandths of the length: with none known it leaves the position alone, in
@@ -257,6 +275,51 @@ TEST(TAuFileStream, ModesAndSharing) {
     }
     EXPECT_THROW(TAuFileStream((dir / "missing").string(), 32), EAuException);
     std::filesystem::remove_all(dir);
+}
+
+// A named pipe with no writer: a read open returns at once (a blocking open would hang
+// whoever asked, the player's window among them) and reads as empty.
+TEST(TAuFileStream, ReadOpenOfANamedPipeDoesNotWaitForAWriter) {
+    auto dir = std::filesystem::temp_directory_path() / ("tarvio-fs-fifo-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "fifo.flac").string();
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    auto opened = std::async(std::launch::async, [&] {
+        TAuFileStream reader(path, fmOpenRead | fmShareDenyWrite);
+        char c = 0;
+        return reader.Read(&c, 1);
+    });
+    if (opened.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the open waits for a writer";
+        const int writer = ::open(path.c_str(), O_WRONLY); // lets the open return
+        ::close(writer);
+    }
+    EXPECT_EQ(opened.get(), 0);
+    std::filesystem::remove_all(dir);
+}
+
+// A length a file states is used when plausible; one that overflows 64 bits, or lasts
+// more than 2^32 seconds, is an unknown length (-1).
+TEST(TAuFileIn, PlausibleSize) {
+    struct TCase {
+        int64_t Frames;
+        uint32_t Channels, Bits, Rate;
+        int64_t Size;
+    };
+    const TCase cases[] = {
+        {132300, 2, 16, 44100, 529200},
+        {0, 2, 16, 44100, 0},
+        {-1, 2, 16, 44100, -1},
+        {int64_t{1} << 36, 2, 16, 44100, (int64_t{1} << 36) * 4}, // 18 days: long, but a length
+        {(int64_t{1} << 36) - 1, 2, 16, 1, -1},                   // 2177 years at 1 Hz
+        {int64_t{1} << 62, 2, 16, 44100, -1},                     // bytes past 64 bits
+        {int64_t{1} << 61, 8, 32, 0, -1},
+        {1000, 0, 16, 44100, -1},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(TAuFileIn::PlausibleSize(c.Frames, c.Channels, c.Bits, c.Rate), c.Size)
+            << c.Frames << " frames, " << c.Channels << " channels, " << c.Bits << " bits, " << c.Rate
+            << " Hz";
 }
 
 // Creating a file that another stream holds fails and leaves it as it was: a recording

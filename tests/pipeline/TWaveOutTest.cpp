@@ -15,17 +15,6 @@ using namespace tarvio::test;
 
 namespace {
 
-std::string CommandOutput(const std::string& Command) {
-    std::string out;
-    if (FILE* p = popen(Command.c_str(), "r")) {
-        char buf[256];
-        while (fgets(buf, sizeof buf, p))
-            out += buf;
-        pclose(p);
-    }
-    return out;
-}
-
 std::vector<uint8_t> ReadFile(const std::string& Path) {
     std::ifstream f(Path, std::ios::binary);
     return {std::istreambuf_iterator<char>(f), {}};
@@ -90,6 +79,6 @@ TEST(TWaveOut, UnwritableFileEndsTheRunWithAnError) {
     out.SetOnDone([&](TComponent*) { done = true; });
     out.Run();
     ASSERT_TRUE(PumpUntil([&] { return done; }));
-    EXPECT_EQ(out.ExceptionMessage(), "No such file or directory");
+    EXPECT_EQ(out.ExceptionMessage(), "/nonexistent/dir/out.wav: No such file or directory");
     EXPECT_FALSE(in.IsBusy());
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -118,6 +119,18 @@ protected:
         in->GetData(Buffer, Bytes);
     }
 };
+
+// The standard output of a shell command; empty when it cannot be started.
+inline std::string CommandOutput(const std::string& Command) {
+    std::string out;
+    if (FILE* p = popen(Command.c_str(), "r")) {
+        char buf[256];
+        while (fgets(buf, sizeof buf, p))
+            out += buf;
+        pclose(p);
+    }
+    return out;
+}
 
 // Runs CheckSynchronize on this (the GUI) thread until Done() or the time-out; returns Done().
 inline bool PumpUntil(const std::function<bool()>& Done, int TimeoutMs = 10000) {

@@ -1,24 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "TagTestFiles.h"
 #include "tags/TFileHandle.h"
 
 using namespace tarvio;
+using test::RandomBytes;
 using test::TBytes;
-
-namespace {
-
-TBytes RandomBytes(size_t Count, unsigned Seed) {
-    std::mt19937 rng(Seed);
-    TBytes b(Count);
-    for (auto& x : b)
-        x = static_cast<uint8_t>(rng());
-    return b;
-}
-
-} // namespace
 
 TEST(TFileHandleTest, PositionSeekReadWriteSizeTruncate) {
     test::TTempDir dir;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -54,6 +55,15 @@ private:
 inline void WriteBytes(const std::string& Path, const TBytes& Data) {
     std::ofstream f(Path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(Data.data()), static_cast<std::streamsize>(Data.size()));
+}
+
+// Count bytes of a pseudo-random sequence that Seed fixes.
+inline TBytes RandomBytes(size_t Count, unsigned Seed) {
+    std::mt19937 rng(Seed);
+    TBytes b(Count);
+    for (auto& x : b)
+        x = static_cast<uint8_t>(rng());
+    return b;
 }
 
 inline TBytes ReadBytes(const std::string& Path) {

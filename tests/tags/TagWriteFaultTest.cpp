@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -14,17 +13,10 @@
 #include "tags/TId3v2Tags.h"
 
 using namespace tarvio;
+using test::RandomBytes;
 using test::TBytes;
 
 namespace {
-
-TBytes RandomBytes(size_t Count, unsigned Seed) {
-    std::mt19937 rng(Seed);
-    TBytes b(Count);
-    for (auto& x : b)
-        x = static_cast<uint8_t>(rng());
-    return b;
-}
 
 ino_t Inode(int Fd) {
     struct stat st;

@@ -3,13 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CliTestSupport.h"
+#include "pipeline/TWaveOut.h"
 #include "support/TRecordingCheck.h"
 
 namespace tarvio::test {
@@ -74,6 +79,8 @@ std::vector<TDecodeCase> DecodeCases() {
     cases.push_back({"wavpack/f32_stereo_44100.wv", "wavpack", ""}); // float becomes 32-bit integers
     for (const char* name : {"lc_mono_8000.m4a", "lc_6ch_48000.m4a", "he_22050_44100.m4a", "video_first.mp4"})
         cases.push_back({std::string("mp4/") + name, "mp4", ""});
+    for (const char* name : {"pcm_s24_stereo", "ext_float64_6ch", "ima_adpcm_stereo", "mp3_stereo", "tagged"})
+        cases.push_back({std::string("wav/") + name + ".wav", "wav", ""});
     return cases;
 }
 
@@ -83,6 +90,58 @@ INSTANTIATE_TEST_SUITE_P(Media, CliDecode, ::testing::ValuesIn(DecodeCases()), [
         n.begin(), n.end(), [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }, '_');
     return n;
 });
+
+// decode into a pipe (/dev/stdout in a pipeline): one header whose sizes are the largest
+// values, as ffmpeg and sox write them, then the decoder's PCM to the end of the stream and
+// nothing after it.
+class CliPipe : public CliTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(CliPipe, StreamsOneHeaderAndThePcm) {
+    if (!HaveDecoder("flac")) GTEST_SKIP() << "no flac decoder in this build";
+    const std::string file = Media(GetParam());
+    FILE* pipe = popen(("'" TARVIO_CLI "' decode '" + file + "' /dev/stdout").c_str(), "r");
+    ASSERT_TRUE(pipe);
+    std::string got;
+    char chunk[65536];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        got.append(chunk, n);
+    const int status = pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    TWave format;
+    const TBytes pcm = DecoderPcm(file, &format);
+    const std::string header = TWaveOut::MakeStreamHeader(format.Channels, format.SampleRate, format.Bits);
+    EXPECT_EQ(got.substr(4, 4), "\xFF\xFF\xFF\xFF");
+    EXPECT_EQ(got.substr(0, header.size()), header);
+    ASSERT_EQ(got.size(), header.size() + pcm.size()) << "no second header at the end";
+    EXPECT_TRUE(TBytes(got.begin() + static_cast<std::ptrdiff_t>(header.size()), got.end()) == pcm);
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, CliPipe,
+                         ::testing::Values("flac/s16_stereo_44100.flac", "flac/s24_6ch_44100.flac"),
+                         [](const auto& info) { return info.index == 0 ? "Plain" : "Extensible"; });
+
+// An output that cannot be written (here a file-size limit of 10240 bytes, as a full disk
+// would stop it): the message names the output, not the input, the status is 1, and the
+// file's header describes exactly the bytes written before the failure.
+TEST_F(CliTest, AFailingOutputIsNamedAndStaysReadable) {
+    if (!HaveDecoder("flac")) GTEST_SKIP() << "no flac decoder in this build";
+    const std::string file = Media("flac/s16_stereo_44100.flac"), out = Path("out.wav"),
+                      err = Path("err.txt");
+    const std::string command = "sh -c \"trap '' XFSZ; ulimit -f 20; exec '" TARVIO_CLI "' decode '" + file +
+                                "' '" + out + "'\" 2>'" + err + "'";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(Slurp(err), "tarvio-cli: " + out + ": File too large\n");
+    const TBytes bytes = ReadAll(out);
+    ASSERT_EQ(bytes.size(), 10240u);
+    const TWave written = ReadWave(out);
+    EXPECT_EQ(written.Data.size(), 10240u - 44) << "the header gives the bytes written";
+    const TBytes pcm = DecoderPcm(file);
+    EXPECT_TRUE(std::equal(written.Data.begin(), written.Data.end(), pcm.begin()));
+}
 
 // --start and --end cut at exact frames: the output is the matching slice of the whole
 // decode, across block boundaries, at the very end, and in streams without a length.
@@ -151,6 +210,9 @@ const TCutCase CutCases[] = {
     {"wm/vbr_noheader.mp3", "mp3", 200001, 200100},
     {"wm/gapless.mp3", "mp3", 54000, -1}, // up to the source's last sample
     {"wm/wmav2_stereo_44100.wma", "wma", 70000, 70100},
+    {"wav/ima_adpcm_stereo.wav", "wav", 2040, 2045}, // across an ADPCM block boundary
+    {"wav/ms_adpcm_mono.wav", "wav", 5, 7},
+    {"wav/mp3_stereo.wav", "wav", 1000, 2000}, // cannot seek: frames are skipped
 };
 
 INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -251,6 +253,38 @@ TEST_F(CliInfo, JsonEscapesEveryFileName) {
     }
 }
 
+// Tag text and file names are shown, never obeyed: a title holding ESC [2J (which clears
+// a terminal) or the C1 control CSI reaches neither the text output nor an error line as
+// a control character; U+FFFD stands in its place. JSON keeps the text, escaped.
+TEST_F(CliInfo, TextOutputHoldsNoControlCharacters) {
+    if (!HaveDecoder("flac")) GTEST_SKIP() << "needs the FLAC decoder";
+    const std::string named = CopyMedia("hostile/control_title.flac", "esc\x1b[2J\xc2\x9b.flac");
+    const std::string missing = Path("gone\x1b]0;title\x07.flac");
+    const TCliResult r = RunCli({"info", named, missing});
+    EXPECT_EQ(r.Status, 1);
+    for (const std::string* text : {&r.Out, &r.Err}) {
+        EXPECT_EQ(std::count_if(text->begin(), text->end(),
+                                [](char c) {
+                                    return (static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7F;
+                                }),
+                  0)
+            << *text;
+        EXPECT_EQ(text->find("\xc2\x9b"), std::string::npos) << *text;
+    }
+    const std::string fffd = "\xEF\xBF\xBD";
+    EXPECT_NE(r.Out.find(Path("esc" + fffd + "[2J" + fffd + ".flac") + "\n"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("  title:           A" + fffd + "[2J" + fffd + "B\n"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("  artist:          line end and" + fffd + "bell\n"), std::string::npos) << r.Out;
+    EXPECT_EQ(r.Err, "tarvio-cli: " + Path("gone" + fffd + "]0;title" + fffd + ".flac") + ": no such file\n");
+
+    const TCliResult json = RunCli({"info", "--json", named});
+    TJson o;
+    ASSERT_TRUE(TJson::Parse(Lines(json.Out).at(0), o)) << json.Out;
+    EXPECT_EQ(o["file"].String, named);
+    EXPECT_EQ(o["tags"]["title"].String, "A\x1b[2J\xc2\x9b"
+                                         "B");
+}
+
 // Text output; the extension is compared in lower case; --decoder overrides it.
 TEST_F(CliInfo, TextShowsTheFormatAndTheDecoderChoice) {
     if (!HaveDecoder("flac")) GTEST_SKIP() << "needs the FLAC decoder";
@@ -267,7 +301,8 @@ TEST_F(CliInfo, TextShowsTheFormatAndTheDecoderChoice) {
 
     r = RunCli({"info", other});
     EXPECT_EQ(r.Status, 1);
-    EXPECT_EQ(r.Err, "tarvio-cli: " + other + ": no decoder for \".bin\" files (use --decoder)\n");
+    EXPECT_EQ(r.Err, "tarvio-cli: " + other +
+                         ": no decoder for \".bin\" files; its content is flac (use --decoder flac)\n");
     r = RunCli({"info", "--decoder", "flac", other});
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_NE(r.Out.find("flac (TFLACIn)"), std::string::npos);
@@ -289,7 +324,8 @@ TEST_F(CliInfo, HelpIsAManualPage) {
 struct TErrorCase {
     std::vector<std::string> Args; // "@" is the scratch folder
     int Status;
-    std::string Message; // part of the line
+    std::string Message;  // part of the line
+    std::string Absent{}; // a text the line must not hold (a hint that does not apply)
 };
 
 void PrintTo(const TErrorCase& c, std::ostream* os) {
@@ -308,44 +344,68 @@ TEST_P(CliErrors, OneLineAndTheExitStatus) {
     const TBytes flac = ReadAll(Media("flac/s16_stereo_44100.flac"));
     Write("truncated.flac", std::string(flac.begin(), flac.begin() + 100));
     Write("garbage.flac", "fLaC" + std::string(20000, '\x5a'));
+    Write("empty.flac", "");
+    ASSERT_EQ(mkfifo(Path("fifo.flac").c_str(), 0644), 0);
     CopyMedia("flac/s16_stereo_44100.flac", "good.flac");
+    CopyMedia("flac/s16_stereo_44100.flac", "flac.bin");
+    auto expand = [this](std::string Text) {
+        for (size_t at; (at = Text.find('@')) != std::string::npos;)
+            Text.replace(at, 1, Dir.string());
+        return Text;
+    };
     std::vector<std::string> args;
-    for (std::string a : c.Args) {
-        for (size_t at; (at = a.find('@')) != std::string::npos;)
-            a.replace(at, 1, Dir.string());
-        args.push_back(a);
-    }
+    for (const std::string& a : c.Args)
+        args.push_back(expand(a));
     const TCliResult r = RunCli(args);
     EXPECT_EQ(r.Status, c.Status) << r.Err;
     EXPECT_TRUE(OneLine(r.Err)) << r.Err;
     EXPECT_EQ(r.Err.rfind("tarvio-cli: ", 0), 0u) << r.Err;
-    EXPECT_NE(r.Err.find(c.Message), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find(expand(c.Message)), std::string::npos) << r.Err;
+    if (!c.Absent.empty()) {
+        EXPECT_EQ(r.Err.find(c.Absent), std::string::npos) << r.Err;
+    }
     EXPECT_FALSE(fs::exists(Dir / "out.wav")) << "no output for a run that could not start";
     EXPECT_FALSE(fs::exists(Dir / "rec.wav")) << "no recording for a file that cannot be played";
     EXPECT_TRUE(ReadAll(Path("good.flac")) == flac) << "the input is never written";
 }
 
 const TErrorCase ErrorCases[] = {
-    {{"info", "@/song.xyz"}, 1, "song.xyz: no decoder for \".xyz\" files"},
+    {{"info", "@/song.xyz"}, 1, "song.xyz: no decoder for \".xyz\" files", "--decoder"},
+    {{"info", "@/flac.bin"},
+     1,
+     "flac.bin: no decoder for \".bin\" files; its content is flac (use --decoder flac)"},
     {{"info", "@/noext"}, 1, "noext: no decoder for a file without an extension"},
     {{"info", "@/missing.flac"}, 1, "missing.flac: no such file"},
     {{"info", "--decoder", "flac", "@"}, 1, "is a directory"},
     {{"info", "@/truncated.flac"}, 1, "truncated.flac: not a valid flac file"},
     {{"info", "@/garbage.flac"}, 1, "garbage.flac: not a valid flac file"},
-    {{"info", "@/junk.ogg"}, 1, "junk.ogg: not a valid vorbis file"},
+    {{"info", "@/junk.ogg"},
+     1,
+     "junk.ogg: not a valid vorbis file: Failed to open an ogg file: -132 (no Vorbis audio in the stream)"},
+    {{"info", "@/empty.flac"}, 1, "empty.flac: empty file"},
+    {{"info", "@/fifo.flac"}, 1, "fifo.flac: not a regular file but a named pipe"},
+    {{"decode", "@/fifo.flac", "@/out.wav"}, 1, "fifo.flac: not a regular file but a named pipe"},
     {{"info", "--json", "@/junk.ogg"}, 1, "junk.ogg: not a valid vorbis file"},
     {{"decode", "@/missing.flac", "@/out.wav"}, 1, "missing.flac: no such file"},
     {{"decode", "@/truncated.flac", "@/out.wav"}, 1, "not a valid flac file"},
     {{"decode", "@/junk.ogg", "@/out.wav"}, 1, "not a valid vorbis file"},
     {{"decode", "@/song.xyz", "@/out.wav"}, 1, "no decoder"},
-    {{"decode", "@/good.flac", "@/no/such/folder/x.wav"}, 1, "good.flac: "},
+    {{"decode", "@/good.flac", "@/no/such/folder/x.wav"},
+     1,
+     "@/no/such/folder/x.wav: No such file or directory"},
+    {{"play", "--device", "wav:@/no/such/folder/rec.wav", "@/good.flac"},
+     1,
+     "@/no/such/folder/rec.wav: cannot record: No such file or directory",
+     "DirectSound"},
+    {{"play", "--device", "wav:@/good.flac", "@/good.flac"}, 2, "the recording @/good.flac is an input file"},
+    {{"play", "--device", "wav:@/./good.flac", "@/junk.ogg", "@/good.flac"}, 2, "is an input file itself"},
     {{"play", "--device", "wav:@/rec.wav", "@/junk.ogg"}, 1, "not a valid vorbis file"},
     {{"play", "--device", "wav:@/rec.wav", "@/missing.flac"}, 1, "no such file"},
     {{}, 2, "no command given"},
     {{"frobnicate"}, 2, "unknown command \"frobnicate\""},
     {{"info"}, 2, "info needs at least one FILE"},
     {{"info", "--bogus", "@/good.flac"}, 2, "unknown option --bogus"},
-    {{"info", "--decoder", "nosuch", "@/good.flac"}, 2, "unknown decoder \"nosuch\""},
+    {{"info", "--decoder", "nosuch", "@/good.flac"}, 2, "unknown decoder \"nosuch\"", "--help"},
     {{"decode", "@/good.flac"}, 2, "decode needs FILE and OUT.wav"},
     {{"decode", "@/good.flac", "@/out.wav", "--start"}, 2, "--start needs a value"},
     {{"decode", "--start", "abc", "@/good.flac", "@/out.wav"}, 2, "invalid value \"abc\" for --start"},
@@ -355,11 +415,36 @@ const TErrorCase ErrorCases[] = {
     {{"decode", "--start", "132301", "@/good.flac", "@/out.wav"}, 2, "lies past the end"},
     {{"decode", "@/good.flac", "@/./good.flac"}, 2, "is the input file itself"},
     {{"play"}, 2, "play needs at least one FILE"},
-    {{"play", "--device", "99", "@/good.flac"}, 2, "there is no device 99"},
+    {{"play", "--device", "99", "@/good.flac"},
+     2,
+     "there is no device 99 (see play --list-devices)",
+     "--help"},
     {{"play", "--latency", "fast", "@/good.flac"}, 2, "invalid value \"fast\" for --latency"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, CliErrors, ::testing::ValuesIn(ErrorCases));
+
+// A ".wav" whose content is not DTS goes to the WAV decoder; info names the WAVE format tag
+// and the kind of data found.
+TEST_F(CliInfo, WaveFilesShowTheirFormatTagAndType) {
+    if (!HaveDecoder("wav")) GTEST_SKIP() << "needs the WAV decoder";
+    TCliResult r =
+        RunCli({"info", "--json", Media("wav/mp3_stereo.wav"), Media("wav/ext_float32_stereo.wav")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 2u) << r.Out;
+    TJson mp3, ext;
+    ASSERT_TRUE(TJson::Parse(lines[0], mp3) && TJson::Parse(lines[1], ext)) << r.Out;
+    EXPECT_EQ(mp3["decoder"].String, "wav");
+    EXPECT_EQ(mp3["details"]["format_tag"].String, "0x0055");
+    EXPECT_EQ(mp3["details"]["wav_type"].String, "wtACM");
+    EXPECT_EQ(ext["details"]["format_tag"].String, "0xFFFE");
+    EXPECT_EQ(ext["details"]["wav_type"].String, "wtExtIEEEFloat");
+    r = RunCli({"info", Media("wav/ms_adpcm_mono.wav")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Out.find("\n  format tag:      0x0002\n  wav type:        wtMSADPCM\n"), std::string::npos)
+        << r.Out;
+}
 
 } // namespace
 } // namespace tarvio::test

@@ -6,6 +6,8 @@
 
 namespace tarvio::mac {
 
+using ffmpeg::FFmpeg;
+
 namespace {
 
 constexpr int IOBufferSize = 64 * 1024;
@@ -68,26 +70,29 @@ int TAPEDecoder::Init() {
     // FFmpeg's decoder takes mono and stereo.
     if (FHeader.Channels > 2) return ERROR_INPUT_FILE_UNSUPPORTED_CHANNEL_COUNT;
 
-    const AVInputFormat* format = av_find_input_format("ape");
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_APE);
+    // The table finds FFmpeg's libraries, which this library links, already loaded.
+    if (!ffmpeg::TFFmpegLibrary::Instance().Load()) return ERROR_INITIALIZING_UNMAC;
+    const AVInputFormat* format = FFmpeg().av_find_input_format("ape");
+    const AVCodec* codec = FFmpeg().avcodec_find_decoder(AV_CODEC_ID_APE);
     if (!format || !codec) return ERROR_INITIALIZING_UNMAC;
-    auto* buffer = static_cast<uint8_t*>(av_malloc(IOBufferSize));
+    auto* buffer = static_cast<uint8_t*>(FFmpeg().av_malloc(IOBufferSize));
     if (!buffer) return ERROR_INSUFFICIENT_MEMORY;
-    FIO.reset(avio_alloc_context(buffer, IOBufferSize, 0, FSource.get(), &ReadPacket, nullptr, &SeekPacket));
+    FIO.reset(FFmpeg().avio_alloc_context(buffer, IOBufferSize, 0, FSource.get(), &ReadPacket, nullptr,
+                                          &SeekPacket));
     if (!FIO) {
-        av_free(buffer);
+        FFmpeg().av_free(buffer);
         return ERROR_INSUFFICIENT_MEMORY;
     }
-    AVFormatContext* context = avformat_alloc_context();
+    AVFormatContext* context = FFmpeg().avformat_alloc_context();
     if (!context) return ERROR_INSUFFICIENT_MEMORY;
     context->pb = FIO.get();
     context->flags |= AVFMT_FLAG_CUSTOM_IO;
     if (FSource->Seek(0) < 0) {
-        avformat_free_context(context);
+        FFmpeg().avformat_free_context(context);
         return ERROR_IO_READ;
     }
     // Frees the context when it fails.
-    if (avformat_open_input(&context, nullptr, format, nullptr) < 0) return ERROR_INVALID_INPUT_FILE;
+    if (FFmpeg().avformat_open_input(&context, nullptr, format, nullptr) < 0) return ERROR_INVALID_INPUT_FILE;
     FFormat.reset(context);
 
     FStream = -1;
@@ -103,26 +108,26 @@ int TAPEDecoder::Init() {
         par.ch_layout.nb_channels != static_cast<int>(FHeader.Channels))
         return ERROR_INVALID_INPUT_FILE;
 
-    FCodec.reset(avcodec_alloc_context3(codec));
+    FCodec.reset(FFmpeg().avcodec_alloc_context3(codec));
     if (!FCodec) return ERROR_INSUFFICIENT_MEMORY;
-    if (avcodec_parameters_to_context(FCodec.get(), &par) < 0) return ERROR_INITIALIZING_UNMAC;
+    if (FFmpeg().avcodec_parameters_to_context(FCodec.get(), &par) < 0) return ERROR_INITIALIZING_UNMAC;
     // A frame whose checksum fails is an error, not audio.
     FCodec->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
-    if (avcodec_open2(FCodec.get(), codec, nullptr) < 0) return ERROR_UNSUPPORTED_FILE_TYPE;
+    if (FFmpeg().avcodec_open2(FCodec.get(), codec, nullptr) < 0) return ERROR_UNSUPPORTED_FILE_TYPE;
     const AVSampleFormat expected = FHeader.BitsPerSample == 8    ? AV_SAMPLE_FMT_U8P
                                     : FHeader.BitsPerSample == 16 ? AV_SAMPLE_FMT_S16P
                                                                   : AV_SAMPLE_FMT_S32P;
     if (FCodec->sample_fmt != expected) return ERROR_INPUT_FILE_UNSUPPORTED_BIT_DEPTH;
 
-    FPacket.reset(av_packet_alloc());
-    FFrame.reset(av_frame_alloc());
+    FPacket.reset(FFmpeg().av_packet_alloc());
+    FFrame.reset(FFmpeg().av_frame_alloc());
     if (!FPacket || !FFrame) return ERROR_INSUFFICIENT_MEMORY;
 
-    const int entries = avformat_index_get_entries_count(stream);
+    const int entries = FFmpeg().avformat_index_get_entries_count(stream);
     if (entries == static_cast<int>(FHeader.TotalFrames)) {
         FFrameOffsets.reserve(static_cast<size_t>(entries));
         for (int i = 0; i < entries; ++i)
-            FFrameOffsets.push_back(avformat_index_get_entry(stream, i)->pos);
+            FFrameOffsets.push_back(FFmpeg().avformat_index_get_entry(stream, i)->pos);
     }
     FPCM.reserve(std::min<size_t>(size_t{FHeader.BlocksPerFrame} * FHeader.BlockAlign(), ReserveLimit));
     FCurrentBitrate = FrameBitrate(0);
@@ -178,7 +183,7 @@ int TAPEDecoder::DecodeFrame() {
     FPCMBlocks = 0;
     FPCMOffset = 0;
     for (;;) {
-        int r = av_read_frame(FFormat.get(), FPacket.get());
+        int r = FFmpeg().av_read_frame(FFormat.get(), FPacket.get());
         if (r == AVERROR_EOF) {
             FEnd = true;
             FFrameStart = next;
@@ -187,23 +192,23 @@ int TAPEDecoder::DecodeFrame() {
         }
         if (r < 0) return r == AVERROR(EIO) ? ERROR_IO_READ : ERROR_DECOMPRESSING_FRAME;
         if (FPacket->stream_index != FStream) {
-            av_packet_unref(FPacket.get());
+            FFmpeg().av_packet_unref(FPacket.get());
             continue;
         }
         const int64_t start = FPacket->pts != AV_NOPTS_VALUE ? FPacket->pts : next;
-        r = avcodec_send_packet(FCodec.get(), FPacket.get());
-        av_packet_unref(FPacket.get());
+        r = FFmpeg().avcodec_send_packet(FCodec.get(), FPacket.get());
+        FFmpeg().av_packet_unref(FPacket.get());
         if (r < 0) return ERROR_DECOMPRESSING_FRAME;
         for (;;) {
-            r = avcodec_receive_frame(FCodec.get(), FFrame.get());
+            r = FFmpeg().avcodec_receive_frame(FCodec.get(), FFrame.get());
             if (r == AVERROR(EAGAIN)) break;
             if (r < 0 || FPCMBlocks + FFrame->nb_samples > int64_t{FHeader.BlocksPerFrame}) {
-                av_frame_unref(FFrame.get());
+                FFmpeg().av_frame_unref(FFrame.get());
                 FPCMBlocks = 0;
                 return ERROR_DECOMPRESSING_FRAME;
             }
             Append(*FFrame);
-            av_frame_unref(FFrame.get());
+            FFmpeg().av_frame_unref(FFrame.get());
         }
         if (FPCMBlocks == 0) continue;
         if (start < 0 || start >= FHeader.TotalBlocks) {
@@ -258,11 +263,11 @@ int TAPEDecoder::Seek(int64_t Block) {
         return ERROR_SUCCESS;
     }
     const int64_t frameStart = Block - Block % FHeader.BlocksPerFrame;
-    if (av_seek_frame(FFormat.get(), FStream, frameStart, AVSEEK_FLAG_BACKWARD) < 0) {
+    if (FFmpeg().av_seek_frame(FFormat.get(), FStream, frameStart, AVSEEK_FLAG_BACKWARD) < 0) {
         FError = ERROR_IO_READ;
         return FError;
     }
-    avcodec_flush_buffers(FCodec.get());
+    FFmpeg().avcodec_flush_buffers(FCodec.get());
     FEnd = false;
     FFrameStart = frameStart;
     FPCMBlocks = FPCMOffset = 0;
@@ -295,7 +300,10 @@ int32_t TAPEDecoder::FrameBitrate(int64_t Frame) const {
         Frame + 1 == FHeader.TotalFrames ? FHeader.FinalFrameBlocks : FHeader.BlocksPerFrame;
     // bits per millisecond = kilobits per second
     const double ms = static_cast<double>(blocks) * 1000.0 / FHeader.SampleRate;
-    return ms > 0 ? static_cast<int32_t>(static_cast<double>(FrameBytes(Frame)) * 8.0 / ms + 0.5) : 0;
+    if (!(ms > 0)) return 0;
+    // A damaged header can pair a long frame with a few blocks; the rate stops at the largest count.
+    const double kbps = static_cast<double>(FrameBytes(Frame)) * 8.0 / ms + 0.5;
+    return kbps >= static_cast<double>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(kbps);
 }
 
 bool TAPEDecoder::ReadAside(int64_t Offset, uint8_t* Buffer, uint32_t Bytes) {

@@ -203,7 +203,10 @@ int32_t mp4ff_find_sample(const mp4ff_t* f, const int32_t track, const int64_t o
 int32_t mp4ff_find_sample_use_offsets(const mp4ff_t* f, const int32_t track, const int64_t offset,
                                       int32_t* toskip) {
     const int64_t first = mp4ff_get_sample_offset(f, track, 0);
-    if (offset > std::numeric_limits<int64_t>::max() - first) return -1;
+    // The first sample's offset may be negative: the sum must not overflow either way.
+    if ((first > 0 && offset > std::numeric_limits<int64_t>::max() - first) ||
+        (first < 0 && offset < std::numeric_limits<int64_t>::min() - first))
+        return -1;
     return mp4ff_find_sample(f, track, offset + first, toskip);
 }
 
@@ -223,14 +226,18 @@ int32_t mp4ff_read_sample(mp4ff_t* f, const int track, const int sample, unsigne
     uint32_t size = 0;
     if (!audio_buffer || !bytes || !Locate(f, track, sample, offset, size)) return 0;
     try {
-        // Read in pieces, so that a size beyond the file costs no more than the file.
+        // Read in pieces, so that a size beyond the file costs no more than the file; a piece is
+        // kept only once it was read, so a sample table that lies about sizes costs one failed
+        // read per sample rather than clearing memory for data that is not there.
         std::vector<uint8_t> data;
+        const size_t pieceBytes = std::min<size_t>(size, 1u << 16);
+        auto piece = std::make_unique_for_overwrite<uint8_t[]>(pieceBytes);
         size_t done = 0;
         while (done < size) {
-            const size_t piece = std::min<size_t>(size - done, 1u << 20);
-            data.resize(done + piece);
-            if (!f->File->ReadAt(offset + done, data.data() + done, piece)) return 0;
-            done += piece;
+            const size_t n = std::min<size_t>(size - done, pieceBytes);
+            if (!f->File->ReadAt(offset + done, piece.get(), n)) return 0;
+            data.insert(data.end(), piece.get(), piece.get() + n);
+            done += n;
         }
         auto* p = static_cast<unsigned char*>(std::malloc(size));
         if (!p) return 0;

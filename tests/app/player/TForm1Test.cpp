@@ -536,6 +536,62 @@ TEST_F(Player, MissingBackgroundKeepsThePictureAndStopsPanning) {
     EXPECT_FALSE(Form->Timer1->Enabled());
 }
 
+// A ".wav" without DTS audio plays through the WAV decoder with the ordinary labels: title
+// and artist from its INFO chunk, else the file name as the title.
+TEST_F(Player, PlainWaveFilesPlayWithTheirOwnLabels) {
+    const fs::path tagged = Work / "tagged.wav";
+    WriteWav(tagged, 8000, 2, 8000);
+    {
+        // INFO with INAM and IART, inserted before the data chunk.
+        std::string info = "INFO";
+        auto sub = [&info](const char* Id, const std::string& Text) {
+            const uint32_t size = static_cast<uint32_t>(Text.size() + 1);
+            info += Id;
+            info.append(reinterpret_cast<const char*>(&size), 4);
+            info += Text;
+            info += '\0';
+            if (size % 2) info += '\0';
+        };
+        sub("INAM", "Песня");
+        sub("IART", "Исполнитель");
+        std::ifstream in(tagged, std::ios::binary);
+        std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const uint32_t size = static_cast<uint32_t>(info.size());
+        file.insert(36, "LIST" + std::string(reinterpret_cast<const char*>(&size), 4) + info);
+        std::ofstream(tagged, std::ios::binary) << file;
+    }
+    // With the DTS decoder, a DTS track between them keeps its own labels.
+    const char* fixtures = std::getenv("TARVIO_FIXTURES");
+    const fs::path dts =
+        fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / "dts" / "demo.wav";
+    std::vector<std::string> list = {tagged.string(), (Media().Dir / "short.wav").string()};
+    if (fs::exists(dts)) list.push_back(dts.string());
+    PlayList(list);
+    Start();
+    if (!Form->WaveIn1) GTEST_SKIP() << "no WAV decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: tagged.wav");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Песня");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Исполнитель");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:01");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "8000 Гц");
+    EXPECT_EQ(Form->LabelBitrate->Caption(), "");
+    Tap(W(), NextX, ButtonY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: short.wav");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "short.wav");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "");
+    bool isDts = false;
+    if (list.size() < 3 || !Form->DecoderFor("x.wav", isDts) || !isDts) return;
+    Tap(W(), NextX, ButtonY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: demo.wav");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "DTS");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "demo.wav");
+    EXPECT_EQ(Form->LabelBitrate->Caption(), "1280 Кбит");
+    Tap(W(), NextX, ButtonY); // back to the first
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Песня");
+    EXPECT_EQ(Form->LabelBitrate->Caption(), "");
+}
+
 // The PCM of a wave file as far as it is written (its sizes may not be final yet).
 std::string RecordedPcm(const fs::path& Path) {
     std::ifstream in(Path, std::ios::binary);

@@ -109,15 +109,8 @@ INSTANTIATE_TEST_SUITE_P(Files, AC3Conformance,
 // and 300 edges per second of the square waves (counted over the samples beyond half scale).
 TEST(AC3In, OvershootsAreClippedNotWrapped) {
     const std::vector<int16_t> s = Samples(Decode(ReadAll(Ac3Path("loud_48000.ac3"))));
-    for (uint32_t ch = 0; ch < 2; ++ch) {
-        int edges = 0, last = 0;
-        for (size_t i = ch; i < s.size(); i += 2) {
-            const int sign = s[i] > 16384 ? 1 : s[i] < -16384 ? -1 : 0;
-            if (sign != 0 && last != 0 && sign != last) ++edges;
-            if (sign != 0) last = sign;
-        }
-        EXPECT_NEAR(edges, ch == 0 ? 200 : 300, 4) << "channel " << ch;
-    }
+    for (uint32_t ch = 0; ch < 2; ++ch)
+        EXPECT_NEAR(HalfScaleSignChanges(s, 2, ch), ch == 0 ? 200 : 300, 4) << "channel " << ch;
 }
 
 TEST(AC3In, BitRateBeforePlayback) {
@@ -188,11 +181,6 @@ TEST(AC3In, DemultiplexerDeliversThePayloadWithoutHeaders) {
         const TBytes second = Demux(two, acvStreamSecond, chunk);
         EXPECT_TRUE(second == stereo) << chunk << ": " << FirstDifference(second, stereo);
     }
-}
-
-TBytes Concat(TBytes A, const TBytes& B) {
-    A.insert(A.end(), B.begin(), B.end());
-    return A;
 }
 
 // Hand-made sectors: a pack header, then packets.
@@ -271,24 +259,8 @@ TEST(AC3In, DemultiplexerReadsEverySectorByItsLengths) {
 // Library loading.
 
 TEST(AC3In, MissingLibraryOrEntryPointIsReported) {
-    TLibraryLoader& lib = TAC3In::LibA52();
-    const std::string real = lib.FileName();
-    for (const char* name : {"liba52-missing.so", "libm.so.6"}) {
-        lib.OverrideFileName(name);
-        TAC3In in;
-        in.SetFileName(Ac3Path("tones_48000.ac3"));
-        EXPECT_FALSE(in.Valid());
-        try {
-            in.Channels();
-            ADD_FAILURE() << name << ": no error";
-        } catch (const EAuException& e) {
-            EXPECT_EQ(std::string(e.what()), std::string(name) + " library could not be loaded.");
-        }
-    }
-    lib.OverrideFileName(real);
-    TAC3In in;
-    in.SetFileName(Ac3Path("tones_48000.ac3"));
-    EXPECT_TRUE(in.Valid());
+    ExpectMissingLibraryNamed<TAC3In>(TAC3In::LibA52(), Ac3Path("tones_48000.ac3"),
+                                      {"liba52-missing.so", "libm.so.6"});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -315,11 +287,6 @@ TEST_P(AC3Damaged, NeverCrashes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, AC3Damaged, testing::Values("tones_48000.ac3", "two.vob"),
-                         [](const testing::TestParamInfo<const char*>& i) {
-                             std::string name = i.param;
-                             std::replace(name.begin(), name.end(), '.', '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Files, AC3Damaged, testing::Values("tones_48000.ac3", "two.vob"), FileParamName);
 
 } // namespace

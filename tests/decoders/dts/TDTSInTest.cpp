@@ -41,11 +41,6 @@ bool IsValid(TBytes Bytes) {
     return in.Valid();
 }
 
-TBytes Concat(TBytes A, const TBytes& B) {
-    A.insert(A.end(), B.begin(), B.end());
-    return A;
-}
-
 // The first frame header (sync word 7F FE 80 01) at or after From; npos when none.
 size_t FindSync(const TBytes& Data, size_t From = 0) {
     static const uint8_t sync[] = {0x7F, 0xFE, 0x80, 0x01};
@@ -112,15 +107,8 @@ INSTANTIATE_TEST_SUITE_P(Files, DTSConformance,
 // and 300 edges per second of the square waves (counted over the samples beyond half scale).
 TEST(DTSIn, OvershootsAreClippedNotWrapped) {
     const std::vector<int16_t> s = Samples(DecodeFile("loud_48000.dts"));
-    for (uint32_t ch = 0; ch < 2; ++ch) {
-        int edges = 0, last = 0;
-        for (size_t i = ch; i < s.size(); i += 2) {
-            const int sign = s[i] > 16384 ? 1 : s[i] < -16384 ? -1 : 0;
-            if (sign != 0 && last != 0 && sign != last) ++edges;
-            if (sign != 0) last = sign;
-        }
-        EXPECT_NEAR(edges, ch == 0 ? 200 : 300, 4) << "channel " << ch;
-    }
+    for (uint32_t ch = 0; ch < 2; ++ch)
+        EXPECT_NEAR(HalfScaleSignChanges(s, 2, ch), ch == 0 ? 200 : 300, 4) << "channel " << ch;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -289,24 +277,8 @@ TEST(DTSIn, IncompleteLastFrameOfAProgramStreamIsDropped) {
 // Library loading.
 
 TEST(DTSIn, MissingLibraryOrEntryPointIsReported) {
-    TLibraryLoader& lib = TDTSIn::LibDCA();
-    const std::string real = lib.FileName();
-    for (const char* name : {"libdca-missing.so.0", "libm.so.6"}) {
-        lib.OverrideFileName(name);
-        TDTSIn in;
-        in.SetFileName(DtsPath("tones_48000.dts"));
-        EXPECT_FALSE(in.Valid());
-        try {
-            in.Channels();
-            ADD_FAILURE() << name << ": no error";
-        } catch (const EAuException& e) {
-            EXPECT_EQ(std::string(e.what()), std::string(name) + " library could not be loaded.");
-        }
-    }
-    lib.OverrideFileName(real);
-    TDTSIn in;
-    in.SetFileName(DtsPath("tones_48000.dts"));
-    EXPECT_TRUE(in.Valid());
+    ExpectMissingLibraryNamed<TDTSIn>(TDTSIn::LibDCA(), DtsPath("tones_48000.dts"),
+                                      {"libdca-missing.so.0", "libm.so.6"});
 }
 
 TEST(DTSIn, MissingFileFailsToOpen) {
@@ -339,11 +311,7 @@ TEST_P(DTSDamaged, NeverCrashes) {
 
 INSTANTIATE_TEST_SUITE_P(Files, DTSDamaged,
                          testing::Values("tones_48000.dts", "tones_44100_le14.wav", "tones_48000.vob"),
-                         [](const testing::TestParamInfo<const char*>& i) {
-                             std::string name = i.param;
-                             std::replace(name.begin(), name.end(), '.', '_');
-                             return name;
-                         });
+                         FileParamName);
 
 // A program stream whose packet lengths lie: every private stream packet claims the largest
 // length or none, or a header longer than the sector.

@@ -32,13 +32,6 @@ std::string ApePath(const std::string& Name) {
 TWave Reference(const std::string& Name) {
     return ReadWave(Media("mac/" + Name.substr(0, Name.rfind('_')) + ".ref.wav"));
 }
-std::string TempPath(const std::string& Name) {
-    return testing::TempDir() + "mac_" + std::to_string(getpid()) + "_" + Name;
-}
-void WriteFile(const std::string& Path, const TBytes& Bytes) {
-    std::ofstream(Path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
-}
 
 // The library bound the way TMACIn binds it.
 const TMACDll& Lib() {
@@ -52,29 +45,16 @@ const TMACDll& Lib() {
 // Bit-exact output for every level, width, layout and rate, in requests that are not a
 // multiple of the frame size (3 bytes: less than one frame of 16-bit stereo).
 
-struct TConformanceCase {
-    const char* Name;
-    uint32_t Chunk;
-};
-
-void PrintTo(const TConformanceCase& c, std::ostream* os) {
-    *os << c.Name << " in requests of " << c.Chunk;
-}
-
-class MacConformance : public testing::TestWithParam<TConformanceCase> {};
+class MacConformance : public testing::TestWithParam<TChunkCase> {};
 
 TEST_P(MacConformance, MatchesTheSourcePcm) {
-    const TConformanceCase c = GetParam();
+    const TChunkCase c = GetParam();
     TWave ref = Reference(c.Name);
     ASSERT_FALSE(ref.Data.empty());
     TMACIn in;
     in.SetFileName(ApePath(c.Name));
     ASSERT_TRUE(in.Valid());
-    EXPECT_EQ(in.BitsPerSample(), ref.Bits);
-    EXPECT_EQ(in.Channels(), ref.Channels);
-    EXPECT_EQ(in.SampleRate(), ref.SampleRate);
-    const uint32_t frame = ref.Channels * ref.Bits / 8;
-    EXPECT_EQ(in.TotalSamples(), static_cast<int64_t>(ref.Data.size() / frame));
+    ExpectFormatOf(in, ref);
     EXPECT_EQ(in.Size(), static_cast<int64_t>(ref.Data.size())) << "Size counts the PCM only";
     TBytes out = DecodeAll(in, c.Chunk);
     EXPECT_TRUE(out == ref.Data) << FirstDifference(out, ref.Data);
@@ -82,14 +62,13 @@ TEST_P(MacConformance, MatchesTheSourcePcm) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, MacConformance,
-    testing::Values(
-        TConformanceCase{"s16_stereo_44100_1000", 16384}, TConformanceCase{"s16_stereo_44100_2000", 3},
-        TConformanceCase{"s16_stereo_44100_3000", 5000}, TConformanceCase{"s16_stereo_44100_4000", 65536},
-        TConformanceCase{"s16_stereo_44100_5000", 7777}, TConformanceCase{"s24_stereo_96000_1000", 4999},
-        TConformanceCase{"s24_stereo_96000_2000", 16384}, TConformanceCase{"s24_stereo_96000_3000", 12345},
-        TConformanceCase{"s24_stereo_96000_4000", 8190}, TConformanceCase{"s16_mono_44100_2000", 1001},
-        TConformanceCase{"s24_mono_44100_3000", 333}, TConformanceCase{"s8_mono_44100_2000", 16384}),
-    [](const testing::TestParamInfo<TConformanceCase>& i) { return std::string(i.param.Name); });
+    testing::Values(TChunkCase{"s16_stereo_44100_1000", 16384}, TChunkCase{"s16_stereo_44100_2000", 3},
+                    TChunkCase{"s16_stereo_44100_3000", 5000}, TChunkCase{"s16_stereo_44100_4000", 65536},
+                    TChunkCase{"s16_stereo_44100_5000", 7777}, TChunkCase{"s24_stereo_96000_1000", 4999},
+                    TChunkCase{"s24_stereo_96000_2000", 16384}, TChunkCase{"s24_stereo_96000_3000", 12345},
+                    TChunkCase{"s24_stereo_96000_4000", 8190}, TChunkCase{"s16_mono_44100_2000", 1001},
+                    TChunkCase{"s24_mono_44100_3000", 333}, TChunkCase{"s8_mono_44100_2000", 16384}),
+    [](const testing::TestParamInfo<TChunkCase>& i) { return std::string(i.param.Name); });
 
 // FFmpeg 5.1 decodes 24-bit insane files wrongly; the checksum catches it. Whatever the
 // decoder of the day does, the data is either exact or an error, never other samples.
@@ -128,16 +107,10 @@ TEST(MacIn, DecodesAnAssignedStream) {
 // Through a whole chain: the decoder pulled by an output that records a WAV file.
 TEST(MacIn, PlaysIntoAWaveFile) {
     TWave ref = Reference("s24_stereo_96000_2000");
-    const std::string wav = TempPath("played.wav");
+    const std::string wav = TempPath("mac_played.wav");
     TMACIn in;
     in.SetFileName(ApePath("s24_stereo_96000_2000"));
-    TWaveOut out;
-    out.SetInput(&in);
-    out.SetFileName(wav);
-    for (int i = 0; i < 5000 && !out.WorkerThread()->Sleeping; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    out.BlockingRun();
-    EXPECT_EQ(out.ExceptionMessage(), "");
+    EXPECT_EQ(PlayIntoWaveFile(in, wav), "");
     TWave got = ReadWave(wav);
     EXPECT_EQ(got.Bits, 24u);
     EXPECT_TRUE(got.Data == ref.Data) << FirstDifference(got.Data, ref.Data);
@@ -179,56 +152,24 @@ TEST(MacIn, TotalTimeIsWholeSecondsRoundedDown) {
 // ---------------------------------------------------------------------------------------
 // Seeking lands exactly on the requested frame, wherever it lies in the file's frames.
 
-struct TSeekCase {
-    const char* Name;
-    int64_t Sample; // -1: the last sample
-};
-
-void PrintTo(const TSeekCase& c, std::ostream* os) {
-    *os << c.Name << " at " << c.Sample;
-}
-
-class MacSeek : public testing::TestWithParam<TSeekCase> {};
+class MacSeek : public testing::TestWithParam<TSeekTarget> {};
 
 TEST_P(MacSeek, DeliversTheSourceFromTheTarget) {
-    const TSeekCase c = GetParam();
-    TWave ref = Reference(c.Name);
-    const size_t frame = ref.Channels * ref.Bits / 8;
-    const int64_t total = static_cast<int64_t>(ref.Data.size() / frame);
-    const int64_t target = c.Sample < 0 ? total - 1 : c.Sample;
-    TBytes expected(ref.Data.begin() + static_cast<std::ptrdiff_t>(target * frame), ref.Data.end());
-
-    // While playing: no byte from before the seek comes after it.
+    const TSeekTarget c = GetParam();
     TMACIn in;
     in.SetFileName(ApePath(c.Name));
-    in.Init();
-    uint8_t* p = nullptr;
-    uint32_t n = 5000;
-    in.GetData(p, n);
-    ASSERT_TRUE(in.Seek(target));
-    EXPECT_EQ(in.Position(), target * static_cast<int64_t>(frame));
-    EXPECT_EQ(in.CurrentBlock(), target);
-    TBytes out = Drain(in, 4096);
-    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
-    in.Flush();
-
-    // Before a run: the target becomes the start sample.
-    ASSERT_TRUE(in.Seek(target));
-    out = DecodeAll(in, 10000);
-    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+    ExpectSeekDeliversTheTail(in, Reference(c.Name), c.Sample,
+                              [&](int64_t Frame) { EXPECT_EQ(in.CurrentBlock(), Frame); });
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Targets, MacSeek,
-    testing::Values(TSeekCase{"s16_stereo_44100_2000", 0}, TSeekCase{"s16_stereo_44100_2000", 1000},
-                    TSeekCase{"s16_stereo_44100_2000", 73727}, TSeekCase{"s16_stereo_44100_2000", 73728},
-                    TSeekCase{"s16_stereo_44100_2000", 100000}, TSeekCase{"s16_stereo_44100_2000", -1},
-                    TSeekCase{"s24_stereo_96000_1000", 147000 - 3000},
-                    TSeekCase{"s24_stereo_96000_4000", 70000}, TSeekCase{"s8_mono_44100_2000", -1}),
-    [](const testing::TestParamInfo<TSeekCase>& i) {
-        return std::string(i.param.Name) + "_" +
-               (i.param.Sample < 0 ? "last" : std::to_string(i.param.Sample));
-    });
+    testing::Values(TSeekTarget{"s16_stereo_44100_2000", 0}, TSeekTarget{"s16_stereo_44100_2000", 1000},
+                    TSeekTarget{"s16_stereo_44100_2000", 73727}, TSeekTarget{"s16_stereo_44100_2000", 73728},
+                    TSeekTarget{"s16_stereo_44100_2000", 100000}, TSeekTarget{"s16_stereo_44100_2000", -1},
+                    TSeekTarget{"s24_stereo_96000_1000", 147000 - 3000},
+                    TSeekTarget{"s24_stereo_96000_4000", 70000}, TSeekTarget{"s8_mono_44100_2000", -1}),
+    SeekTargetName);
 
 // Back and forth across frames and within the frame at hand.
 TEST(MacIn, RepeatedSeeksAcrossFrames) {
@@ -463,30 +404,18 @@ TEST(MacIn, CreationErrorsRaiseTheirCode) {
 
 TEST(MacIn, DataWhileNotPlaying) {
     TMACIn in;
-    uint8_t* p = nullptr;
-    uint32_t n = 100;
-    try {
-        in.GetData(p, n);
-        FAIL() << "no exception";
-    } catch (const EAuException& e) {
-        EXPECT_STREQ(e.what(), "The Stream is not opened");
-    }
+    EXPECT_EQ(DataError(in), "The Stream is not opened");
 }
 
 TEST(MacIn, MissingLibraryNamesTheFile) {
-    const std::string real = TMACDll::Library().FileName();
-    TMACDll::Library().OverrideFileName("libMACDll-missing.so");
     TMACIn in;
     in.SetFileName(ApePath("s16_mono_44100_2000"));
-    try {
-        in.Init();
-        ADD_FAILURE() << "no exception";
-    } catch (const EAuException& e) {
-        EXPECT_STREQ(e.what(), "libMACDll-missing.so library could not be loaded.");
+    {
+        TLibraryOverride missing(TMACDll::Library(), "libMACDll-missing.so");
+        EXPECT_EQ(ErrorText([&] { in.Init(); }), "libMACDll-missing.so library could not be loaded.");
+        in.Flush();
+        EXPECT_FALSE(in.Valid());
     }
-    in.Flush();
-    EXPECT_FALSE(in.Valid());
-    TMACDll::Library().OverrideFileName(real);
     EXPECT_TRUE(in.Valid());
 }
 

@@ -21,6 +21,7 @@
 #include "pipeline/TMainThreadQueue.h"
 #include "pipeline/TWaveOut.h"
 #include "support/TScopedEnv.h"
+#include "support/TestInputs.h"
 
 using namespace tarvio;
 using namespace tarvio::test;
@@ -102,17 +103,6 @@ INSTANTIATE_TEST_SUITE_P(Decoders, ToneOrder,
 // ---------------------------------------------------------------------------------------
 // Out through the WAVE writers.
 
-std::string CommandOutput(const std::string& Command) {
-    std::string out;
-    if (FILE* p = popen(Command.c_str(), "r")) {
-        char buf[256];
-        while (fgets(buf, sizeof buf, p))
-            out += buf;
-        pclose(p);
-    }
-    return out;
-}
-
 class WaveWriters : public testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
@@ -152,12 +142,7 @@ TEST_P(WaveWriters, TWaveOutWrites51) {
     bool done = false;
     out.SetOnDone([&](TComponent*) { done = true; });
     out.Run();
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done && std::chrono::steady_clock::now() < end) {
-        CheckSynchronize();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_TRUE(done);
+    ASSERT_TRUE(PumpUntil([&] { return done; }, 20000));
     EXPECT_EQ(out.ExceptionMessage(), "");
     Check(path, GetParam());
 }
@@ -172,12 +157,7 @@ TEST_P(WaveWriters, WaveFileDeviceRecords51) {
         bool done = false;
         out.SetOnDone([&](TComponent*) { done = true; });
         out.Run();
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!done && std::chrono::steady_clock::now() < end) {
-            CheckSynchronize();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        ASSERT_TRUE(done);
+        ASSERT_TRUE(PumpUntil([&] { return done; }, 20000));
         EXPECT_EQ(out.ExceptionMessage(), "");
     }
     Check(path, GetParam());

@@ -8,6 +8,7 @@
 #include "pipeline/EAuException.h"
 #include "pipeline/TMemoryStream.h"
 #include "tags/TCommonTags.h"
+#include "tests/fuzz/OggPages.h"
 
 using namespace tarvio;
 using namespace tarvio::test;
@@ -19,11 +20,6 @@ std::string OggPath(const std::string& Name) {
 }
 TBytes Reference(const std::string& Name) {
     return ReadAll(Media("vorbis/" + Name + ".ref.raw"));
-}
-
-TBytes Slice(const TBytes& Data, size_t From, size_t To) {
-    return TBytes(Data.begin() + static_cast<std::ptrdiff_t>(From),
-                  Data.begin() + static_cast<std::ptrdiff_t>(To));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -54,6 +50,7 @@ TEST_P(VorbisConformance, MatchesReferenceDecoder) {
     EXPECT_EQ(in.TotalSamples(), static_cast<int64_t>(ref.size() / (2 * c.Channels)));
     const TBytes out = DecodeAll(in, c.Chunk);
     EXPECT_TRUE(out == ref) << FirstDifference(out, ref);
+    EXPECT_EQ(in.DamageCount(), 0u) << "an intact file meets no damage";
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, VorbisConformance,
@@ -121,7 +118,8 @@ TEST(VorbisIn, WritingCurrentBitStreamMovesToThatLink) {
     EXPECT_EQ(in.Position(), static_cast<int64_t>(start));
     const TBytes out = Drain(in);
     EXPECT_EQ(in.Position(), static_cast<int64_t>(ref.size()));
-    EXPECT_TRUE(out == Slice(ref, start, ref.size())) << FirstDifference(out, Slice(ref, start, ref.size()));
+    EXPECT_TRUE(out == SliceBytes(ref, start, ref.size()))
+        << FirstDifference(out, SliceBytes(ref, start, ref.size()));
     in.Flush();
 }
 
@@ -148,7 +146,7 @@ TEST_P(VorbisRange, DeliversExactlyTheRequestedFrames) {
     in.SetEndSample(c.End);
     const TBytes out = DecodeAll(in, 3000);
     const size_t to = c.End < 0 ? ref.size() : static_cast<size_t>(c.End + 1) * 4;
-    const TBytes expected = Slice(ref, static_cast<size_t>(c.Start) * 4, to);
+    const TBytes expected = SliceBytes(ref, static_cast<size_t>(c.Start) * 4, to);
     EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
 }
 
@@ -304,6 +302,114 @@ INSTANTIATE_TEST_SUITE_P(
                     TMissingCase{{2}, "missing-libvorbisfile.so.3 library could not be loaded."},
                     TMissingCase{{3}, "missing-libvorbisenc.so.2 library could not be loaded."},
                     TMissingCase{{3, 1}, "missing-libvorbis.so.0 library could not be loaded."}));
+
+// ---------------------------------------------------------------------------------------
+// Damage while playing is counted where it lies: a page that fails its checksum is a gap
+// the decoder goes past; a link in another format ends the stream. What comes before is
+// the intact file's audio.
+
+struct TDamageCase {
+    const char* File; // under hostile/: made from the source of intact.ogg
+    TDamageKind Kind;
+    int64_t Frame; // where it is first met; -1: anywhere inside the file
+};
+
+class VorbisDamage : public testing::TestWithParam<TDamageCase> {};
+
+TEST_P(VorbisDamage, IsCountedWhereItLies) {
+    const TDamageCase& c = GetParam();
+    TVorbisIn intactIn;
+    intactIn.SetFileName(Media("hostile/intact.ogg"));
+    const TBytes intact = DecodeAll(intactIn);
+    ASSERT_EQ(intact.size(), 132300u * 4);
+    TVorbisIn in;
+    in.SetFileName(Media(std::string("hostile/") + c.File));
+    ASSERT_TRUE(in.Valid());
+    const TBytes out = DecodeAll(in);
+    const TDamage d = in.Damage(c.Kind);
+    EXPECT_EQ(d.Count, 1u);
+    if (c.Frame >= 0) {
+        EXPECT_EQ(d.FirstFrame, c.Frame);
+    } else {
+        EXPECT_GT(d.FirstFrame, 0);
+        EXPECT_LT(d.FirstFrame, 132300);
+    }
+    ASSERT_LE(static_cast<size_t>(d.FirstFrame) * 4, out.size());
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + d.FirstFrame * 4, intact.begin()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, VorbisDamage,
+                         testing::Values(TDamageCase{"bad_page.ogg", dkHole, -1},
+                                         TDamageCase{"rate_change.ogg", dkFormatChange, 132300}),
+                         [](const testing::TestParamInfo<TDamageCase>& i) {
+                             return std::string(i.param.File).substr(0, std::string(i.param.File).find('.'));
+                         });
+
+// A last granule position of 2^62 states a length whose byte count overflows 64 bits: the
+// length is unknown, and the audio plays as the intact file's.
+TEST(VorbisIn, ImplausibleLengthIsUnknown) {
+    TVorbisIn intactIn;
+    intactIn.SetFileName(Media("hostile/intact.ogg"));
+    const TBytes intact = DecodeAll(intactIn);
+    TVorbisIn in;
+    in.SetFileName(Media("hostile/granule_2e62.ogg"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.TotalSamples(), -1);
+    EXPECT_EQ(in.TotalTime(), 0u);
+    const TBytes out = DecodeAll(in);
+    ASSERT_GE(out.size(), intact.size());
+    EXPECT_TRUE(std::equal(intact.begin(), intact.end(), out.begin()));
+    EXPECT_EQ(in.DamageCount(), 0u);
+}
+
+// A link whose decoder libvorbis cannot set up (a damaged codebook in its setup header, files
+// found by fuzzing) ends the stream there. libvorbis keeps the half-built codebooks and would
+// divide by zero on them at the next read, so a seek in the same open file is refused and
+// nothing more comes; a new open fails the same way when it reaches that link.
+TEST(VorbisIn, LinkWhoseDecoderCannotBeSetUpEndsTheFile) {
+    for (const char* file : {"link-setup-fails", "chained-second-link-setup-fails"}) {
+        SCOPED_TRACE(file);
+        TMemoryStream stream(
+            ReadAll(TARVIO_SOURCE_DIR "/tests/fuzz/regressions/vorbis/" + std::string(file)));
+        TVorbisIn in;
+        in.SetStream(&stream);
+        ASSERT_TRUE(in.Valid());
+        const int64_t middle = in.TotalSamples() / 2;
+        in.Init();
+        Drain(in);
+        EXPECT_FALSE(in.Seek(0));
+        EXPECT_TRUE(Drain(in).empty());
+        in.Flush();
+
+        ASSERT_TRUE(in.Seek(middle)); // the next run starts there
+        in.Init();
+        EXPECT_TRUE(Drain(in).empty());
+        EXPECT_FALSE(in.Seek(0));
+        EXPECT_TRUE(Drain(in).empty());
+        in.Flush();
+    }
+}
+
+// The length comes from the last page's granule position. One so large that the byte count
+// would not fit 64 bits (found by fuzzing) leaves the length unknown; the audio still plays.
+TEST(VorbisIn, ImpossibleLengthIsUnknown) {
+    TBytes file = ReadAll(OggPath("stereo_44100"));
+    ASSERT_FALSE(file.empty());
+    size_t last = file.size();
+    while (last > 0 && std::memcmp(&file[--last], "OggS", 4) != 0) {
+    }
+    const uint64_t granule = (uint64_t{1} << 62) + 5; // times 4 bytes a frame wraps to 20
+    for (int i = 0; i < 8; ++i)
+        file[last + 6 + i] = static_cast<uint8_t>(granule >> (8 * i));
+    fuzz::RepairOggChecksums(file);
+    TMemoryStream stream(file);
+    TVorbisIn in;
+    in.SetStream(&stream);
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.TotalSamples(), -1);
+    EXPECT_EQ(in.TotalTime(), 0u);
+    EXPECT_FALSE(DecodeAll(in).empty());
+}
 
 // Damaged and foreign data: Valid false, an EAuException, or some audio; never a crash, a
 // hang or a read out of bounds (this test runs under AddressSanitizer in CI).

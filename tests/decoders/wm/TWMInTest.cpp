@@ -9,8 +9,10 @@
 #include <memory>
 
 #include "decoders/DecoderTestMedia.h"
+#include "decoders/ffmpeg/TFFmpegLibrary.h"
 #include "decoders/wm/TMP3In.h"
 #include "pipeline/EAuException.h"
+#include "pipeline/TLibraryLoader.h"
 #include "pipeline/TMemoryStream.h"
 #include "tags/TCodePage.h"
 #include "tags/TCommonTags.h"
@@ -669,5 +671,60 @@ TEST(WmIn, DamagedInputIsHandled) {
         EXPECT_FALSE(in.Valid());
     }
 }
+
+// ---------------------------------------------------------------------------------------
+// FFmpeg is opened when the first file is: a library that is missing, or lacks an entry
+// point (another library's file in its place), is named in the error, and nothing crashes.
+// Once the file is back, the same input opens.
+
+struct TMissingFFmpegCase {
+    TLibraryLoader& (*Loader)();
+    const char* Replacement; // null: "missing-" and the real name
+    const char* Message;
+};
+
+void PrintTo(const TMissingFFmpegCase& c, std::ostream* os) {
+    *os << c.Message;
+}
+
+class WmMissingFFmpeg : public testing::TestWithParam<TMissingFFmpegCase> {};
+
+TEST_P(WmMissingFFmpeg, NamesTheFileAndRecovers) {
+    const TMissingFFmpegCase c = GetParam();
+    TLibraryLoader& loader = c.Loader();
+    const std::string real = loader.FileName();
+    loader.OverrideFileName(c.Replacement ? c.Replacement : "missing-" + real);
+    for (const char* name : {"cbr128_stereo_44100.mp3", "wmav2_stereo_44100.wma"}) {
+        SCOPED_TRACE(name);
+        std::unique_ptr<TWMIn> in = MakeInput(name);
+        in->SetFileName(WmPath(name));
+        EXPECT_FALSE(in->Valid());
+        try {
+            in->Init();
+            ADD_FAILURE() << "no exception";
+        } catch (const EAuException& e) {
+            EXPECT_STREQ(e.what(), c.Message);
+        }
+        in->Flush();
+    }
+    loader.OverrideFileName(real);
+    TMP3In in;
+    in.SetFileName(WmPath("cbr128_stereo_44100.mp3"));
+    EXPECT_TRUE(in.Valid());
+    EXPECT_EQ(DecodeAll(in), Reference("cbr128_stereo_44100.mp3"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Libraries, WmMissingFFmpeg,
+    testing::Values(TMissingFFmpegCase{&ffmpeg::TFFmpegLibrary::LibAvUtil, nullptr,
+                                       "missing-libavutil.so.57 library could not be loaded."},
+                    TMissingFFmpegCase{&ffmpeg::TFFmpegLibrary::LibSwResample, nullptr,
+                                       "missing-libswresample.so.4 library could not be loaded."},
+                    TMissingFFmpegCase{&ffmpeg::TFFmpegLibrary::LibAvCodec, nullptr,
+                                       "missing-libavcodec.so.59 library could not be loaded."},
+                    TMissingFFmpegCase{&ffmpeg::TFFmpegLibrary::LibAvFormat, nullptr,
+                                       "missing-libavformat.so.59 library could not be loaded."},
+                    TMissingFFmpegCase{&ffmpeg::TFFmpegLibrary::LibAvFormat, "libavutil.so.57",
+                                       "libavutil.so.57 library could not be loaded."}));
 
 } // namespace

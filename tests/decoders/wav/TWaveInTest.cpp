@@ -1,0 +1,321 @@
+// TWaveIn on files made by sox and ffmpeg: every kind of data against a reference decoder,
+// the ADPCM block sizes, exact seeking, MPEG data through the converter, and the pipeline.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "decoders/DecoderTestMedia.h"
+#include "decoders/ffmpeg/TFFmpegLibrary.h"
+#include "decoders/wav/TWaveIn.h"
+#include "pipeline/EAuException.h"
+#include "pipeline/TLibraryLoader.h"
+#include "pipeline/TMemoryStream.h"
+#include "pipeline/TWaveOut.h"
+#include "stages/SignalProcessing.h"
+#include "tags/TCommonTags.h"
+
+using namespace tarvio;
+using namespace tarvio::test;
+
+namespace {
+
+std::string WavPath(const std::string& Name) {
+    return Media("wav/" + Name + ".wav");
+}
+
+// The first value of the file's "fact" chunk: samples per channel.
+uint32_t FactCount(const std::string& Name) {
+    const TBytes f = ReadAll(WavPath(Name));
+    for (size_t i = 12; i + 12 <= f.size(); ++i)
+        if (std::memcmp(&f[i], "fact", 4) == 0) return Le(&f[i + 8], 4);
+    ADD_FAILURE() << Name << " has no fact chunk";
+    return 0;
+}
+
+enum class TRefKind {
+    Raw,    // the reference decoder's bytes as they are
+    Single, // 32-bit floats, through SingleToInt32
+    Double, // 64-bit floats, through DoubleToInt32
+    Fact,   // the first "fact" count of frames (MPEG data: the encoder's padding is cut)
+};
+
+struct TWaveCase {
+    const char* Name;
+    TWavType Type;
+    uint32_t Channels, Bits; // as delivered
+    TRefKind Ref;
+    uint32_t Chunk; // bytes asked for at a time
+};
+
+void PrintTo(const TWaveCase& c, std::ostream* os) {
+    *os << c.Name;
+}
+
+// What TWaveIn must deliver for a case.
+TBytes Expected(const TWaveCase& c) {
+    TBytes ref = ReadAll(Media("wav/" + std::string(c.Name) + ".ref.raw"));
+    switch (c.Ref) {
+    case TRefKind::Single:
+        SingleToInt32(ref.data(), static_cast<uint32_t>(ref.size()));
+        break;
+    case TRefKind::Double:
+        DoubleToInt32(ref.data(), static_cast<uint32_t>(ref.size()));
+        ref.resize(ref.size() / 2);
+        break;
+    case TRefKind::Fact: {
+        const size_t bytes = size_t{FactCount(c.Name)} * c.Channels * 2;
+        EXPECT_LT(bytes, ref.size()) << "the decoder gives the encoder's padding too";
+        ref.resize(std::min(bytes, ref.size()));
+        break;
+    }
+    case TRefKind::Raw:
+        break;
+    }
+    return ref;
+}
+
+class WaveConformance : public testing::TestWithParam<TWaveCase> {};
+
+TEST_P(WaveConformance, MatchesTheReferenceDecoder) {
+    const TWaveCase c = GetParam();
+    const TBytes expected = Expected(c);
+    ASSERT_FALSE(expected.empty());
+    TWaveIn in;
+    in.SetFileName(WavPath(c.Name));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.WavType(), c.Type);
+    EXPECT_EQ(in.Channels(), c.Channels);
+    EXPECT_EQ(in.BitsPerSample(), c.Bits);
+    EXPECT_EQ(in.TotalSamples(), static_cast<int64_t>(expected.size() / (c.Channels * c.Bits / 8)));
+    const TBytes out = DecodeAll(in, c.Chunk);
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WaveConformance,
+    testing::Values(TWaveCase{"pcm_u8_mono", wtPCM, 1, 8, TRefKind::Raw, 1001},
+                    TWaveCase{"pcm_s16_stereo", wtPCM, 2, 16, TRefKind::Raw, 16384},
+                    TWaveCase{"pcm_s24_stereo", wtPCM, 2, 24, TRefKind::Raw, 7777},
+                    TWaveCase{"pcm_s32_mono", wtPCM, 1, 32, TRefKind::Raw, 65536},
+                    TWaveCase{"ext_s24_stereo", wtExtPCM, 2, 24, TRefKind::Raw, 4096},
+                    TWaveCase{"ext_s16_6ch", wtExtPCM, 6, 16, TRefKind::Raw, 5000},
+                    TWaveCase{"float32_stereo", wtIEEEFloat, 2, 32, TRefKind::Single, 3333},
+                    TWaveCase{"float64_mono", wtIEEEFloat, 1, 32, TRefKind::Double, 16384},
+                    TWaveCase{"ext_float32_stereo", wtExtIEEEFloat, 2, 32, TRefKind::Single, 16384},
+                    TWaveCase{"ext_float64_6ch", wtExtIEEEFloat, 6, 32, TRefKind::Double, 9999},
+                    TWaveCase{"ima_adpcm_mono", wtDVIADPCM, 1, 16, TRefKind::Raw, 999},
+                    TWaveCase{"ima_adpcm_stereo", wtDVIADPCM, 2, 16, TRefKind::Raw, 16384},
+                    TWaveCase{"ms_adpcm_mono", wtMSADPCM, 1, 16, TRefKind::Raw, 16384},
+                    TWaveCase{"ms_adpcm_stereo", wtMSADPCM, 2, 16, TRefKind::Raw, 1234},
+                    TWaveCase{"mp3_stereo", wtACM, 2, 16, TRefKind::Fact, 16384},
+                    TWaveCase{"mp3_mono_22050", wtACM, 1, 16, TRefKind::Fact, 3001}),
+    [](const testing::TestParamInfo<TWaveCase>& i) { return std::string(i.param.Name); });
+
+// Requests smaller than a frame still make progress and keep the byte stream intact.
+TEST(WaveIn, TinyRequestsDeliverTheSameBytes) {
+    const TBytes ref = ReadAll(Media("wav/ext_s24_stereo.ref.raw"));
+    TWaveIn in;
+    in.SetFileName(WavPath("ext_s24_stereo"));
+    EXPECT_TRUE(DecodeAll(in, 5) == ref);
+}
+
+// One ADPCM block fills the decoder's buffer: its frame count is the first delivery.
+struct TBlockCase {
+    const char* Name;
+    uint32_t Channels, BlockFrames;
+};
+
+class WaveAdpcmBlocks : public testing::TestWithParam<TBlockCase> {};
+
+TEST_P(WaveAdpcmBlocks, OneBlockGivesItsFrameCount) {
+    const TBlockCase c = GetParam();
+    TWaveIn in;
+    in.SetFileName(WavPath(c.Name));
+    in.Init();
+    uint8_t* p = nullptr;
+    uint32_t n = 1 << 20;
+    in.GetData(p, n);
+    EXPECT_EQ(n, c.BlockFrames * c.Channels * 2);
+    in.Flush();
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, WaveAdpcmBlocks,
+                         testing::Values(TBlockCase{"ima_adpcm_mono", 1, 2041},   // 1024-byte blocks
+                                         TBlockCase{"ima_adpcm_stereo", 2, 2041}, // 2048-byte blocks
+                                         TBlockCase{"ms_adpcm_stereo", 2, 2036}), // 2048-byte blocks
+                         [](const testing::TestParamInfo<TBlockCase>& i) {
+                             return std::string(i.param.Name);
+                         });
+
+// A stereo MS ADPCM block starts with its header's second and first samples.
+TEST(WaveIn, MsAdpcmBlockStartsWithTheHeaderSamples) {
+    const TBytes file = ReadAll(WavPath("ms_adpcm_stereo"));
+    size_t data = 0;
+    for (size_t i = 12; i + 8 <= file.size() && !data; ++i)
+        if (std::memcmp(&file[i], "data", 4) == 0) data = i + 8;
+    ASSERT_GT(data, 0u);
+    const uint8_t* h = &file[data]; // predictors 0-1, deltas 2-5, Samp1 6-9, Samp2 10-13
+    TWaveIn in;
+    in.SetFileName(WavPath("ms_adpcm_stereo"));
+    in.Init();
+    uint8_t* p = nullptr;
+    uint32_t n = 8;
+    in.GetData(p, n);
+    ASSERT_EQ(n, 8u);
+    EXPECT_EQ(0, std::memcmp(p, h + 10, 4));    // Samp2 left, right
+    EXPECT_EQ(0, std::memcmp(p + 4, h + 6, 4)); // Samp1 left, right
+    in.Flush();
+}
+
+// ---------------------------------------------------------------------------------------
+// Seeking lands exactly on the sample, also inside an ADPCM block.
+
+struct TSeekCase {
+    const char* Name;
+    TRefKind Ref;
+    uint32_t FrameBytes; // as delivered
+    int64_t Sample;
+};
+
+void PrintTo(const TSeekCase& c, std::ostream* os) {
+    *os << c.Name << " at " << c.Sample;
+}
+
+class WaveSeek : public testing::TestWithParam<TSeekCase> {};
+
+TEST_P(WaveSeek, DeliversTheReferenceFromTheTarget) {
+    const TSeekCase c = GetParam();
+    const TBytes ref = Expected(TWaveCase{c.Name, wtUnsupported, 0, 0, c.Ref, 0});
+    const TBytes expected(ref.begin() + static_cast<std::ptrdiff_t>(c.Sample * c.FrameBytes), ref.end());
+
+    TWaveIn in;
+    in.SetFileName(WavPath(c.Name));
+    in.Init();
+    uint8_t* p = nullptr;
+    uint32_t n = 5000;
+    in.GetData(p, n);
+    ASSERT_TRUE(in.Seek(c.Sample));
+    EXPECT_EQ(in.Position(), c.Sample * c.FrameBytes);
+    TBytes out = Drain(in, 4096);
+    EXPECT_TRUE(out == expected) << "during a run: " << FirstDifference(out, expected);
+    in.Flush();
+
+    ASSERT_TRUE(in.Seek(c.Sample)); // before a run: the start sample
+    out = DecodeAll(in, 10000);
+    EXPECT_TRUE(out == expected) << "from the start sample: " << FirstDifference(out, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, WaveSeek,
+    testing::Values(TSeekCase{"pcm_u8_mono", TRefKind::Raw, 1, 777},
+                    TSeekCase{"pcm_s24_stereo", TRefKind::Raw, 6, 1000},
+                    TSeekCase{"ext_s16_6ch", TRefKind::Raw, 12, 10000},
+                    TSeekCase{"float64_mono", TRefKind::Double, 4, 12345},
+                    TSeekCase{"ext_float32_stereo", TRefKind::Single, 8, 3},
+                    TSeekCase{"ima_adpcm_mono", TRefKind::Raw, 2, 2041}, // a block's first sample
+                    TSeekCase{"ima_adpcm_mono", TRefKind::Raw, 2, 5000},
+                    TSeekCase{"ima_adpcm_stereo", TRefKind::Raw, 4, 2040}, // a block's last frame
+                    TSeekCase{"ms_adpcm_mono", TRefKind::Raw, 2, 1},
+                    TSeekCase{"ms_adpcm_stereo", TRefKind::Raw, 4, 3 * 2036 + 5}),
+    [](const testing::TestParamInfo<TSeekCase>& i) {
+        return std::string(i.param.Name) + "_" + std::to_string(i.param.Sample);
+    });
+
+TEST(WaveIn, StartAndEndSampleCutAnAdpcmRun) {
+    const TBytes ref = ReadAll(Media("wav/ms_adpcm_stereo.ref.raw"));
+    TWaveIn in;
+    in.SetFileName(WavPath("ms_adpcm_stereo"));
+    in.SetStartSample(3000);
+    in.SetEndSample(9999);
+    const TBytes out = DecodeAll(in, 3333);
+    const TBytes expected(ref.begin() + 3000 * 4, ref.begin() + 10000 * 4);
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+}
+
+// MPEG data is converted as it is read, so it cannot seek: it says so instead of playing
+// from the wrong place.
+TEST(WaveIn, MpegDataIsNotSeekable) {
+    TWaveIn in;
+    in.SetFileName(WavPath("mp3_stereo"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_FALSE(in.Seekable());
+    EXPECT_FALSE(in.Seek(1000));
+    EXPECT_FALSE(in.SetStartTime(0, 0));
+    in.Init();
+    EXPECT_FALSE(in.Seek(1000));
+    in.Flush();
+}
+
+// The caller's stream is read instead of a file, and rewound when the file is closed.
+TEST(WaveIn, DecodesAnAssignedStream) {
+    for (const char* name : {"ima_adpcm_stereo", "mp3_mono_22050"}) {
+        SCOPED_TRACE(name);
+        TWaveIn file;
+        file.SetFileName(WavPath(name));
+        const TBytes expected = DecodeAll(file);
+        TMemoryStream stream(ReadAll(WavPath(name)));
+        TWaveIn in;
+        in.SetStream(&stream);
+        ASSERT_TRUE(in.Valid());
+        EXPECT_TRUE(DecodeAll(in) == expected);
+        EXPECT_EQ(stream.Position(), 0);
+        EXPECT_TRUE(DecodeAll(in) == expected); // and can be played again
+    }
+}
+
+// Through a chain: the decoder pulled by an output that records a WAV file.
+TEST(WaveIn, PlaysIntoAWaveFile) {
+    const TBytes ref = ReadAll(Media("wav/ima_adpcm_stereo.ref.raw"));
+    const std::string wav = TempPath("wav_pipeline.wav");
+    TWaveIn in;
+    in.SetFileName(WavPath("ima_adpcm_stereo"));
+    PlayIntoWaveFile(in, wav);
+    const TWave got = ReadWave(wav);
+    EXPECT_EQ(got.SampleRate, 44100u);
+    EXPECT_TRUE(got.Data == ref) << FirstDifference(got.Data, ref);
+    std::remove(wav.c_str());
+}
+
+TEST(WaveIn, ReadsTheInfoTags) {
+    TWaveIn in;
+    in.SetFileName(WavPath("tagged"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.CommonTags()->Title(), u"Группа крови");
+    EXPECT_EQ(in.CommonTags()->Artist(), u"Кино");
+    EXPECT_EQ(in.CommonTags()->Album(), u"Звезда по имени Солнце");
+    in.SetFileName(WavPath("pcm_s16_stereo"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.CommonTags()->Title(), u""); // nothing of the earlier file survives
+}
+
+// FFmpeg decodes only compressed data, and is opened the first time such a file is: without
+// it, MPEG data names the missing library and PCM still plays.
+TEST(WaveIn, WithoutFFmpegCompressedDataNamesTheLibrary) {
+    TLibraryLoader& loader = ffmpeg::TFFmpegLibrary::LibAvCodec();
+    const std::string real = loader.FileName();
+    loader.OverrideFileName("missing-" + real);
+    TWaveIn in;
+    in.SetFileName(WavPath("mp3_stereo"));
+    EXPECT_FALSE(in.Valid());
+    try {
+        in.Init();
+        ADD_FAILURE() << "no exception";
+    } catch (const EAuException& e) {
+        EXPECT_STREQ(e.what(), "missing-libavcodec.so.59 library could not be loaded.");
+    }
+    in.Flush();
+    TWaveIn pcm;
+    pcm.SetFileName(WavPath("pcm_s16_stereo"));
+    EXPECT_TRUE(pcm.Valid());
+    EXPECT_FALSE(DecodeAll(pcm).empty());
+    loader.OverrideFileName(real);
+    EXPECT_TRUE(in.Valid());
+    EXPECT_FALSE(DecodeAll(in).empty());
+}
+
+} // namespace
