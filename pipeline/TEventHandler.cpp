@@ -56,6 +56,9 @@ void ReleaseEventHandler() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ending->WaitFor();
+    // Handlers it has handed to the GUI thread run now, while their senders surely exist:
+    // a sender going away later finds no dispatcher to wait for.
+    ending->WaitWhileDelivering(nullptr);
 }
 
 void ClearPendingEvents(TComponent* Sender) {
@@ -232,7 +235,8 @@ void TEventHandler::WaitWhileDelivering(TComponent* Sender) {
         if (!busy) {
             std::lock_guard<std::mutex> lock(Shared->Lock);
             const auto& senders = Shared->InFlight;
-            if (std::find(senders.begin(), senders.end(), Sender) == senders.end()) return;
+            if (Sender ? std::find(senders.begin(), senders.end(), Sender) == senders.end() : senders.empty())
+                return;
         }
         if (onMain) CheckSynchronize();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -74,7 +74,7 @@ public:
     void UnblockEvents(TComponent* Sender);
     // Returns once no record of Sender is being delivered, nor handed to the GUI thread and
     // not yet run (pumps the GUI queue when called on the GUI thread). Used by destructors
-    // before freeing what records refer to.
+    // before freeing what records refer to. Sender null: no record of any sender.
     void WaitWhileDelivering(TComponent* Sender);
     // Number of queued records (for tests and diagnostics).
     size_t QueuedEvents();

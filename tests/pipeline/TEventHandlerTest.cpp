@@ -150,3 +150,20 @@ TEST(TEventHandler, CoalescedPostsMergeAndComeOncePerPeriod) {
     EXPECT_EQ(atB, 1);
     SetCoalescedEventPeriod(period);
 }
+
+// A handler handed to the GUI thread runs before the dispatcher is gone, so a sender that
+// goes away after the last output never has one left behind.
+TEST(TEventHandler, EndingRunsHandlersHandedToTheGuiThread) {
+    TComponent sender;
+    int delivered = 0;
+    {
+        TNullOut out;
+        EventHandler()->PostCoalescedEvent(&sender, [&](TComponent*) { ++delivered; });
+        // Not pumping: the record is taken and handed over, its handler waits for this thread.
+        for (int i = 0; i < 2000 && EventHandler()->QueuedEvents() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(delivered, 0);
+    }
+    EXPECT_EQ(delivered, 1);
+}
