@@ -28,9 +28,10 @@ protected:
     uint32_t GetSampleRate() override { return 44100; }
     void InitInternal() override {
         if (FailInit) throw EAuException("cannot start");
-        Busy = true;
+        // Busy last: a test that sees it set reads the size of this run.
         FPosition = 0;
         FSize = SizeValue.load();
+        Busy = true;
     }
     void FlushInternal() override { Busy = false; }
     void GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) override {
