@@ -43,9 +43,9 @@ protected:
     uint32_t GetSampleRate() override { return 44100; }
     void InitInternal() override {
         if (FailInit) throw std::runtime_error("cannot open the thing");
-        Busy = true;
         FPosition = 0;
         FSize = Size0;
+        Busy = true;
     }
     void FlushInternal() override { Busy = false; }
     void GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) override { S.Next(Buffer, Bytes); }
@@ -66,9 +66,9 @@ public:
 protected:
     void InitInternal() override {
         if (FailInit) throw std::runtime_error("converter failed");
-        Busy = true;
         FPosition = 0;
         FSize = Size0;
+        Busy = true;
     }
     void FlushInternal() override { Busy = false; }
     void GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) override { S.Next(Buffer, Bytes); }

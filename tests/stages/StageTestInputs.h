@@ -59,11 +59,11 @@ protected:
     uint32_t GetChannels() override { return Chan; }
     uint32_t GetSampleRate() override { return 44100; }
     void InitInternal() override {
-        Busy = true;
         FOffset = 0;
         FDelivered = 0;
         FPosition = 0;
         FSize = ReportedSize;
+        Busy = true;
     }
     void FlushInternal() override { Busy = false; }
     void GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) override {
@@ -104,10 +104,10 @@ protected:
     uint32_t GetChannels() override { return Chan; }
     uint32_t GetSampleRate() override { return Rate; }
     void InitInternal() override {
-        Busy = true;
         FPosition = 0;
         FSize = static_cast<int64_t>(Data.size());
         FAt = 0;
+        Busy = true;
     }
     void FlushInternal() override { Busy = false; }
     void GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) override {
