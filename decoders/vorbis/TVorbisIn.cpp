@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <string>
 #include <string_view>
@@ -402,7 +403,16 @@ void TVorbisIn::SetCurrentBitStream(int32_t Value) {
     BufEnd = 0;
     FLibraryEnded = false;
     const ogg_int64_t pcm = FLib->PcmTell(VFile.get());
-    if (pcm >= 0) FPosition = (pcm - FStartSample) * FSampleSize;
+    // A damaged page can put the link's start at any granule position: the byte count
+    // saturates rather than overflows.
+    if (pcm >= 0) {
+        int64_t bytes = 0;
+        if (pcm <= FStartSample)
+            bytes = 0;
+        else if (__builtin_mul_overflow(pcm - FStartSample, int64_t{FSampleSize}, &bytes))
+            bytes = std::numeric_limits<int64_t>::max();
+        FPosition = bytes;
+    }
 }
 
 } // namespace tarvio
