@@ -265,6 +265,7 @@ void TForm1::CreateComponents() {
     plain(DTSIn1, "DTSIn1");
     DTSIn1->SetOutputChannels(dts5dot1);
     FDecoders.emplace_back(".wav", DTSIn1);
+    FDecoders.emplace_back(".dts", DTSIn1);
     AudioPlayList1->SetInput(DTSIn1);
 #endif
 #if TARVIO_HAVE_AC3
@@ -273,6 +274,9 @@ void TForm1::CreateComponents() {
     AC3In1->SetLoop(false);
     AC3In1->SetVobAudioSubstream(acvStreamFirst);
     AC3In1->SetOutputChannels(acc5dot1);
+    // AC-3 files and DVD titles play with labels like a DTS track's.
+    FDecoders.emplace_back(".ac3", AC3In1);
+    FDecoders.emplace_back(".vob", AC3In1);
 #endif
 #if TARVIO_HAVE_WAV
     WaveIn1 = new TWaveIn(this);
@@ -390,8 +394,12 @@ void TForm1::PlayCurrent() {
 
     bool isDTS = false;
     TAuFileIn* decoder = DecoderFor(name, isDTS);
-    if (isDTS) {
-        LabelArtist->SetCaption("DTS");
+    bool isAC3 = false;
+#if TARVIO_HAVE_AC3
+    isAC3 = decoder != nullptr && decoder == AC3In1;
+#endif
+    if (isDTS || isAC3) {
+        LabelArtist->SetCaption(isDTS ? "DTS" : "AC-3");
         LabelTrack->SetCaption(ExtractFileName(name));
     }
     if (!decoder) {
@@ -425,6 +433,9 @@ void TForm1::PlayCurrent() {
     std::snprintf(time, sizeof time, seconds >= 10 ? "%u:%u" : "%u:0%u", minutes, seconds);
 #if TARVIO_HAVE_DTS
     if (isDTS) LabelBitrate->SetCaption(std::to_string(DTSIn1->BitRate() / 1000) + " Кбит");
+#endif
+#if TARVIO_HAVE_AC3
+    if (isAC3) LabelBitrate->SetCaption(std::to_string(AC3In1->BitRate() / 1000) + " Кбит");
 #endif
     LabelSamplerate->SetCaption(std::to_string(decoder->SampleRate()) + " Гц");
     LabelChannel->SetCaption("Не стандартно");

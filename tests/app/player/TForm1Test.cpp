@@ -6,6 +6,7 @@
 #include "app/TFont.h"
 #include "app/TForm1.h"
 #include "decoders/DecoderTestMedia.h"
+#include "pipeline/TAuFileIn.h"
 #include "pipeline/TAuOutput.h"
 #include "stages/TAudioPlayList.h"
 
@@ -312,29 +313,49 @@ TEST_F(Player, UnknownExtensionAndUnreadableFile) {
     EXPECT_EQ(Form->LabelError->Caption(), "Не могу проиграть файл. Файл поврежден или не найден кодек.");
 }
 
-// Every ".wav" goes to the DTS decoder; a DTS track shows "DTS", its file name and its bit
-// rate (the generated test media: 5.1 DTS in a WAVE file, as on a DTS audio CD).
-TEST_F(Player, DtsWaveShowsTheDtsLabels) {
+// Surround tracks show the format, the file name and the bit rate instead of tags. Every
+// ".wav" goes to the DTS decoder (the generated test media: 5.1 DTS in a WAVE file, as on a
+// DTS audio CD); ".ac3" files go to the AC-3 decoder.
+struct TSurroundCase {
+    const char* Fixture; // under the fixtures folder
+    const char* Track;   // the play list's file name
+    const char* Decoder; // the form's component that must play it
+    const char *Format, *Bitrate, *Samplerate;
+};
+
+class PlayerSurround : public Player, public testing::WithParamInterface<TSurroundCase> {};
+
+TEST_P(PlayerSurround, ShowsTheFormatLabels) {
+    const TSurroundCase& c = GetParam();
     const char* fixtures = std::getenv("TARVIO_FIXTURES");
-    const fs::path demo =
-        fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / "dts" / "demo.wav";
-    if (!fs::exists(demo)) GTEST_SKIP() << "no generated DTS media";
-    const fs::path track = Work / "Концерт.wav";
-    fs::copy_file(demo, track);
+    const fs::path media =
+        fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / c.Fixture;
+    if (!fs::exists(media)) GTEST_SKIP() << "no generated " << c.Format << " media";
+    const fs::path track = Work / c.Track;
+    fs::copy_file(media, track);
     PlayList({track.string()});
     Start();
     bool dts = false;
-    if (!Form->DecoderFor("x.wav", dts) || !dts) GTEST_SKIP() << "no DTS decoder in this build";
+    TAuFileIn* decoder = Form->DecoderFor(track.string(), dts);
+    if (!decoder || decoder->Name() != c.Decoder)
+        GTEST_SKIP() << "no " << c.Format << " decoder in this build";
     Tap(W(), PlayX, PlayY);
-    EXPECT_EQ(Form->LabelError->Caption(), "Играет: Концерт.wav");
-    EXPECT_EQ(Form->LabelArtist->Caption(), "DTS");
-    EXPECT_EQ(Form->LabelTrack->Caption(), "Концерт.wav");
-    EXPECT_EQ(Form->LabelBitrate->Caption(), "1280 Кбит");
-    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelError->Caption(), std::string("Играет: ") + c.Track);
+    EXPECT_EQ(Form->LabelArtist->Caption(), c.Format);
+    EXPECT_EQ(Form->LabelTrack->Caption(), c.Track);
+    EXPECT_EQ(Form->LabelBitrate->Caption(), c.Bitrate);
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), c.Samplerate);
     EXPECT_EQ(Form->LabelChannel->Caption(), "5.1 каналов");
     EXPECT_EQ(Form->LabelTime->Caption(), "");
     EXPECT_TRUE(Form->DXAudioOut1->IsBusy());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, PlayerSurround,
+    testing::Values(TSurroundCase{"dts/demo.wav", "Концерт.wav", "DTSIn1", "DTS", "1280 Кбит", "44100 Гц"},
+                    TSurroundCase{"ac3/tones_48000.ac3", "Концерт.ac3", "AC3In1", "AC-3", "448 Кбит",
+                                  "48000 Гц"}),
+    [](const testing::TestParamInfo<TSurroundCase>& i) { return std::string(i.param.Decoder).substr(0, 3); });
 
 class PlayerWithTracks : public Player {
 protected:
