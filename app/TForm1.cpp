@@ -233,6 +233,12 @@ void TForm1::CreateComponents() {
     MP3In1->SetOutputChannels(cnMonoOrStereo);
     MP3In1->SetHighPrecision(false);
     FDecoders.emplace_back(".mp3", MP3In1);
+    // Windows Media files through the same reader, without MP3's longer length.
+    WMIn1 = new TWMIn(this);
+    plain(WMIn1, "WMIn1");
+    WMIn1->SetOutputChannels(cnMonoOrStereo);
+    WMIn1->SetHighPrecision(false);
+    FDecoders.emplace_back(".wma", WMIn1);
 #endif
 #if TARVIO_HAVE_VORBIS
     VorbisIn1 = new TVorbisIn(this);

@@ -25,6 +25,7 @@ class TAudioCache;
 class TAudioPlayList;
 class TSpectrumIndicator;
 class TMP3In;
+class TWMIn;
 class TVorbisIn;
 class TMACIn;
 class TFLACIn;
@@ -62,6 +63,7 @@ public:
     TAudioPlayList* AudioPlayList1 = nullptr;
     // Decoders; null when this build has no such decoder.
     TMP3In* MP3In1 = nullptr;
+    TWMIn* WMIn1 = nullptr;
     TVorbisIn* VorbisIn1 = nullptr;
     TMACIn* MACIn1 = nullptr;
     TFLACIn* FLACIn1 = nullptr;

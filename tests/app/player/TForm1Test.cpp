@@ -867,21 +867,31 @@ TEST_F(Player, MonkeysAudioTracksShowTheirTags) {
     EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
 }
 
-// An MP3 file (its extension in capitals) plays through the MP3 input; the texts of its
-// ID3v2.3 tag (UTF-16) fill the labels.
-TEST_F(Player, Mp3TrackShowsItsTags) {
-    const fs::path mp3 = Root / "Song.MP3";
-    const std::string make = "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=2 -ac 2 "
-                             "-c:a libmp3lame -b:a 128k -id3v2_version 3 -metadata 'title=Группа крови' "
-                             "-metadata 'artist=Кино' -f mp3 '" +
-                             mp3.string() + "'";
+// MP3 and Windows Media files (the extension in capitals) play through the media reader's
+// inputs; the texts of their tags (ID3v2.3 in UTF-16, ASF attributes) fill the labels.
+struct TMediaCase {
+    const char* Track;
+    const char* Encode; // ffmpeg's output options
+    const char* Decoder;
+};
+
+class PlayerMedia : public Player, public testing::WithParamInterface<TMediaCase> {};
+
+TEST_P(PlayerMedia, TrackShowsItsTags) {
+    const TMediaCase& c = GetParam();
+    const fs::path file = Root / c.Track;
+    const std::string make = "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=2 -ac 2 " +
+                             std::string(c.Encode) +
+                             " -metadata 'title=Группа крови' -metadata 'artist=Кино' '" + file.string() +
+                             "'";
     if (std::system(make.c_str()) != 0) GTEST_SKIP() << "ffmpeg is missing";
-    PlayList({mp3.string()});
+    PlayList({file.string()});
     Start();
     bool dts;
-    if (!Form->DecoderFor("x.mp3", dts)) GTEST_SKIP() << "no MP3 decoder in this build";
+    TAuFileIn* decoder = Form->DecoderFor(file.string(), dts);
+    if (!decoder || decoder->Name() != c.Decoder) GTEST_SKIP() << "no " << c.Decoder << " in this build";
     Tap(W(), PlayX, PlayY);
-    EXPECT_EQ(Form->LabelError->Caption(), "Играет: Song.MP3");
+    EXPECT_EQ(Form->LabelError->Caption(), std::string("Играет: ") + c.Track);
     EXPECT_EQ(Form->LabelTrack->Caption(), "Группа крови");
     EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
     EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
@@ -889,6 +899,12 @@ TEST_F(Player, Mp3TrackShowsItsTags) {
     EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
     EXPECT_EQ(Form->LabelBitrate->Caption(), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, PlayerMedia,
+    testing::Values(TMediaCase{"Song.MP3", "-c:a libmp3lame -b:a 128k -id3v2_version 3 -f mp3", "MP3In1"},
+                    TMediaCase{"Song.WMA", "-c:a wmav2 -b:a 128k -f asf", "WMIn1"}),
+    [](const testing::TestParamInfo<TMediaCase>& i) { return std::string(i.param.Decoder); });
 
 TEST(PlayerBars, TopsFollowLevelsScaledByBarOne) {
     float seventy[8];
