@@ -146,13 +146,34 @@ void TEventHandler::PostGenericEvent(TComponent* Sender, const TGenericEvent& Ha
 void TEventHandler::PostCoalescedEvent(TComponent* Sender, const TGenericEvent& Handler) {
     {
         std::lock_guard<std::mutex> lock(CS);
-        if (CoalescedQueued(Sender)) return;
+        if (CoalescedQueued(Sender) || InFlightFor(Sender, true)) return;
     }
     auto r = std::make_unique<TEventRecord>();
     r->_type = etGeneric;
     r->Sender = Sender;
     r->GenericEvent = Handler;
     r->Coalesced = true;
+    // A record that is due at once goes to the GUI thread from here: waking the dispatcher
+    // only to pass it on would cost two thread switches per frame. (On the GUI thread the
+    // queue would run the handler inside this call, so the dispatcher takes it.)
+    if (!TMainThreadQueue::Instance().IsMainThread()) {
+        std::shared_ptr<TEventRecord> due;
+        {
+            std::lock_guard<std::mutex> lock(CS);
+            if (Sender == BlockedSender || CoalescedQueued(Sender) || InFlightFor(Sender, true)) return;
+            const auto now = steady_clock::now();
+            auto& last = LastCoalesced(Sender);
+            if (!Terminated() && now >= last + CoalescedEventPeriod() && !InFlightFor(Sender)) {
+                last = now;
+                // In flight before CS is left, so WaitWhileDelivering cannot miss it.
+                due = MarkInFlight(std::move(r));
+            }
+        }
+        if (due) {
+            QueueHandler(std::move(due));
+            return;
+        }
+    }
     AddEvent(std::move(r), false);
 }
 
@@ -234,9 +255,7 @@ void TEventHandler::WaitWhileDelivering(TComponent* Sender) {
         }
         if (!busy) {
             std::lock_guard<std::mutex> lock(Shared->Lock);
-            const auto& senders = Shared->InFlight;
-            if (Sender ? std::find(senders.begin(), senders.end(), Sender) == senders.end() : senders.empty())
-                return;
+            if (Sender ? !InFlightLocked(*Shared, Sender, false) : Shared->InFlight.empty()) return;
         }
         if (onMain) CheckSynchronize();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -301,23 +320,44 @@ void TEventHandler::Execute() {
     }
 }
 
-bool TEventHandler::InFlightFor(const TComponent* Sender) {
+bool TEventHandler::InFlightLocked(const TShared& Shared, const TComponent* Sender, bool NotStarted) {
+    return std::any_of(Shared.InFlight.begin(), Shared.InFlight.end(), [&](const TShared::TInFlight& e) {
+        return e.Sender == Sender && !(NotStarted && e.Started);
+    });
+}
+
+bool TEventHandler::InFlightFor(const TComponent* Sender, bool NotStarted) {
     std::lock_guard<std::mutex> lock(Shared->Lock);
-    return std::find(Shared->InFlight.begin(), Shared->InFlight.end(), Sender) != Shared->InFlight.end();
+    return InFlightLocked(*Shared, Sender, NotStarted);
 }
 
 // The record goes to the GUI thread's queue with its handler; the dispatcher does not wait.
 void TEventHandler::HandOver(PEventRecord Record) {
-    {
-        std::lock_guard<std::mutex> lock(Shared->Lock);
-        Shared->InFlight.push_back(Record->Sender);
-    }
+    auto record = MarkInFlight(std::move(Record));
     {
         std::lock_guard<std::mutex> lock(CS);
         CurrentEvent = nullptr;
     }
-    std::shared_ptr<TEventRecord> record(std::move(Record));
-    TMainThreadQueue::Instance().Queue([record, shared = Shared] {
+    QueueHandler(std::move(record));
+}
+
+std::shared_ptr<TEventRecord> TEventHandler::MarkInFlight(PEventRecord Record) {
+    std::lock_guard<std::mutex> lock(Shared->Lock);
+    Shared->InFlight.push_back({Record->Sender, Record.get(), false});
+    return std::shared_ptr<TEventRecord>(std::move(Record));
+}
+
+void TEventHandler::QueueHandler(std::shared_ptr<TEventRecord> Record) {
+    TMainThreadQueue::Instance().Queue([record = std::move(Record), shared = Shared] {
+        auto entry = [&] {
+            return std::find_if(shared->InFlight.begin(), shared->InFlight.end(),
+                                [&](const TShared::TInFlight& e) { return e.Record == record.get(); });
+        };
+        {
+            // From here on a post of the same sender may carry a state this handler misses.
+            std::lock_guard<std::mutex> lock(shared->Lock);
+            entry()->Started = true;
+        }
         try {
             record->GenericEvent(record->Sender);
         } catch (const std::exception& e) {
@@ -326,8 +366,7 @@ void TEventHandler::HandOver(PEventRecord Record) {
             ReportHandlerError(*shared, *record, "unknown exception");
         }
         std::lock_guard<std::mutex> lock(shared->Lock);
-        auto& senders = shared->InFlight;
-        senders.erase(std::find(senders.begin(), senders.end(), record->Sender));
+        shared->InFlight.erase(entry());
     });
 }
 

@@ -55,13 +55,16 @@ public:
     void PostOnProgress(TComponent* Sender, const TOutputProgressEvent& Handler);
     void PostGenericEvent(TComponent* Sender, const TGenericEvent& Handler);
     // A generic event for a handler that reads the sender's latest state (new levels, a new
-    // position): queued only when no record that Sender posted this way still waits in the
-    // queue, since that one's handler will see this state too; one that is being delivered
-    // does not count, so the last state is always seen. Such records of one Sender are
+    // position): dropped when a record that Sender posted this way still waits in the queue,
+    // or has been handed to the GUI thread and its handler has not begun, since that one's
+    // handler will see this state too; one whose handler has begun does not count, so the
+    // last state is always seen. Such records of one Sender are
     // delivered at most once per CoalescedEventPeriod (a frame of the display): a record
     // posted sooner waits for its turn, and later records of other kinds may overtake it
     // meanwhile. The dispatcher hands such a record to the GUI thread without waiting for
-    // its handler (the GUI thread still runs handlers in the order they were handed over).
+    // its handler (the GUI thread still runs handlers in the order they were handed over);
+    // one that is due when posted is handed over by the posting thread itself, without
+    // waking the dispatcher, and so may overtake records queued before it.
     // Allocates nothing when the post is merged.
     void PostCoalescedEvent(TComponent* Sender, const TGenericEvent& Handler);
     // Queued at the head and run on the dispatcher thread itself.
@@ -112,16 +115,31 @@ private:
     // What the calls handed to the GUI thread use; they may outlive the dispatcher.
     struct TShared {
         std::mutex Lock;
-        // Senders of coalesced records handed over whose handlers have not run yet, one
-        // entry per record.
-        std::vector<const TComponent*> InFlight;
+        // Coalesced records handed over whose handlers have not run yet, one entry each;
+        // Started once the handler is about to read the sender's state.
+        struct TInFlight {
+            const TComponent* Sender;
+            const TEventRecord* Record;
+            bool Started;
+        };
+        std::vector<TInFlight> InFlight;
         std::set<std::tuple<const TComponent*, const char*, std::string>> ReportedErrors;
     };
     std::shared_ptr<TShared> Shared = std::make_shared<TShared>();
-    // Hands a coalesced record to the GUI thread without waiting for its handler.
+    // Hands a coalesced record to the GUI thread without waiting for its handler (on the
+    // dispatcher thread, after TakeFirstEvent).
     void HandOver(PEventRecord Record);
-    // A coalesced record of Sender has been handed over and its handler has not run yet.
-    bool InFlightFor(const TComponent* Sender);
+    // Counts Record's sender as in flight until its handler has run (takes Shared->Lock, so
+    // it may be called under CS), and makes the record shareable with the GUI thread's call.
+    std::shared_ptr<TEventRecord> MarkInFlight(PEventRecord Record);
+    // Queues the handler of a record marked in flight on the GUI thread; not under CS (on
+    // the GUI thread the call runs at once).
+    void QueueHandler(std::shared_ptr<TEventRecord> Record);
+    // A coalesced record of Sender has been handed over and its handler has not run yet
+    // (NotStarted: nor begun, so it will still see the state that Sender has now).
+    bool InFlightFor(const TComponent* Sender, bool NotStarted = false);
+    // The same under Shared.Lock.
+    static bool InFlightLocked(const TShared& Shared, const TComponent* Sender, bool NotStarted);
 };
 
 // The one dispatcher, or null. Created by the first AcquireEventHandler, ended by the

@@ -6,6 +6,8 @@
 #include "pipeline/TNullOut.h"
 #include "support/TestInputs.h"
 
+#include <thread>
+
 using namespace tarvio;
 using namespace tarvio::test;
 
@@ -116,10 +118,10 @@ TEST(TEventHandler, FailingHandlerIsReportedOnce) {
               "tarvio: the event handler of Indicator1 failed: bang\n");
 }
 
-// Coalesced posts: while one of a sender waits in the queue, more of the same sender merge
-// into it (other senders' do not); a sender's deliveries are at least a period apart; a
-// handler that throws is reported like any other; the sender counts as being delivered
-// until its handler has run.
+// Coalesced posts made on the GUI thread (through the dispatcher): while one of a sender waits in the queue,
+// more of the same sender merge into it (other senders' do not); a sender's deliveries are at least a period
+// apart; a handler that throws is reported like any other; the sender counts as being delivered until its
+// handler has run.
 TEST(TEventHandler, CoalescedPostsMergeAndComeOncePerPeriod) {
     TNullOut out;
     TComponent a, b;
@@ -161,6 +163,44 @@ TEST(TEventHandler, CoalescedPostsMergeAndComeOncePerPeriod) {
     PumpFor(50);
     EXPECT_EQ(atA.size(), 2u);
     EXPECT_EQ(atB, 1);
+    SetCoalescedEventPeriod(period);
+}
+
+// From any other thread a coalesced post that is due goes to the GUI thread at once, and
+// later posts merge into it until its handler begins; one posted while the handler runs
+// waits in the queue for the period. A record handed over this way still counts as being
+// delivered.
+TEST(TEventHandler, DueCoalescedPostsFromOtherThreadsGoStraightToTheGuiThread) {
+    TNullOut out;
+    TComponent a;
+    const auto period = CoalescedEventPeriod();
+    SetCoalescedEventPeriod(std::chrono::milliseconds(40));
+    std::vector<std::chrono::steady_clock::time_point> atA;
+    auto onA = [&](TComponent*) { atA.push_back(std::chrono::steady_clock::now()); };
+    auto postFromWorker = [&](int Times, const TGenericEvent& Handler) {
+        std::thread([&] {
+            for (int i = 0; i < Times; ++i)
+                EventHandler()->PostCoalescedEvent(&a, Handler);
+        }).join();
+    };
+    postFromWorker(5, onA); // this thread does not pump meanwhile
+    EXPECT_EQ(EventHandler()->QueuedEvents(), 0u);
+    ASSERT_TRUE(PumpUntil([&] { return atA.size() == 1; }));
+    PumpFor(60);
+    EXPECT_EQ(atA.size(), 1u);
+
+    size_t queuedMeanwhile = 0;
+    postFromWorker(1, [&](TComponent* Sender) {
+        onA(Sender);
+        postFromWorker(1, onA);
+        queuedMeanwhile = EventHandler()->QueuedEvents();
+    });
+    EXPECT_EQ(EventHandler()->QueuedEvents(), 0u);
+    EventHandler()->WaitWhileDelivering(&a); // runs the handed-over handler on this thread
+    EXPECT_EQ(atA.size(), 2u);
+    EXPECT_EQ(queuedMeanwhile, 1u);
+    ASSERT_TRUE(PumpUntil([&] { return atA.size() == 3; }));
+    EXPECT_GE(atA[2] - atA[1], std::chrono::milliseconds(40));
     SetCoalescedEventPeriod(period);
 }
 
