@@ -37,6 +37,13 @@ std::string LowerExtension(const std::string& Path) {
 std::string CueSheetProblem(const std::string& Path) {
     TCueSheet sheet;
     if (!sheet.ParseFile(Path)) return sheet.Error();
+    // libcdio 2.1 writes outside its memory while opening a sheet whose first track number is
+    // high (from 66 on for a one-track sheet, a little higher for more tracks); sheets of real
+    // discs count from 1.
+    constexpr int32_t HighestFirstTrack = 64;
+    if (const int32_t first = sheet.Tracks().front().Number; first > HighestFirstTrack)
+        return "its first track is number " + std::to_string(first) + "; sheets whose tracks start above " +
+               std::to_string(HighestFirstTrack) + " are not read";
     const size_t slash = Path.find_last_of('/');
     const std::string name = Path.substr(slash == std::string::npos ? 0 : slash + 1);
     const std::string ext = name.substr(name.size() - 3);

@@ -387,6 +387,10 @@ TEST_F(TCDInTest, BadImagesGiveClearErrors) {
         {"hundred_tracks", hundred, bin(3000),
          opened("hundred_tracks", "line 200: track number 100 is not 1 to 99")},
         {"no_sheet", std::nullopt, std::nullopt, opened("no_sheet", "it cannot be read")},
+        // libcdio would write outside its memory on this one.
+        {"high_first_track", "FILE \"@\" BINARY\n  TRACK 82 AUDIO\n    INDEX 01 00:00:00\n", bin(300),
+         opened("high_first_track",
+                "its first track is number 82; sheets whose tracks start above 64 are not read")},
         {"short_bin", goodCue, bin(100),
          invalid + "the lead-out (sector 100) lies before the end of track 2 (which starts at sector 150)"},
         {"far_track",
