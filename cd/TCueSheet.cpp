@@ -100,7 +100,8 @@ bool TCueSheet::Parse(std::string_view Text) {
     if (Text.substr(0, 3) == "\xEF\xBB\xBF") Text.remove_prefix(3);
     if (Text.find('\0') != std::string_view::npos) return Fail(0, "it is not text");
 
-    bool file = false, pregap = false, postgap = false;
+    // libcdio loses the first copy of an ISRC, CATALOG or CDTEXTFILE given twice.
+    bool file = false, pregap = false, postgap = false, isrc = false, catalog = false, cdTextFile = false;
     int32_t lastIndex = -1, lastTime = 0;
     std::vector<std::string> words;
     size_t lineNumber = 0;
@@ -146,7 +147,7 @@ bool TCueSheet::Parse(std::string_view Text) {
                 return Fail(lineNumber, "unknown track mode " + Shown(words[2]));
             FTracks.push_back({number, mode, -1});
             lastIndex = -1;
-            pregap = postgap = false;
+            pregap = postgap = isrc = false;
         } else if (key == "INDEX") {
             if (!need(2)) return false;
             if (!inTrack) return Fail(lineNumber, "INDEX before any TRACK");
@@ -180,9 +181,14 @@ bool TCueSheet::Parse(std::string_view Text) {
         } else if (key == "ISRC") {
             if (!need(1)) return false;
             if (!inTrack) return Fail(lineNumber, "ISRC before any TRACK");
+            if (isrc) return Fail(lineNumber, "a second ISRC in a track");
+            isrc = true;
         } else if (key == "CATALOG" || key == "CDTEXTFILE") {
             if (!need(1)) return false;
             if (inTrack) return Fail(lineNumber, key + " inside a track");
+            bool& seen = key == "CATALOG" ? catalog : cdTextFile;
+            if (seen) return Fail(lineNumber, "a second " + key);
+            seen = true;
         } else if (OneOf(key, {"TITLE", "PERFORMER", "SONGWRITER", "COMPOSER", "ARRANGER", "MESSAGE"})) {
             if (!need(1)) return false;
         } else {

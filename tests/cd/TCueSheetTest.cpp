@@ -76,6 +76,11 @@ TEST(TCueSheetTest, SheetsThatDescribeNoDiscAreRefused) {
         {head + "    POSTGAP 00:02:00\n    INDEX 02 00:09:00\n", "line 5: INDEX after POSTGAP"},
         {head + "    FLAGS LOUD\n", "line 4: unknown flag LOUD"},
         {head + "CATALOG 0000000000000\n", "line 4: CATALOG inside a track"},
+        // libcdio would lose the first of each of these.
+        {"FILE \"d.bin\" BINARY\n  TRACK 01 AUDIO\n    ISRC ABCDE2345678\n    ISRC ABCDE2345678\n",
+         "line 4: a second ISRC in a track"},
+        {"CATALOG 1234567890123\nCATALOG 1234567890123\n", "line 2: a second CATALOG"},
+        {"CDTEXTFILE a.cdt\nCDTEXTFILE a.cdt\n", "line 2: a second CDTEXTFILE"},
         {head + "TITLE A B\n", "line 4: TITLE takes 1 value"},
         {head + "BOGUS\x01 x\n", "line 4: unknown command BOGUS?"},
         {head + std::string("REM \0 nul", 9) + "\n", "it is not text"},
