@@ -100,7 +100,7 @@ void TEventHandler::AddEvent(PEventRecord Record, bool AtHead) {
         if (auto* output = dynamic_cast<TAuOutput*>(Record->Sender)) Record->Run = output->CurrentRun();
     {
         std::lock_guard<std::mutex> lock(CS);
-        if (Record->Sender != BlockedSender && !(Record->Coalesced && CoalescedQueued(Record->Sender))) {
+        if (Record->Sender != BlockedSender && !(Record->Coalesced && CoalescedPending(Record->Sender))) {
             if (Record->Coalesced) Record->NotBefore = LastCoalesced(Record->Sender) + CoalescedEventPeriod();
             if (AtHead)
                 Events.push_front(std::move(Record));
@@ -146,7 +146,7 @@ void TEventHandler::PostGenericEvent(TComponent* Sender, const TGenericEvent& Ha
 void TEventHandler::PostCoalescedEvent(TComponent* Sender, const TGenericEvent& Handler) {
     {
         std::lock_guard<std::mutex> lock(CS);
-        if (CoalescedQueued(Sender) || InFlightFor(Sender, true)) return;
+        if (CoalescedPending(Sender)) return;
     }
     auto r = std::make_unique<TEventRecord>();
     r->_type = etGeneric;
@@ -160,7 +160,7 @@ void TEventHandler::PostCoalescedEvent(TComponent* Sender, const TGenericEvent& 
         std::shared_ptr<TEventRecord> due;
         {
             std::lock_guard<std::mutex> lock(CS);
-            if (Sender == BlockedSender || CoalescedQueued(Sender) || InFlightFor(Sender, true)) return;
+            if (Sender == BlockedSender || CoalescedPending(Sender)) return;
             const auto now = steady_clock::now();
             auto& last = LastCoalesced(Sender);
             if (!Terminated() && now >= last + CoalescedEventPeriod() && !InFlightFor(Sender)) {
@@ -177,10 +177,10 @@ void TEventHandler::PostCoalescedEvent(TComponent* Sender, const TGenericEvent& 
     AddEvent(std::move(r), false);
 }
 
-bool TEventHandler::CoalescedQueued(const TComponent* Sender) const {
+bool TEventHandler::CoalescedPending(const TComponent* Sender) {
     for (const PEventRecord& r : Events)
         if (r->Coalesced && r->Sender == Sender) return true;
-    return false;
+    return InFlightFor(Sender, true);
 }
 
 steady_clock::time_point& TEventHandler::LastCoalesced(const TComponent* Sender) {

@@ -89,8 +89,9 @@ protected:
 
 private:
     void AddEvent(PEventRecord Record, bool AtHead);
-    // Under CS: a coalesced record of Sender waits in the queue.
-    bool CoalescedQueued(const TComponent* Sender) const;
+    // Under CS: a coalesced record of Sender waits in the queue, or has been handed to the
+    // GUI thread and its handler has not begun; either will show Sender's current state.
+    bool CoalescedPending(const TComponent* Sender);
     // Under CS: when the last coalesced record of Sender was taken for delivery.
     std::chrono::steady_clock::time_point& LastCoalesced(const TComponent* Sender);
     // The first record that is due (all of them once the dispatcher is ending); when none
