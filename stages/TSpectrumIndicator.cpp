@@ -38,6 +38,8 @@ void TSpectrumIndicator::InitInternal() {
     TAuInput* in = FInput;
     if (in) in->Init();
     FSampleSize = static_cast<uint16_t>(in ? in->BitsPerSample() / 8 : 0);
+    FChannels = in ? in->Channels() : 0;
+    FRate = in ? in->SampleRate() : 0;
     FCount = 0;
     for (auto& level : FLevels)
         level = 0.0f;
@@ -69,9 +71,8 @@ void TSpectrumIndicator::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
 }
 
 void TSpectrumIndicator::Analyse(const uint8_t* Data, uint32_t Bytes) {
-    TAuInput* in = FInput;
-    uint32_t channels = in->Channels();
-    uint32_t rate = in->SampleRate();
+    const uint32_t channels = FChannels;
+    const uint32_t rate = FRate;
     if (FSampleSize == 0 || FSampleSize > 4 || channels == 0 || rate == 0) return;
 
     // The contract caps Bytes at the request; the cap here keeps the work arrays safe anyway.

@@ -60,6 +60,10 @@ private:
     mutable std::mutex FHandlerLock;
     TIndicatorEvent FOnGainData;
     uint16_t FSampleSize = 0; // bytes per single sample of the input (not per frame)
+    // The input's format, taken with the sample size at Init: asking a decoder per request
+    // may cost it more than the analysis (a FLAC input refreshes its tags on every ask).
+    uint32_t FChannels = 0;
+    uint32_t FRate = 0;
 
     // Work arrays of one request.
     std::array<float, MaxSamples> FSamples{};

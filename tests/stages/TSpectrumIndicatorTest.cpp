@@ -164,6 +164,22 @@ TEST_F(SpectrumIndicatorTest, RequestsAreLimitedTo1536SamplesAndPassedOnUntouche
     EXPECT_EQ(Indicator->Position(), 6144);
 }
 
+// Some decoders do real work to answer for their format (a FLAC input refreshes its tags):
+// the indicator asks once per run, not once per request of the output's worker.
+TEST_F(SpectrumIndicatorTest, AsksItsInputForTheFormatOncePerRun) {
+    struct TCountingSource : TMemorySource {
+        using TMemorySource::TMemorySource;
+        int Asks = 0;
+        uint32_t GetChannels() override { return ++Asks, TMemorySource::GetChannels(); }
+        uint32_t GetSampleRate() override { return ++Asks, TMemorySource::GetSampleRate(); }
+    } src(2, 16, 44100, Silence(16, 1536 * 20));
+    Attach(src, 1);
+    const int atInit = src.Asks;
+    EXPECT_EQ(Pull(20, 3072), 20 * 3072);
+    EXPECT_EQ(src.Asks, atInit);
+    EXPECT_FLOAT_EQ(Indicator->GetLevel(3), -40.0f); // the silence was analysed
+}
+
 // Only whole 16-frame blocks are analysed: 20 frames with a loud tail after frame 16 read as
 // silence; 15 frames analyse nothing, so the levels keep their start value.
 TEST_F(SpectrumIndicatorTest, OnlyWholeBlocksAreAnalysed) {
