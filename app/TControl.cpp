@@ -2,6 +2,8 @@
 
 #include "app/TForm.h"
 
+#include <algorithm>
+
 namespace tarvio {
 
 TControl::TControl(TComponent* AOwner) : TComponent(AOwner) {
@@ -30,11 +32,15 @@ void TControl::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
     if (AHeight < 0) AHeight = 0;
     if (ALeft == FLeft && ATop == FTop && AWidth == FWidth && AHeight == FHeight) return;
     Invalidate();
+    SetBoundsQuietly(ALeft, ATop, AWidth, AHeight);
+    Invalidate();
+}
+
+void TControl::SetBoundsQuietly(int ALeft, int ATop, int AWidth, int AHeight) {
     FLeft = ALeft;
     FTop = ATop;
-    FWidth = AWidth;
-    FHeight = AHeight;
-    Invalidate();
+    FWidth = std::max(AWidth, 0);
+    FHeight = std::max(AHeight, 0);
 }
 
 void TControl::SetVisible(bool Value) {

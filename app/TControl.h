@@ -81,6 +81,11 @@ public:
     // Asks the form to repaint the control's area.
     void Invalidate();
 
+protected:
+    // Moves or sizes the control without asking for a repaint: for a subclass that
+    // invalidates only what the change shows differently.
+    void SetBoundsQuietly(int ALeft, int ATop, int AWidth, int AHeight);
+
 private:
     TForm* FParent = nullptr;
     int FLeft = 0, FTop = 0, FWidth = 0, FHeight = 0;

@@ -311,16 +311,17 @@ TPicture TForm1::MakeBarPicture() {
     bar.Width = 80;
     bar.Height = 240;
     bar.HasAlpha = true;
-    bar.Pixels.assign(80 * 240, 0); // transparent
-    // Dots 2 x 2 with 1-pixel gaps across and 2-pixel gaps down, light grey to near black.
-    for (int y = 0; y < 240; y += 4)
-        for (int x = 0; x < 80; x += 3) {
-            uint32_t shade = 0xD0 - static_cast<uint32_t>((0xD0 - 0x18) * x / 77);
-            uint32_t argb = 0xFF000000u | (shade << 16) | (shade << 8) | shade;
-            for (int dy = 0; dy < 2; ++dy)
-                for (int dx = 0; dx < 2 && x + dx < 80; ++dx)
-                    bar.Pixels[(y + dy) * 80 + x + dx] = argb;
-        }
+    // Columns 2 pixels wide with 1-pixel gaps, light grey to near black. Each column is one
+    // colour from top to bottom, so a bar that moves repaints only the strips at its ends.
+    std::vector<uint32_t> row(80, 0); // transparent gaps
+    for (int x = 0; x < 80; ++x) {
+        if (x % 3 == 2) continue;
+        const uint32_t shade = 0xD0 - static_cast<uint32_t>((0xD0 - 0x18) * (x - x % 3) / 77);
+        row[x] = 0xFF000000u | (shade << 16) | (shade << 8) | shade;
+    }
+    bar.Pixels.reserve(80 * 240);
+    for (int y = 0; y < 240; ++y)
+        bar.Pixels.insert(bar.Pixels.end(), row.begin(), row.end());
     return TPicture(std::move(bar));
 }
 

@@ -1,8 +1,11 @@
 #include "app/TImage.h"
 
+#include "app/TForm.h"
+
 #include <QPainter>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace tarvio {
 
@@ -49,7 +52,40 @@ QRect ShownPart(const TRasterImage& Image) {
     return right < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
 }
 
+// Whether each column of Image is one colour (alpha included) from top to bottom.
+bool ColumnsUniform(const TRasterImage& Image) {
+    const uint32_t* first = Image.Pixels.data();
+    for (int y = 1; y < Image.Height; ++y)
+        if (!std::equal(first, first + Image.Width, first + static_cast<size_t>(y) * Image.Width))
+            return false;
+    return true;
+}
+
 } // namespace
+
+void TImage::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
+    const int oldTop = Top();
+    const bool slides = Parent() && Visible() && ALeft == Left() && AWidth == Width() &&
+                        AHeight == Height() && ATop != oldTop && FUniformHeight >= AHeight && AHeight > 0;
+    if (!slides) {
+        TControl::SetBounds(ALeft, ATop, AWidth, AHeight);
+        return;
+    }
+    // Every row of the control shows the same pixels; rows that stay covered do not change.
+    const QRect before = PaintRect();
+    TControl::SetBoundsQuietly(ALeft, ATop, AWidth, AHeight);
+    const QRect after = PaintRect();
+    const int left = before.left(), width = before.width();
+    const int dy = std::abs(ATop - oldTop);
+    auto strip = [&](int Y) { return QRect(left, Y, width, dy); };
+    if (dy >= AHeight) {
+        Parent()->InvalidateRect(before);
+        Parent()->InvalidateRect(after);
+        return;
+    }
+    Parent()->InvalidateRect(strip(std::min(before.top(), after.top())));
+    Parent()->InvalidateRect(strip(std::min(before.bottom(), after.bottom()) + 1));
+}
 
 void TImage::PictureChanged() {
     Invalidate(); // what the old picture showed
@@ -57,8 +93,10 @@ void TImage::PictureChanged() {
     if (!image) {
         FCache = QImage();
         FShown = QRect();
+        FUniformHeight = 0;
     } else {
         FShown = ShownPart(*image);
+        FUniformHeight = ColumnsUniform(*image) ? image->Height : 0;
         const auto* bits = reinterpret_cast<const uchar*>(image->Pixels.data());
         // Opaque pixels are used in place (the picture keeps them alive); pictures with
         // transparency are premultiplied once here instead of at every paint.

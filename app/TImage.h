@@ -25,6 +25,11 @@ public:
     bool AutoSize() const { return FAutoSize; }
     void SetAutoSize(bool Value);
 
+    // A move straight up or down of a picture whose every column is one colour over the
+    // control's height changes only the strips at its top and bottom edges: only those
+    // are repainted (a spectrum bar moves every frame).
+    void SetBounds(int ALeft, int ATop, int AWidth, int AHeight) override;
+
     void Paint(QPainter& Painter) override;
     // Only the part of the picture that has pixels that are not fully transparent.
     QRect PaintRect() const override;
@@ -38,6 +43,9 @@ private:
     QImage FCache; // the picture in the painter's preferred format
     QRect FShown;  // the bounding box of the picture's pixels that are not fully transparent
     bool FAutoSize = false;
+    // The picture's height, when each of its columns is one colour from top to bottom;
+    // otherwise 0.
+    int FUniformHeight = 0;
 };
 
 } // namespace tarvio

@@ -9,9 +9,11 @@
 #include "pipeline/EAuException.h"
 #include "pipeline/TMainThreadQueue.h"
 
+#include <QApplication>
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QImage>
+#include <QScreen>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -150,6 +152,65 @@ TEST_F(WindowLayer, PicturesPaintInOrderAndBlendTransparency) {
     EXPECT_EQ(shot.pixel(115, 115), qRgb(0, 0, 255)) << "clipped to the control's bounds";
     half->SetVisible(false);
     EXPECT_EQ(Grab(Form).pixel(105, 105), qRgb(0, 0, 255));
+}
+
+// What the window shows after its pending repaints, as opposed to Grab, which paints the
+// whole form afresh: a move that repaints too little leaves stale pixels here only.
+QImage OnScreen(TForm& F) {
+    QApplication::processEvents();
+    QWidget* w = F.Widget();
+    return w->screen()->grabWindow(w->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// A background with a different colour in every pixel, so that a stale pixel shows.
+TPicture Gradient(int W, int H) {
+    TRasterImage r;
+    r.Width = W;
+    r.Height = H;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x)
+            r.Pixels.push_back(0xFF000000u | uint32_t(x & 0xFF) << 16 | uint32_t(y & 0xFF) << 8 |
+                               (uint32_t(x ^ y) & 0xFF));
+    return TPicture(std::move(r));
+}
+
+// Bars in columns, one colour down each (stripes), or with rows of dots too.
+TPicture Bar(bool Rows) {
+    TRasterImage r;
+    r.Width = 30;
+    r.Height = 100;
+    r.HasAlpha = true;
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 30; ++x)
+            r.Pixels.push_back(
+                x % 3 == 2 || (Rows && y % 4 >= 2) ? 0u : 0xFF000000u | uint32_t(40 + 6 * x) * 0x010101u);
+    return TPicture(std::move(r));
+}
+
+TEST_F(WindowLayer, SlidingPicturesLeaveNothingStaleBehind) {
+    auto* back = new TImage(&Form);
+    back->SetAutoSize(true);
+    back->SetPicture(Gradient(640, 480));
+    auto* label = new TLabel(&Form); // a control above the bars must be repainted too
+    label->SetBounds(100, 280, 200, 40);
+    label->SetCaption("над столбиками");
+    TImage* bars[2];
+    for (bool rows : {false, true}) {
+        bars[rows] = new TImage(&Form);
+        bars[rows]->SetBounds(rows ? 200 : 100, 300, 30, 100);
+        bars[rows]->SetPicture(Bar(rows));
+    }
+    Form.Show();
+    OnScreen(Form);
+    // Up and down by less than a bar, by its height and more, past the window's bottom.
+    for (int top : {290, 297, 330, 230, 129, 460, 470, 500, 300}) {
+        for (TImage* bar : bars)
+            bar->SetTop(top);
+        EXPECT_EQ(OnScreen(Form), Grab(Form)) << "bars moved to " << top;
+    }
+    // Also when the move comes with another change.
+    bars[0]->SetBounds(110, 250, 30, 100);
+    EXPECT_EQ(OnScreen(Form), Grab(Form));
 }
 
 TEST_F(WindowLayer, LabelGlowSurroundsTheTextOnly) {
