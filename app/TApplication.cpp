@@ -12,6 +12,7 @@
 #include <QWidget>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -20,6 +21,15 @@ namespace tarvio {
 
 namespace {
 TApplication* TheApplication = nullptr;
+
+std::unique_ptr<QApplication> MakeQtApplication(int& Argc, char** Argv) {
+    // On X11 the window's updates are strips a few pixels high at about 30 frames a second
+    // (the spectrum bars). Through shared memory every frame costs a round trip to the
+    // server before the next one may be painted; sent with the request, the pixels cost
+    // less, even for a whole window. A value set by the user stays.
+    setenv("QT_XCB_NO_MITSHM", "1", 0);
+    return std::make_unique<QApplication>(Argc, Argv);
+}
 } // namespace
 
 // The queue's wake-up hook runs on pipeline threads; it posts a queued call to Target,
@@ -29,7 +39,7 @@ struct TApplication::TWake {
     std::unique_ptr<QObject> Target;
 };
 
-TApplication::TApplication(int& Argc, char** Argv) : FQtApp(std::make_unique<QApplication>(Argc, Argv)) {
+TApplication::TApplication(int& Argc, char** Argv) : FQtApp(MakeQtApplication(Argc, Argv)) {
     TheApplication = this;
     TFont::AddSubstituteFaces();
     // Pipeline notifications that carry the latest state (the spectrum levels) reach the
