@@ -115,7 +115,7 @@ public:
     void SpectrumIndicator1GainData(TComponent* Sender);
     void AudioPlayList1PlayItemChanged(TComponent* Sender);
 
-    // The bar picture of the spectrum bars (80 x 240, dots over transparency).
+    // The bar picture of the spectrum bars (80 x 240, grey columns over transparency).
     static TPicture MakeBarPicture();
     // The largest band level the bars follow; from 140 on the scale would not settle.
     static constexpr float MaxLevel = 130.0f;
