@@ -1,6 +1,7 @@
 #include "decoders/mac/dll/TAPEHeader.h"
 
 #include <cstring>
+#include <limits>
 
 namespace tarvio::mac {
 
@@ -65,9 +66,13 @@ int TAPEHeader::Read(TAPESource& Source) {
             WavHeaderOffset = -1;
             WavHeaderBytes = 44;
         }
-        const int64_t frameData = (int64_t{frameDataHigh} << 32) | frameDataLow;
-        FrameDataEnd =
-            Start + int64_t{descriptorBytes} + headerBytes + seekTableBytes + headerDataBytes + frameData;
+        // A frame data length that no file can have is a damaged header, not a number to wrap.
+        const uint64_t frameData = (uint64_t{frameDataHigh} << 32) | frameDataLow;
+        const int64_t frameDataStart =
+            Start + int64_t{descriptorBytes} + headerBytes + seekTableBytes + headerDataBytes;
+        if (frameData > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
+            __builtin_add_overflow(frameDataStart, static_cast<int64_t>(frameData), &FrameDataEnd))
+            return ERROR_INVALID_INPUT_FILE;
         WavTerminatingBytes = terminatingBytes;
         TerminatingOffset = FrameDataEnd;
     } else {
