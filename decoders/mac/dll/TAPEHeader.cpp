@@ -60,7 +60,9 @@ int TAPEHeader::Read(TAPESource& Source) {
         BitsPerSample = U16(h + 16);
         Channels = U16(h + 18);
         SampleRate = U32(h + 20);
-        WavHeaderOffset = Start + int64_t{descriptorBytes} + headerBytes + seekTableBytes;
+        // The stored WAV header follows the seek table, and the frame data follows it.
+        const int64_t wavHeaderStart = Start + int64_t{descriptorBytes} + headerBytes + seekTableBytes;
+        WavHeaderOffset = wavHeaderStart;
         WavHeaderBytes = headerDataBytes;
         if (FormatFlags & FlagCreateWavHeader) {
             WavHeaderOffset = -1;
@@ -68,8 +70,7 @@ int TAPEHeader::Read(TAPESource& Source) {
         }
         // A frame data length that no file can have is a damaged header, not a number to wrap.
         const uint64_t frameData = (uint64_t{frameDataHigh} << 32) | frameDataLow;
-        const int64_t frameDataStart =
-            Start + int64_t{descriptorBytes} + headerBytes + seekTableBytes + headerDataBytes;
+        const int64_t frameDataStart = wavHeaderStart + headerDataBytes;
         if (frameData > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
             __builtin_add_overflow(frameDataStart, static_cast<int64_t>(frameData), &FrameDataEnd))
             return ERROR_INVALID_INPUT_FILE;
