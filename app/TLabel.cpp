@@ -149,7 +149,9 @@ void TLabel::Changed() {
 }
 
 QRect TLabel::PaintRect() const {
-    return BoundsRect().adjusted(-Margin(), -Margin(), Margin(), Margin());
+    Render();
+    const int m = Margin();
+    return BoundsRect().adjusted(-m - FInk.left(), -m - FInk.top(), m + FInk.right(), m + FInk.bottom());
 }
 
 void TLabel::Render() const {
@@ -173,8 +175,16 @@ void TLabel::Render() const {
     // An empty caption still measures as one blank, so an auto-sized label keeps a size.
     FTextWidth = metrics.horizontalAdvance(text.isEmpty() ? QStringLiteral(" ") : text);
     FTextHeight = metrics.height();
+    // Marks above capitals (Ё, Й, Å) and some descenders reach past the font's ascent and
+    // descent, and overhangs past the advance: the image holds the letters' whole ink.
+    const QRect ink = text.isEmpty() ? QRect() : metrics.boundingRect(text);
+    FInk = text.isEmpty() ? QMargins()
+                          : QMargins(std::max(0, -ink.left()), std::max(0, -ink.top() - metrics.ascent()),
+                                     std::max(0, ink.right() + 1 - FTextWidth),
+                                     std::max(0, ink.bottom() + 1 - metrics.descent()));
     const int m = Margin();
-    const int w = FTextWidth + 2 * m, h = FTextHeight + 2 * m;
+    const int w = FTextWidth + 2 * m + FInk.left() + FInk.right();
+    const int h = FTextHeight + 2 * m + FInk.top() + FInk.bottom();
 
     FTextImage = QImage(w, h, QImage::Format_ARGB32_Premultiplied);
     FTextImage.fill(Qt::transparent);
@@ -182,7 +192,7 @@ void TLabel::Render() const {
         QPainter p(&FTextImage);
         p.setFont(font);
         p.setPen(ToQColor(FFont.Color()));
-        p.drawText(m, m + metrics.ascent(), text);
+        p.drawText(m + FInk.left(), m + FInk.top() + metrics.ascent(), text);
     }
     FGlowImage = QImage();
     if (FGlowSize <= 0 || text.isEmpty()) return;
@@ -215,10 +225,13 @@ void TLabel::Paint(QPainter& Painter) {
         x = (Width() - FTextWidth) / 2;
     else if (FAlignment == TAlignment::taRightJustify)
         x = Width() - FTextWidth;
-    const int m = Margin();
-    if (!FGlowImage.isNull()) Painter.drawImage(x - m, -m, FGlowImage);
-    Painter.setClipRect(QRect(0, 0, Width(), Height()), Qt::IntersectClip);
-    Painter.drawImage(x - m, -m, FTextImage);
+    const int left = x - Margin() - FInk.left(), top = -Margin() - FInk.top();
+    if (!FGlowImage.isNull()) Painter.drawImage(left, top, FGlowImage);
+    // Text wider than the box stays inside it side to side; upwards and downwards every
+    // glyph is drawn whole, marks above capitals included.
+    Painter.setClipRect(QRect(-FInk.left(), top, Width() + FInk.left() + FInk.right(), FTextImage.height()),
+                        Qt::IntersectClip);
+    Painter.drawImage(left, top, FTextImage);
 }
 
 } // namespace tarvio

@@ -13,6 +13,7 @@
 #include "app/TFont.h"
 
 #include <QImage>
+#include <QMargins>
 #include <string>
 
 namespace tarvio {
@@ -82,6 +83,8 @@ private:
     mutable QImage FGlowImage;
     mutable int FTextWidth = 0;
     mutable int FTextHeight = 0;
+    // How far the letters' ink reaches past the text box (advance x ascent + descent).
+    mutable QMargins FInk;
 };
 
 } // namespace tarvio
