@@ -56,6 +56,10 @@ public:
 
     bool Visible() const { return FVisible; }
     void SetVisible(bool Value);
+    // False: the control takes no pointer events; presses, moves and clicks go to the
+    // topmost control beneath it that does (a picture drawn over buttons). Default true.
+    bool HitTest() const { return FHitTest; }
+    void SetHitTest(bool Value) { FHitTest = Value; }
 
     const TNotifyEvent& OnClick() const { return FOnClick; }
     void SetOnClick(TNotifyEvent Value) { FOnClick = std::move(Value); }
@@ -90,6 +94,7 @@ private:
     TForm* FParent = nullptr;
     int FLeft = 0, FTop = 0, FWidth = 0, FHeight = 0;
     bool FVisible = true;
+    bool FHitTest = true;
     TNotifyEvent FOnClick;
     TMouseEvent FOnMouseDown;
     TMouseMoveEvent FOnMouseMove;

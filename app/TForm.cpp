@@ -93,7 +93,7 @@ void TForm::InvalidateRect(const QRect& Rect) {
 
 TControl* TForm::ControlAtPos(int X, int Y) const {
     for (auto it = FControls.rbegin(); it != FControls.rend(); ++it)
-        if ((*it)->Visible() && (*it)->BoundsRect().contains(X, Y)) return *it;
+        if ((*it)->Visible() && (*it)->HitTest() && (*it)->BoundsRect().contains(X, Y)) return *it;
     return nullptr;
 }
 
