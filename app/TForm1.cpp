@@ -143,6 +143,7 @@ void TForm1::CreateComponents() {
         label->SetGlowSize(3);
         label->SetTextFit(TTextFit::tfShrink); // "Не стандартно" is wider than its box
         label->SetVisible(false);
+        label->SetHitTest(false); // a touch on it is a touch on the skin
         return label;
     };
     LabelSamplerate = infoLabel("LabelSamplerate", 83, 6, 157, 27);
@@ -156,6 +157,7 @@ void TForm1::CreateComponents() {
         ImageEk[n]->SetBounds(80 * n, 240, 80, 240);
         ImageEk[n]->SetPicture(bar);
         ImageEk[n]->SetVisible(false);
+        ImageEk[n]->SetHitTest(false); // touches on the bars reach the skin beneath
     }
 
     auto bigLabel = [this](const char* Name, int T, int H, int FontHeight) {
@@ -177,6 +179,7 @@ void TForm1::CreateComponents() {
 
     LabelError = new TLabel(this);
     LabelError->SetName("LabelError");
+    LabelError->SetHitTest(false);
     LabelError->SetAlignment(TAlignment::taCenter);
     LabelError->SetTransparent(true);
     LabelError->SetFont(MakeFont(-16, false, clBlack));
@@ -304,6 +307,12 @@ void TForm1::CreateComponents() {
     Timer1->SetEnabled(false);
     Timer1->SetInterval(150);
     Timer1->SetOnTimer([this](TComponent* S) { Timer1Timer(S); });
+
+    FailTimer = new TTimer(this);
+    FailTimer->SetName("FailTimer");
+    FailTimer->SetEnabled(false);
+    FailTimer->SetInterval(3000);
+    FailTimer->SetOnTimer([this](TComponent* S) { FailTimerTimer(S); });
 }
 
 TPicture TForm1::MakeBarPicture() {
@@ -390,6 +399,8 @@ std::vector<std::string> TForm1::Extensions() const {
 }
 
 void TForm1::PlayCurrent() {
+    FailTimer->SetEnabled(false);
+    EntryFailed = false;
     DXAudioOut1->Stop(false);
     std::vector<std::string> files = AudioPlayList1->Files();
     if (PlayingIndex < 0 || static_cast<size_t>(PlayingIndex) >= files.size())
@@ -411,6 +422,7 @@ void TForm1::PlayCurrent() {
     }
     if (!decoder) {
         LabelError->SetCaption("Непонятный тип файла");
+        EntryFails();
         return;
     }
     decoder->SetFileName(name);
@@ -426,8 +438,20 @@ void TForm1::PlayCurrent() {
         valid = decoder->Valid();
     }
 #endif
+#if TARVIO_HAVE_AC3 && TARVIO_HAVE_DTS
+    // A DVD title whose audio is DTS: no AC-3 stream in it, so it is a DTS track.
+    if (!valid && isAC3 && LowerExtension(name) == ".vob") {
+        isAC3 = false;
+        isDTS = true;
+        LabelArtist->SetCaption("DTS");
+        decoder = DTSIn1;
+        decoder->SetFileName(name);
+        valid = decoder->Valid();
+    }
+#endif
     if (!valid) {
         LabelError->SetCaption("Не могу проиграть файл. Файл поврежден или не найден кодек.");
+        EntryFails();
         return;
     }
     LabelError->SetCaption("Играет: " + ExtractFileName(name));
@@ -494,14 +518,40 @@ void TForm1::DXAudioOut1Done(TComponent*) {
         ShowSkin(PicPlay);
         PlayState = "";
         AudioPlayList1->SetCurrentItem(PlayingIndex);
+        EntryFails();
         return;
     }
+    FailedInRow = 0;
     if (AutoNext && PlayState == "play") {
         const int count = static_cast<int>(AudioPlayList1->Files().size());
         if (count == 0) return;
         if (++PlayingIndex >= count) PlayingIndex = 0;
         TApplication::Guard([this] { PlayCurrent(); });
     }
+}
+
+void TForm1::EntryFails() {
+    EntryFailed = true;
+    if (!AutoNext) return;
+    // A list of nothing but broken files goes round once, then stays on the last message.
+    if (++FailedInRow >= static_cast<int>(AudioPlayList1->Files().size())) return;
+    FailTimer->SetEnabled(true);
+}
+
+void TForm1::FailTimerTimer(TComponent*) {
+    FailTimer->SetEnabled(false);
+    TApplication::Guard([this] { PlayNeighbour(+1); });
+}
+
+void TForm1::PlayNeighbour(int Step) {
+    ShowSkin(PicPause);
+    DXAudioOut1->Stop(true);
+    const int count = static_cast<int>(AudioPlayList1->Files().size());
+    PlayingIndex += Step;
+    if (PlayingIndex >= count) PlayingIndex = 0;
+    if (PlayingIndex < 0) PlayingIndex = count - 1;
+    PlayCurrent();
+    PlayState = "play";
 }
 
 void TForm1::FormClose(TComponent*) {
@@ -534,8 +584,10 @@ void TForm1::ImageSkinMouseDown(TComponent*, TMouseButton, TShiftState, int X, i
     if (c == ColPlay && PlayState.empty()) ShowSkin(PicPlay1);
     if (c == ColPlay && PlayState == "play") ShowSkin(PicPause1);
     if (c == ColPlay && PlayState == "pause") ShowSkin(PicPlay1);
-    if (c == ColRight && PlayState == "play") ShowSkin(PicRight1);
-    if (c == ColLeft && PlayState == "play") ShowSkin(PicLeft1);
+    // After a failed entry next and previous act as while playing.
+    const bool moves = PlayState == "play" || EntryFailed;
+    if (c == ColRight && moves) ShowSkin(PicRight1);
+    if (c == ColLeft && moves) ShowSkin(PicLeft1);
     if (c == ColOpen) ShowSkin(PicOpen1);
     if (c == ColClose) Close();
     std::string caption = Caption();
@@ -550,6 +602,13 @@ void TForm1::ImageSkinMouseDown(TComponent*, TMouseButton, TShiftState, int X, i
 void TForm1::ImageSkinMouseUp(TComponent*, TMouseButton, TShiftState, int, int) {
     if (!PicMask.Contains(LastX, LastY)) return;
     const int32_t c = HitColor();
+    const bool moves = PlayState == "play" || EntryFailed;
+    if (c == ColPlay || c == ColOpen || (moves && (c == ColRight || c == ColLeft))) {
+        // The driver acts: a pending move past a failed entry gives way, and a new round of
+        // failures is counted from here.
+        FailTimer->SetEnabled(false);
+        FailedInRow = 0;
+    }
     if (c == ColPlay) {
         if (PlayState.empty()) {
             PlayingIndex = AudioPlayList1->CurrentItem();
@@ -567,20 +626,10 @@ void TForm1::ImageSkinMouseUp(TComponent*, TMouseButton, TShiftState, int, int) 
             DXAudioOut1->Resume();
             PlayState = "play";
         }
-    } else if (c == ColRight && PlayState == "play") {
-        ShowSkin(PicPause);
-        DXAudioOut1->Stop(true);
-        const int count = static_cast<int>(AudioPlayList1->Files().size());
-        if (++PlayingIndex >= count) PlayingIndex = 0;
-        PlayCurrent();
-        PlayState = "play";
-    } else if (c == ColLeft && PlayState == "play") {
-        ShowSkin(PicPause);
-        DXAudioOut1->Stop(true);
-        const int count = static_cast<int>(AudioPlayList1->Files().size());
-        if (--PlayingIndex < 0) PlayingIndex = count - 1;
-        PlayCurrent();
-        PlayState = "play";
+    } else if (c == ColRight && moves) {
+        PlayNeighbour(+1);
+    } else if (c == ColLeft && moves) {
+        PlayNeighbour(-1);
     } else if (c == ColOpen) {
         ShowSkin(PlayState == "play" ? PicPause : PicPlay);
     }

@@ -76,6 +76,9 @@ public:
     TCDDBInfo* CDDBInfo1 = nullptr;
     TTagEditor* TagEditor1 = nullptr; // present, never used by the player
     TTimer* Timer1 = nullptr;
+    // AutoNext after a failed entry: fires once, 3 s after the message went up, and plays
+    // the next entry.
+    TTimer* FailTimer = nullptr;
 
     // Player state.
     std::string ExeDir;
@@ -91,6 +94,13 @@ public:
     // config.ini [player] AutoNext=1: the next entry (after the last, the first) starts
     // when a track ends normally. Off by default.
     bool AutoNext = false;
+    // The entry at PlayingIndex could not be played, or its playback ended in an error:
+    // next and previous then act as while playing, so a broken file never traps the
+    // driver. Cleared when an entry starts.
+    bool EntryFailed = false;
+    // Entries that failed one after another without a track ending normally or a button
+    // being pressed in between; AutoNext stops once every entry of the list has failed.
+    int FailedInRow = 0;
 
     // Plays entry PlayingIndex of the play list (stops what plays, picks the decoder,
     // starts the output, fills the labels). Errors outside the decoder check propagate.
@@ -112,6 +122,7 @@ public:
     void ImageSkinClick(TComponent* Sender);
     void LabelClick(TComponent* Sender); // artist, track and time labels
     void Timer1Timer(TComponent* Sender);
+    void FailTimerTimer(TComponent* Sender);
     void SpectrumIndicator1GainData(TComponent* Sender);
     void AudioPlayList1PlayItemChanged(TComponent* Sender);
 
@@ -127,6 +138,11 @@ private:
     void ShowSkin(const TPicture& Picture);
     // The mask colour at (LastX, LastY); TPicture::clInvalid when there is no mask there.
     int32_t HitColor() const;
+    // Notes that the current entry failed (its message is shown) and, with AutoNext, sets
+    // up the move to the next entry unless every entry has failed in a row.
+    void EntryFails();
+    // Moves PlayingIndex by Step (+1 or -1) around the list and plays that entry.
+    void PlayNeighbour(int Step);
 
     std::vector<std::pair<std::string, TAuFileIn*>> FDecoders; // extension -> decoder
 };
