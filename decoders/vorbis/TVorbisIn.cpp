@@ -247,7 +247,22 @@ void TVorbisIn::OpenFile() {
     FMinBitrate = static_cast<int32_t>(info->bitrate_lower);
     // Unknown for an unseekable stream, and for one whose granule positions claim more
     // PCM than a 64-bit byte count or a 32-bit count of seconds holds.
-    const ogg_int64_t total = FLib->PcmTotal(VFile.get(), -1);
+    ogg_int64_t total = FLib->PcmTotal(VFile.get(), -1);
+    // A chained file plays up to the first link of another rate or channel count (one PCM
+    // stream has one format): its length is the length of what plays.
+    if (total >= 0 && FLib->Seekable(VFile.get()) != 0) {
+        const long links = FLib->Streams(VFile.get());
+        ogg_int64_t playable = 0;
+        for (long i = 0; i < links && playable >= 0; ++i) {
+            const vorbis_info* vi = FLib->Info(VFile.get(), static_cast<int>(i));
+            if (!vi || vi->channels != info->channels || vi->rate != info->rate) {
+                total = playable;
+                break;
+            }
+            const ogg_int64_t n = FLib->PcmTotal(VFile.get(), static_cast<int>(i));
+            playable = n >= 0 ? playable + n : -1;
+        }
+    }
     FSize = total >= 0 ? PlausibleSize(total, FChan, 16, FSR) : -1;
     cursec = -1;
     FLibraryEnded = false;

@@ -345,6 +345,16 @@ INSTANTIATE_TEST_SUITE_P(Hostile, VorbisDamage,
                              return std::string(i.param.File).substr(0, std::string(i.param.File).find('.'));
                          });
 
+// A chained file whose second link has another rate plays its first link, and states the
+// length of that: the time shown is the time that plays.
+TEST(VorbisIn, LengthOfAChainStopsAtAFormatChange) {
+    TVorbisIn in;
+    in.SetFileName(Media("hostile/rate_change.ogg"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.TotalSamples(), 132300);
+    EXPECT_EQ(DecodeAll(in).size(), 132300u * 4);
+}
+
 // A last granule position of 2^62 states a length whose byte count overflows 64 bits: the
 // length is unknown, and the audio plays as the intact file's.
 TEST(VorbisIn, ImplausibleLengthIsUnknown) {
