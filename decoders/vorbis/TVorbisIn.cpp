@@ -248,6 +248,7 @@ void TVorbisIn::OpenFile() {
     // Unknown for an unseekable stream, and for one whose granule positions claim more
     // PCM than a 64-bit byte count or a 32-bit count of seconds holds.
     ogg_int64_t total = FLib->PcmTotal(VFile.get(), -1);
+    FFormatChangeFrame = -1;
     // A chained file plays up to the first link of another rate or channel count (one PCM
     // stream has one format): its length is the length of what plays.
     if (total >= 0 && FLib->Seekable(VFile.get()) != 0) {
@@ -257,6 +258,7 @@ void TVorbisIn::OpenFile() {
             const vorbis_info* vi = FLib->Info(VFile.get(), static_cast<int>(i));
             if (!vi || vi->channels != info->channels || vi->rate != info->rate) {
                 total = playable;
+                FFormatChangeFrame = playable;
                 break;
             }
             const ogg_int64_t n = FLib->PcmTotal(VFile.get(), static_cast<int>(i));
@@ -327,6 +329,10 @@ void TVorbisIn::Refill() {
         BufEnd += static_cast<uint32_t>(n);
         const int64_t size = FSize;
         if (size > 0 && FPosition + BufEnd >= size) {
+            // The stated length ends where a link of another format begins: what is not
+            // played is said, as when the change is met while reading.
+            if (FFormatChangeFrame >= 0 && Damage(dkFormatChange).Count == 0)
+                ReportDamage(dkFormatChange, FFormatChangeFrame);
             BufEnd = static_cast<uint32_t>(std::max<int64_t>(size - FPosition, 0));
             if (BufEnd == 0) FLibraryEnded = true;
             break;

@@ -88,6 +88,7 @@ private:
     std::array<uint8_t, 8> FWavePosition{};             // WAVE slot of each Vorbis channel
     bool FLibraryEnded = false;                         // the library has no more data for this run
     bool FLinkBroken = false;                           // see NoteFailure; cleared by the next open
+    int64_t FFormatChangeFrame = -1;                    // frame where a link of another format begins, or -1
     int32_t FMaxBitrate = 0;
     int32_t FNominalBitrate = 0;
     int32_t FMinBitrate = 0;
