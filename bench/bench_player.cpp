@@ -9,15 +9,18 @@
 //    without video to its null output in the same run (median of three rounds; targets: at
 //    most 1.5 times mpv's CPU, fewer than 300 context switches per second), and the
 //    underruns of that play.
+// 5. time from a press of the close button while a track plays to the end of the process
+//    (target under 200 ms; median of five).
 // Each measurement runs in a fresh child process (this program again, with --child) on
 // Qt's offscreen platform unless QT_QPA_PLATFORM says otherwise; measurement 4 runs on an
 // Xvfb screen of its own when Xvfb is installed, as the player runs on a display. The child
 // reports through a pipe. Needs sox, flac and ffmpeg to make its track and background, and
 // mpv for the comparison. Never fails: a measurement that cannot be made is reported as
 // such.
-//   bench_player                   all four measurements
+//   bench_player                   all five measurements
 //   bench_player --play SECONDS    only a long play of a track SECONDS long (at Latency
 //                                  100 ms): CPU, context switches and underruns
+//   bench_player --exit            only the time from the close button to the end
 
 #include "app/TApplication.h"
 #include "app/TForm1.h"
@@ -66,7 +69,9 @@ constexpr double CpuTargetPercent = 5;
 constexpr double CpuRatioTarget = 1.5;          // player / mpv
 constexpr double SwitchesTargetPerSecond = 300; // the player's context switches
 constexpr int CpuRounds = 3;
-constexpr int PlayX = 260, PlayY = 105; // the play button of the demo skin (demo/make-skin.py)
+constexpr int PlayX = 260, PlayY = 105;   // the play button of the demo skin (demo/make-skin.py)
+constexpr int CloseX = 550, CloseY = 105; // its open/close button
+constexpr double ExitTargetMs = 200;
 constexpr int TrackSeconds = 30;
 constexpr double WarmUpSeconds = 2, CpuWindowSeconds = 20;
 
@@ -117,7 +122,8 @@ TCost ProcessCost(pid_t Pid) {
 class TChild {
 public:
     // Mode: "start" (report the first painted frame and end), "latency" (also press play
-    // and report the first byte at the device) or "play" (also measure while playing).
+    // and report the first byte at the device), "play" (also measure while playing) or
+    // "exit" (play a second, then close the window).
     TChild(int Fd, const std::string& Folder, const std::string& Mode)
         : FFd(Fd), FFolder(Folder), FMode(Mode) {}
 
@@ -165,8 +171,8 @@ private:
         }
     };
 
-    static void Send(QWidget* W, QEvent::Type Type, Qt::MouseButtons Held) {
-        QPointF local(PlayX, PlayY);
+    static void Send(QWidget* W, QEvent::Type Type, Qt::MouseButtons Held, int X = PlayX, int Y = PlayY) {
+        QPointF local(X, Y);
         QMouseEvent e(Type, local, W->mapToGlobal(local), Qt::LeftButton, Held, Qt::NoModifier);
         QApplication::sendEvent(W, &e);
     }
@@ -195,6 +201,16 @@ private:
         if (out) Report("latency_setting", out->Latency());
         if (FMode == "latency") {
             FirstByte(Window);
+            return;
+        }
+        if (FMode == "exit") {
+            // Plays a moment, then presses the close button; the parent times the rest.
+            Send(Window, QEvent::MouseButtonPress, Qt::LeftButton);
+            Send(Window, QEvent::MouseButtonRelease, Qt::NoButton);
+            Wait(1.0);
+            Report("closing", 1);
+            Send(Window, QEvent::MouseButtonPress, Qt::LeftButton, CloseX, CloseY);
+            Send(Window, QEvent::MouseButtonRelease, Qt::NoButton, CloseX, CloseY);
             return;
         }
         // "play" or "play:SECONDS": the cost of playing with the bars moving.
@@ -275,11 +291,15 @@ struct TChildSetting {
 };
 
 // Starts this program as a child in Mode and collects its report; StartMs is the time from
-// just before fork to the child's report of its first painted frame.
+// just before fork to the child's report of its first painted frame, ExitMs (when given) the
+// time from its report that it closes the window to its end.
 std::map<std::string, double> RunChild(const fs::path& Folder, const std::string& Mode,
-                                       const TChildSetting& Setting, double& StartMs) {
+                                       const TChildSetting& Setting, double& StartMs,
+                                       double* ExitMs = nullptr) {
     std::map<std::string, double> report;
     StartMs = -1;
+    Clock::time_point closing{};
+    if (ExitMs) *ExitMs = -1;
     int fds[2];
     if (pipe(fds) != 0) return report;
     const std::string self = fs::read_symlink("/proc/self/exe").string();
@@ -308,10 +328,14 @@ std::map<std::string, double> RunChild(const fs::path& Folder, const std::string
     while ((n = read(fds[0], buf, sizeof buf)) > 0) {
         text.append(buf, static_cast<size_t>(n));
         if (StartMs < 0 && text.find("painted") != std::string::npos) StartMs = MsSince(t0);
+        if (closing == Clock::time_point{} && text.find("closing") != std::string::npos)
+            closing = Clock::now();
     }
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
+    if (ExitMs && closing != Clock::time_point{} && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        *ExitMs = MsSince(closing);
     std::istringstream lines(text);
     std::string key;
     double value;
@@ -445,7 +469,27 @@ void LongPlay(const fs::path& Folder, int Seconds, const std::string& Display) {
                 Get(report, "still_playing") == 1 ? "" : ", NOT playing to the end");
 }
 
-int Parent(int LongPlaySeconds) {
+// 5. Close button to the end of the process, while a track plays.
+void ExitTime(const fs::path& Folder, const std::string& Display) {
+    std::vector<double> exits;
+    for (int i = 0; i < 5; ++i) {
+        double ms, exitMs;
+        RunChild(Folder, "exit", {"null", Display}, ms, &exitMs);
+        if (exitMs >= 0) exits.push_back(exitMs);
+    }
+    if (exits.empty()) {
+        std::printf("bench_player: close button to the end of the process: not measured\n");
+    } else {
+        const double median = Median(exits);
+        std::printf(
+            "bench_player: close button to the end of the process while playing: median %.1f ms of %zu "
+            "(worst %.1f ms), ratio to 200 ms %.3f (target < 1): %s\n",
+            median, exits.size(), *std::max_element(exits.begin(), exits.end()), median / ExitTargetMs,
+            Verdict(median, ExitTargetMs));
+    }
+}
+
+int Parent(int LongPlaySeconds, bool OnlyExit = false) {
     const fs::path folder = fs::temp_directory_path() / ("bench_player-" + std::to_string(getpid()));
     fs::remove_all(folder);
     const int trackSeconds = LongPlaySeconds > 0 ? LongPlaySeconds + 10 : TrackSeconds;
@@ -468,6 +512,13 @@ int Parent(int LongPlaySeconds) {
     const std::string display = xvfb ? xvfb->Display() : "";
     if (LongPlaySeconds > 0) {
         LongPlay(folder, LongPlaySeconds, display);
+        xvfb.reset();
+        fs::remove_all(folder);
+        return 0;
+    }
+
+    if (OnlyExit) {
+        ExitTime(folder, display);
         xvfb.reset();
         fs::remove_all(folder);
         return 0;
@@ -511,6 +562,8 @@ int Parent(int LongPlaySeconds) {
                     median, latencies.size(), *std::max_element(latencies.begin(), latencies.end()),
                     latencyTarget, median / latencyTarget, Verdict(median, latencyTarget));
     }
+
+    ExitTime(folder, display);
 
     // 3 and 4. Memory, CPU and context switches while playing, round by round against mpv.
     const bool haveMpv = Installed("mpv");
@@ -584,8 +637,9 @@ int main(int argc, char** argv) {
     }
     if (argc == 3 && std::string(argv[1]) == "--play" && std::atoi(argv[2]) > 0)
         return Parent(std::atoi(argv[2]));
+    if (argc == 2 && std::string(argv[1]) == "--exit") return Parent(0, true);
     if (argc != 1) {
-        std::fprintf(stderr, "usage: bench_player [--play SECONDS]\n");
+        std::fprintf(stderr, "usage: bench_player [--play SECONDS | --exit]\n");
         return 2;
     }
     return Parent(0);
