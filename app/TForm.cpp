@@ -154,4 +154,8 @@ void TForm::PointerUp(TMouseButton Button, TShiftState Shift, int X, int Y, bool
     });
 }
 
+void TForm::KeyDown(int Key) {
+    if (FOnKeyDown) TApplication::Guard([&] { FOnKeyDown(this, Key); });
+}
+
 } // namespace tarvio

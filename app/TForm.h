@@ -8,6 +8,7 @@
 
 #include <QRect>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,10 @@ class QPainter;
 namespace tarvio {
 
 class TFormWindow;
+
+// A key pressed while the window has the focus: Key is Qt's key code (Qt::Key_Space,
+// Qt::Key_MediaNext, ...). Auto-repeated presses are not passed on.
+using TKeyEvent = std::function<void(TComponent* Sender, int Key)>;
 
 class TForm : public TComponent {
 public:
@@ -49,6 +54,7 @@ public:
 
     void SetOnCreate(TNotifyEvent Value) { FOnCreate = std::move(Value); }
     void SetOnClose(TNotifyEvent Value) { FOnClose = std::move(Value); }
+    void SetOnKeyDown(TKeyEvent Value) { FOnKeyDown = std::move(Value); }
 
     // Controls, bottom to top.
     const std::vector<TControl*>& Controls() const { return FControls; }
@@ -77,6 +83,7 @@ private:
     void PointerMove(TShiftState Shift, int X, int Y);
     void PointerUp(TMouseButton Button, TShiftState Shift, int X, int Y, bool AllReleased);
     void WindowClosing();
+    void KeyDown(int Key);
 
     std::unique_ptr<TFormWindow> FWindow;
     std::vector<TControl*> FControls; // not owned here (components are owned by their owner)
@@ -87,6 +94,7 @@ private:
     bool FDoubleBuffered = false;
     TNotifyEvent FOnCreate;
     TNotifyEvent FOnClose;
+    TKeyEvent FOnKeyDown;
 };
 
 } // namespace tarvio

@@ -101,6 +101,7 @@ TForm1::TForm1(TComponent* AOwner, const std::string& AExeDir) : TForm(AOwner), 
     CreateComponents();
     SetOnCreate([this](TComponent* S) { FormCreate(S); });
     SetOnClose([this](TComponent* S) { FormClose(S); });
+    SetOnKeyDown([this](TComponent* S, int Key) { FormKeyDown(S, Key); });
     DoCreate();
 }
 
@@ -345,6 +346,8 @@ void TForm1::FormCreate(TComponent*) {
         BgCnt = config.ReadInteger("skin", "BgCnt", 0);
         BgIndex = config.ReadInteger("skin", "BgStart", 1);
         AutoNext = config.ReadInteger("player", "AutoNext", 0) != 0;
+        MediaKeys = config.ReadInteger("player", "MediaKeys", 0) != 0;
+        Mpris = config.ReadInteger("player", "Mpris", 0) != 0;
     }
     // A file that cannot be read is shown in the error box, and the start-up goes on with
     // what does not depend on it: the skin and its buttons (close among them) always work.
@@ -401,6 +404,9 @@ std::vector<std::string> TForm1::Extensions() const {
 void TForm1::PlayCurrent() {
     FailTimer->SetEnabled(false);
     EntryFailed = false;
+    CurrentDecoder = nullptr;
+    CurrentFile.clear();
+    CurrentFrames = 0;
     DXAudioOut1->Stop(false);
     std::vector<std::string> files = AudioPlayList1->Files();
     if (PlayingIndex < 0 || static_cast<size_t>(PlayingIndex) >= files.size())
@@ -425,6 +431,7 @@ void TForm1::PlayCurrent() {
         EntryFails();
         return;
     }
+    decoder->SetStartSample(0); // a seek of the last run does not carry over
     decoder->SetFileName(name);
     bool valid = decoder->Valid();
 #if TARVIO_HAVE_DTS && TARVIO_HAVE_WAV
@@ -434,6 +441,7 @@ void TForm1::PlayCurrent() {
         LabelArtist->SetCaption("");
         LabelTrack->SetCaption("");
         decoder = WaveIn1;
+        decoder->SetStartSample(0);
         decoder->SetFileName(name);
         valid = decoder->Valid();
     }
@@ -445,6 +453,7 @@ void TForm1::PlayCurrent() {
         isDTS = true;
         LabelArtist->SetCaption("DTS");
         decoder = DTSIn1;
+        decoder->SetStartSample(0);
         decoder->SetFileName(name);
         valid = decoder->Valid();
     }
@@ -457,6 +466,9 @@ void TForm1::PlayCurrent() {
     LabelError->SetCaption("Играет: " + ExtractFileName(name));
     AudioCache1->SetInput(decoder);
     DXAudioOut1->Run();
+    CurrentDecoder = decoder;
+    CurrentFile = name;
+    CurrentFrames = std::max<int64_t>(decoder->TotalSamples(), 0);
 
     const uint32_t length = decoder->TotalTime();
     const uint32_t minutes = length / 60, seconds = length - 60 * minutes;
@@ -519,6 +531,7 @@ void TForm1::DXAudioOut1Done(TComponent*) {
         PlayState = "";
         AudioPlayList1->SetCurrentItem(PlayingIndex);
         EntryFails();
+        PlayerChanged();
         return;
     }
     FailedInRow = 0;
@@ -528,6 +541,7 @@ void TForm1::DXAudioOut1Done(TComponent*) {
         if (++PlayingIndex >= count) PlayingIndex = 0;
         TApplication::Guard([this] { PlayCurrent(); });
     }
+    PlayerChanged();
 }
 
 void TForm1::EntryFails() {
@@ -552,6 +566,7 @@ void TForm1::PlayNeighbour(int Step) {
     if (PlayingIndex < 0) PlayingIndex = count - 1;
     PlayCurrent();
     PlayState = "play";
+    PlayerChanged();
 }
 
 void TForm1::FormClose(TComponent*) {
@@ -603,36 +618,109 @@ void TForm1::ImageSkinMouseUp(TComponent*, TMouseButton, TShiftState, int, int) 
     if (!PicMask.Contains(LastX, LastY)) return;
     const int32_t c = HitColor();
     const bool moves = PlayState == "play" || EntryFailed;
-    if (c == ColPlay || c == ColOpen || (moves && (c == ColRight || c == ColLeft))) {
-        // The driver acts: a pending move past a failed entry gives way, and a new round of
-        // failures is counted from here.
-        FailTimer->SetEnabled(false);
-        FailedInRow = 0;
+    if (c == ColPlay)
+        PlayButton();
+    else if (c == ColRight && moves)
+        NextButton();
+    else if (c == ColLeft && moves)
+        PreviousButton();
+    else if (c == ColOpen)
+        OpenButton();
+}
+
+void TForm1::DriverActs() {
+    // A pending move past a failed entry gives way, and a new round of failures is
+    // counted from here.
+    FailTimer->SetEnabled(false);
+    FailedInRow = 0;
+}
+
+void TForm1::PlayButton() {
+    DriverActs();
+    if (PlayState.empty()) {
+        PlayingIndex = AudioPlayList1->CurrentItem();
+        PlayCurrent();
+        ShowSkin(PicPause);
+        PlayState = "play";
+    } else if (PlayState == "play") {
+        ShowSkin(PicPlay);
+        if (TApplication* app = TApplication::Instance()) app->ProcessMessages();
+        DXAudioOut1->Pause();
+        PlayState = "pause";
+    } else if (PlayState == "pause") {
+        ShowSkin(PicPause);
+        if (TApplication* app = TApplication::Instance()) app->ProcessMessages();
+        DXAudioOut1->Resume();
+        PlayState = "play";
     }
-    if (c == ColPlay) {
-        if (PlayState.empty()) {
-            PlayingIndex = AudioPlayList1->CurrentItem();
-            PlayCurrent();
-            ShowSkin(PicPause);
-            PlayState = "play";
-        } else if (PlayState == "play") {
-            ShowSkin(PicPlay);
-            if (TApplication* app = TApplication::Instance()) app->ProcessMessages();
-            DXAudioOut1->Pause();
-            PlayState = "pause";
-        } else if (PlayState == "pause") {
-            ShowSkin(PicPause);
-            if (TApplication* app = TApplication::Instance()) app->ProcessMessages();
-            DXAudioOut1->Resume();
-            PlayState = "play";
-        }
-    } else if (c == ColRight && moves) {
-        PlayNeighbour(+1);
-    } else if (c == ColLeft && moves) {
-        PlayNeighbour(-1);
-    } else if (c == ColOpen) {
-        ShowSkin(PlayState == "play" ? PicPause : PicPlay);
+    PlayerChanged();
+}
+
+void TForm1::NextButton() {
+    // After a failed entry next and previous act as while playing.
+    if (PlayState != "play" && !EntryFailed) return;
+    DriverActs();
+    PlayNeighbour(+1);
+}
+
+void TForm1::PreviousButton() {
+    if (PlayState != "play" && !EntryFailed) return;
+    DriverActs();
+    PlayNeighbour(-1);
+}
+
+void TForm1::OpenButton() {
+    DriverActs();
+    ShowSkin(PlayState == "play" ? PicPause : PicPlay);
+}
+
+void TForm1::PlayFile(const std::string& Path) {
+    DriverActs();
+    AudioPlayList1->SetFiles({Path});
+    AudioPlayList1->SetCurrentItem(0);
+    PlayingIndex = 0;
+    PlayCurrent();
+    ShowSkin(PicPause);
+    PlayState = "play";
+    PlayerChanged();
+}
+
+bool TForm1::PlayFrom(int64_t Frame) {
+    TAuFileIn* decoder = CurrentDecoder;
+    if (!decoder || PlayState != "play" || !decoder->Seekable() || Frame < 0) return false;
+    DXAudioOut1->Stop(false);
+    decoder->SetStartSample(Frame);
+    DXAudioOut1->Run();
+    return true;
+}
+
+void TForm1::FormKeyDown(TComponent*, int Key) {
+    if (!MediaKeys) return;
+    switch (Key) {
+    case Qt::Key_MediaPlay:
+    case Qt::Key_MediaTogglePlayPause:
+    case Qt::Key_Space:
+        PlayButton();
+        break;
+    case Qt::Key_MediaPause:
+    case Qt::Key_MediaStop:
+        if (PlayState == "play") PlayButton();
+        break;
+    case Qt::Key_MediaNext:
+    case Qt::Key_Right:
+        NextButton();
+        break;
+    case Qt::Key_MediaPrevious:
+    case Qt::Key_Left:
+        PreviousButton();
+        break;
+    default:
+        break;
     }
+}
+
+void TForm1::PlayerChanged() {
+    if (OnPlayerChanged) OnPlayerChanged(this);
 }
 
 void TForm1::ImageSkinClick(TComponent*) {

@@ -101,6 +101,35 @@ public:
     // Entries that failed one after another without a track ending normally or a button
     // being pressed in between; AutoNext stops once every entry of the list has failed.
     int FailedInRow = 0;
+    // config.ini [player] MediaKeys=1: the media keys (play, pause, stop, next, previous),
+    // space, left and right act as the skin's buttons. Off by default.
+    bool MediaKeys = false;
+    // config.ini [player] Mpris=1: the program offers the remote control interface on the
+    // session bus (TMprisService). Off by default.
+    bool Mpris = false;
+    // The decoder of the entry that plays (or played last), null when the entry could not be
+    // started; its file name in CurrentFile.
+    TAuFileIn* CurrentDecoder = nullptr;
+    std::string CurrentFile;
+    // Its length in frames as it started (0 when unknown); a seek does not change it.
+    int64_t CurrentFrames = 0;
+    // Runs on the GUI thread after the player's state changed: a track started, ended or
+    // failed, playback paused or resumed (for the remote control).
+    TNotifyEvent OnPlayerChanged;
+
+    // The transport, as the skin's buttons act on release (same rules, pictures and
+    // labels), for the buttons, the keys and the remote control. Next and previous act
+    // only while playing or after a failed entry; errors of PlayCurrent propagate.
+    void PlayButton(); // start, pause or resume
+    void NextButton();
+    void PreviousButton();
+    void OpenButton();
+    // Makes Path (a local file) a play list of its own and plays it, as a first press of
+    // play would. Errors of PlayCurrent propagate.
+    void PlayFile(const std::string& Path);
+    // Plays the entry that plays now again from Frame (a seek): the output restarts there.
+    // False, and nothing changes, when nothing plays or the decoder cannot seek.
+    bool PlayFrom(int64_t Frame);
 
     // Plays entry PlayingIndex of the play list (stops what plays, picks the decoder,
     // starts the output, fills the labels). Errors outside the decoder check propagate.
@@ -115,6 +144,7 @@ public:
     // Handlers (public so tests can drive them as the framework would).
     void FormCreate(TComponent* Sender);
     void FormClose(TComponent* Sender);
+    void FormKeyDown(TComponent* Sender, int Key);
     void DXAudioOut1Done(TComponent* Sender);
     void ImageSkinMouseDown(TComponent* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
     void ImageSkinMouseMove(TComponent* Sender, TShiftState Shift, int X, int Y);
@@ -141,6 +171,9 @@ private:
     // Notes that the current entry failed (its message is shown) and, with AutoNext, sets
     // up the move to the next entry unless every entry has failed in a row.
     void EntryFails();
+    // A button or key was used: no pending move past a failed entry, a new count of them.
+    void DriverActs();
+    void PlayerChanged();
     // Moves PlayingIndex by Step (+1 or -1) around the list and plays that entry.
     void PlayNeighbour(int Step);
 

@@ -3,6 +3,7 @@
 #include "app/TForm.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -71,6 +72,11 @@ void TFormWindow::mouseReleaseEvent(QMouseEvent* Event) {
     if (!ButtonOf(Event, button)) return;
     QPoint p = Event->position().toPoint();
     FForm.PointerUp(button, ShiftOf(Event), p.x(), p.y(), Event->buttons() == Qt::NoButton);
+}
+
+void TFormWindow::keyPressEvent(QKeyEvent* Event) {
+    if (Event->isAutoRepeat()) return; // a held key is one press
+    FForm.KeyDown(Event->key());
 }
 
 void TFormWindow::closeEvent(QCloseEvent* Event) {

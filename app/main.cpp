@@ -1,7 +1,10 @@
 // The player: one window, the main window of the application.
-
 #include "app/TApplication.h"
 #include "app/TForm1.h"
+#include "app/TMprisService.h"
+
+#include <cstdio>
+#include <memory>
 
 int main(int argc, char** argv) {
     tarvio::TApplication application(argc, argv);
@@ -9,8 +12,21 @@ int main(int argc, char** argv) {
     int result;
     {
         tarvio::TForm1 form;
+        // The remote control, when config.ini asks for it; without a session bus the player
+        // runs as it is.
+        std::unique_ptr<tarvio::TMprisService> remote;
+        if (form.Mpris) {
+            remote = std::make_unique<tarvio::TMprisService>(form);
+            if (remote->Registered()) {
+                tarvio::TMprisService* service = remote.get();
+                form.OnPlayerChanged = [service](tarvio::TComponent*) { service->PlayerChanged(); };
+            } else {
+                std::fprintf(stderr, "tarvio: no remote control over D-Bus: %s\n", remote->Error().c_str());
+            }
+        }
         form.Show();
         result = application.Run();
+        form.OnPlayerChanged = nullptr;
     } // the window and its chain go before the application object
     return result;
 }
