@@ -203,6 +203,11 @@ void TForm1::CreateComponents() {
     out->SetPollingInterval(100);
     out->SetFramesInBuffer(24576);
     out->SetSpeedFactor(1.0f);
+    // A gap in the sound is worth knowing about when a driver reports one.
+    out->SetOnUnderrun([out](TComponent*) {
+        std::fprintf(stderr, "tarvio: underrun: the device played silence (%u in this track)\n",
+                     out->Underruns());
+    });
 #else
     auto* out = new TNullOut(this); // a build without a sound output: data is pulled and dropped
 #endif

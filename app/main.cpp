@@ -2,13 +2,20 @@
 #include "app/TApplication.h"
 #include "app/TForm1.h"
 #include "app/TMprisService.h"
+#include "pipeline/TRealtimeScheduling.h"
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 int main(int argc, char** argv) {
     tarvio::TApplication application(argc, argv);
     application.SetTitle("Tarvio");
+    // The sound output asks for real-time scheduling as the window makes it: say once what
+    // it got.
+    tarvio::TRealtimeScheduling::SetOnFirstResult([](const std::string& Words) {
+        std::fprintf(stderr, "tarvio: real-time scheduling: %s\n", Words.c_str());
+    });
     int result;
     {
         tarvio::TForm1 form;

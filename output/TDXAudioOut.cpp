@@ -41,6 +41,8 @@ TDXAudioOut::TDXAudioOut(TComponent* AOwner) : TAuOutput(AOwner) {
     DSW_EnumDevices(Devices);
     FDeviceCount = Devices.devcount;
     SetThreadPriority(TThreadPriority::tpHighest);
+    // Real-time where the system grants it: a dropout is what a listener hears first.
+    if (TAuThread* worker = WorkerThread()) worker->SetRealtimePriority(WorkerRealtimePriority);
 }
 
 TDXAudioOut::~TDXAudioOut() {

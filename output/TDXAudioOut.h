@@ -25,8 +25,11 @@ using TUnderrunEvent = TNotifyEvent;
 
 class TDXAudioOut : public TAuOutput {
 public:
+    // The SCHED_RR priority the worker asks for (the audio cache's fill thread asks for
+    // one less): modest, below the sound server's and the kernel's own threads.
+    static constexpr int WorkerRealtimePriority = 10;
     // Lists the sound devices and raises the worker's priority as far as the system
-    // allows (never real-time scheduling).
+    // allows: real-time scheduling where it is granted (TRealtimeScheduling).
     explicit TDXAudioOut(TComponent* AOwner = nullptr);
     ~TDXAudioOut() override;
 

@@ -1,5 +1,7 @@
 #include "pipeline/TThread.h"
 
+#include "pipeline/TRealtimeScheduling.h"
+
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@ void TThread::Start() {
         FId = std::this_thread::get_id();
         FTid = static_cast<int>(syscall(SYS_gettid));
         ApplyPriority();
+        if (FRealtimePriority > 0) TRealtimeScheduling::Request(FTid, FRealtimePriority);
         Execute();
         FFinished = true;
     });
@@ -29,6 +32,12 @@ void TThread::WaitFor() {
 void TThread::SetPriority(TThreadPriority Value) {
     FPriority = Value;
     ApplyPriority();
+}
+
+void TThread::SetRealtimePriority(int Value) {
+    FRealtimePriority = Value;
+    const int tid = FTid;
+    if (tid != 0 && Value > 0) TRealtimeScheduling::Request(tid, Value);
 }
 
 void TThread::ApplyPriority() {

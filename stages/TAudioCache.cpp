@@ -22,6 +22,9 @@ void TAudioCache::StartThread() {
     CacheThread->Buf.Reset();
     CacheThread->Buf.SetEof(false);
     FErrorReported = false;
+    // The fill thread keeps the ring ahead of the sound output; under load it must not
+    // fall behind, so it asks for real-time scheduling one step below the output's worker.
+    CacheThread->SetRealtimePriority(FillRealtimePriority);
     CacheThread->Start();
 }
 

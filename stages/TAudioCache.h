@@ -14,6 +14,8 @@ namespace tarvio {
 
 class TAudioCache : public TAuConverter {
 public:
+    // The SCHED_RR priority of the fill thread (below the sound output worker's 10).
+    static constexpr int FillRealtimePriority = 9;
     static constexpr uint32_t InBufSize = 0xC0000; // most bytes handed out per data call
 
     explicit TAudioCache(TComponent* AOwner = nullptr);

@@ -87,7 +87,8 @@ int TCliPlayer::Play(const std::vector<std::string>& Files, const TDecoderEntry*
                     in.SampleRate(), in.Channels(), in.BitsPerSample());
         std::fflush(stdout);
         const TEnd end = PlayOne(file, in);
-        FCache.SetInput(nullptr); // idle again: the decoder may go
+        FUnderruns += FOut.Underruns(); // counted per run of the output
+        FCache.SetInput(nullptr);       // idle again: the decoder may go
         if (end == TEnd::eFailed) failed = true;
         if (end == TEnd::eQuit) break;
     }

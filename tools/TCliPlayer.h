@@ -30,6 +30,8 @@ public:
     void SetDeviceNumber(int32_t Value) { FOut.SetDeviceNumber(Value); }
     // Milliseconds of sound the output keeps queued.
     void SetLatency(uint32_t Value) { FOut.SetLatency(Value); }
+    // Gaps the device had to fill with silence, over every file Play has played.
+    uint32_t Underruns() const { return FUnderruns; }
 
     // Plays Files in order with Forced (when not null) or the decoder of each extension.
     // A file that cannot be played is reported on standard error and skipped. Returns the
@@ -60,6 +62,7 @@ private:
     bool FCannotSeek = false; // a seek key came for a file of unknown length
     TAudioCache FCache;
     TSpectrumIndicator FIndicator;
+    uint32_t FUnderruns = 0;
     TDXAudioOut FOut; // last: destroyed first, while its chain still exists
 };
 

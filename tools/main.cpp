@@ -21,6 +21,7 @@
 #endif
 #if TARVIO_HAVE_PLAY
 #include "output/DSoundWrapper.h"
+#include "pipeline/TRealtimeScheduling.h"
 #include "tools/TCliPlayer.h"
 #endif
 
@@ -38,7 +39,7 @@ const char* const UsageText = R"(NAME
 SYNOPSIS
     tarvio-cli info [--json] [--decoder NAME] FILE...
     tarvio-cli decode [--decoder NAME] [--start SAMPLE] [--end SAMPLE] [--keep-going] FILE OUT.wav
-    tarvio-cli play [--decoder NAME] [--device N|null|wav:PATH] [--latency MS] FILE...
+    tarvio-cli play [--decoder NAME] [--device N|null|wav:PATH] [--latency MS] [--verbose] FILE...
     tarvio-cli play --list-devices
     tarvio-cli cd info [--image PATH] [--drive N]
     tarvio-cli cd rip [--image PATH] [--drive N] TRACK[-LAST] OUT.wav
@@ -131,6 +132,9 @@ OPTIONS
                       silence included, into PATH; each file starts it anew).
     --latency MS      play: milliseconds of sound queued ahead (default 100).
     --list-devices    play: print the output devices and exit.
+    --verbose         play: say on standard error, at the end, which scheduling
+                      the sound threads got (real-time or not) and how many
+                      underruns (gaps the device filled with silence) there were.
     --help            Print this text.
 
 KEYS (play, when standard input is a terminal)
@@ -367,6 +371,7 @@ int Play(const TArgs& Args) {
     std::optional<int64_t> latency;
     if (const auto text = Args.Value("--latency")) latency = ParseCount("--latency", *text, 60000);
 
+    const bool verbose = Args.Flag("--verbose");
     TCliPlayer player;
     if (number) {
         if (*number >= player.DeviceCount())
@@ -374,7 +379,15 @@ int Play(const TArgs& Args) {
         player.SetDeviceNumber(static_cast<int32_t>(*number));
     }
     if (latency) player.SetLatency(static_cast<uint32_t>(*latency));
-    return player.Play(Args.Operands, forced);
+    const int status = player.Play(Args.Operands, forced);
+    // After the status line, which a terminal redraws in place while playing.
+    if (verbose) {
+        const std::string scheduling = TRealtimeScheduling::Report();
+        std::fprintf(stderr, "tarvio-cli: real-time scheduling: %s\n",
+                     scheduling.empty() ? "not asked for" : scheduling.c_str());
+        std::fprintf(stderr, "tarvio-cli: %u underruns\n", player.Underruns());
+    }
+    return status;
 }
 #endif
 
@@ -400,7 +413,8 @@ int Run(int argc, char** argv) {
 #endif
     if (command == "play") {
 #if TARVIO_HAVE_PLAY
-        return Play(TArgs(argc, argv, 2, {"--list-devices"}, {"--decoder", "--device", "--latency"}));
+        return Play(
+            TArgs(argc, argv, 2, {"--list-devices", "--verbose"}, {"--decoder", "--device", "--latency"}));
 #else
         PrintError("", "this build has no sound output");
         return ExitCannotPlay;

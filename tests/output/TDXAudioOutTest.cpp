@@ -4,6 +4,7 @@
 
 #include "output/TDXAudioOut.h"
 #include "pipeline/TMainThreadQueue.h"
+#include "pipeline/TRealtimeScheduling.h"
 #include "support/TAlsaFileDevice.h"
 #include "support/TRecordingCheck.h"
 #include "support/TScopedEnv.h"
@@ -21,6 +22,7 @@
 #include <tuple>
 #include <vector>
 
+#include <sched.h>
 #include <unistd.h>
 
 namespace tarvio {
@@ -149,6 +151,28 @@ protected:
     std::unique_ptr<TDXAudioOut> Out;
     std::atomic<int> Done{0}, Errors{0};
 };
+
+// The worker asks for real-time scheduling as the output is made; where the request is
+// granted directly it is in force (elsewhere the report says why not).
+TEST_F(TDXAudioOutTest, WorkerAsksForRealtimeScheduling) {
+    TDXAudioOut out;
+    // The worker may still be starting: it asks as it starts, or the constructor asks.
+    for (int i = 0; i < 2000 && (out.WorkerThread()->Tid() == 0 || TRealtimeScheduling::Report().empty());
+         ++i)
+        std::this_thread::sleep_for(1ms);
+    const int tid = out.WorkerThread()->Tid();
+    ASSERT_NE(tid, 0);
+    const std::string report = TRealtimeScheduling::Report();
+    ASSERT_FALSE(report.empty()) << "no request was made";
+    if (report.find("directly") != std::string::npos)
+        for (int i = 0; i < 2000 && (sched_getscheduler(tid) & ~SCHED_RESET_ON_FORK) != SCHED_RR; ++i)
+            std::this_thread::sleep_for(1ms);
+    if (report.find("directly") == std::string::npos) GTEST_SKIP() << report;
+    sched_param param{};
+    EXPECT_EQ(sched_getscheduler(tid) & ~SCHED_RESET_ON_FORK, SCHED_RR);
+    ASSERT_EQ(sched_getparam(tid, &param), 0);
+    EXPECT_EQ(param.sched_priority, TDXAudioOut::WorkerRealtimePriority);
+}
 
 TEST_F(TDXAudioOutTest, ConstructorDefaults) {
     MakeOutput();

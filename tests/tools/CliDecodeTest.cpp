@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -250,6 +251,19 @@ INSTANTIATE_TEST_SUITE_P(Media, CliPlay,
                                            TDecodeCase{"mac/tagged.ape", "mac", ""},
                                            TDecodeCase{"wavpack/s24_6ch_44100.wv", "wavpack", ""}),
                          [](const auto& info) { return info.param.Decoder; });
+
+// --verbose says at the end which scheduling the sound threads got and how many underruns
+// there were; without it play says nothing on standard error.
+TEST_F(CliTest, VerbosePlayReportsSchedulingAndUnderruns) {
+    if (!HaveDecoder("flac")) GTEST_SKIP() << "no flac decoder in this build";
+    const TCliResult r = RunCli({"play", "--device", "null", "--verbose", Media("flac/s8_mono_44100.flac")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_TRUE(
+        std::regex_search(r.Err, std::regex("^tarvio-cli: real-time scheduling: (SCHED_RR priority 10 "
+                                            "\\((set directly|through RealtimeKit)\\)|not granted: .+)\n"
+                                            "tarvio-cli: [0-9]+ underruns\n$")))
+        << r.Err;
+}
 
 // The space key pauses and resumes: while paused the device hears only silence, and the
 // recording holds every frame of the file once, in order.
