@@ -178,6 +178,11 @@ void TAuSyncFrameIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
             if (FCurrentBlock > FBlockCount) {
                 const TSearch found = ReadFrame(false);
                 if (found == TSearch::Lost) throw EAuException("Sync lost");
+                // A program stream is whole sectors: a part sector at its end was cut off,
+                // though the frames the demultiplexer handed out may have ended whole.
+                if (found == TSearch::End && FExtract && Damage(dkCutShort).Count == 0 &&
+                    FStream->Size() % TAuVOBDemuxer::SectorSize != 0)
+                    ReportDamage(dkCutShort, NextFrame());
                 if (found == TSearch::End) {
                     Buffer = nullptr;
                     Bytes = 0;
