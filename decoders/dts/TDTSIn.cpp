@@ -127,9 +127,21 @@ template <class TCall> bool TDTSIn::Heard(TCall Call) {
     const std::string_view text(FMessageText,
                                 std::min<size_t>(static_cast<size_t>(length), sizeof FMessageText - 1));
     static constexpr std::string_view damage[] = {"DSYNC", "look-up failed", "too big", "check failed"};
-    const bool damaged = std::any_of(std::begin(damage), std::end(damage),
-                                     [&](std::string_view Word) { return text.find(Word) != text.npos; });
-    if (!damaged) std::fwrite(text.data(), 1, text.size(), stderr);
+    bool damaged = false;
+    // Line by line: the words of damage are taken, any other (an unsupported coding tool,
+    // another thread's message) goes on.
+    for (std::string_view rest = text; !rest.empty();) {
+        const size_t end = std::min(rest.find('\n'), rest.size() - 1) + 1;
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end);
+        // What did not fit in the buffer is lost; the cut last line is dropped with it.
+        if (line.back() != '\n' && text.size() == sizeof FMessageText - 1) break;
+        if (std::any_of(std::begin(damage), std::end(damage),
+                        [&](std::string_view Word) { return line.find(Word) != line.npos; }))
+            damaged = true;
+        else
+            std::fwrite(line.data(), 1, line.size(), stderr);
+    }
     std::rewind(FMessages.get());
     std::memset(FMessageText, 0, sizeof FMessageText);
     return damaged;

@@ -85,7 +85,7 @@ private:
     template <class TCall> bool Heard(TCall Call);
 
     // libdca's words while it decodes a block: a fixed buffer, written through FMessages.
-    char FMessageText[512] = {};
+    char FMessageText[4096] = {};
     std::unique_ptr<std::FILE, TFileCloser> FMessages;
 
     std::unique_ptr<TDCALib> FLib;
