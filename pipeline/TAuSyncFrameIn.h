@@ -16,9 +16,9 @@
 //
 // Damage (TAuFileIn::ReportDamage): a frame the library rejects, or one with a block it
 // cannot decode (that block and the rest of the frame play as silence), is a bad frame;
-// bytes other than zeros skipped between two frames are lost sync; an incomplete last frame
-// is data that ends early. Each is reported at the frame of the output where it was met.
-// Playback goes on through all of them.
+// bytes other than zeros skipped between two frames are lost sync; an incomplete last frame,
+// or a program stream that ends inside a sector, is data that ends early. Each is reported
+// at the frame of the output where it was met. Playback goes on through all of them.
 
 #include <atomic>
 #include <cstdint>

@@ -7,8 +7,9 @@
 //   packing libdca recognises (16-bit or 14-bit words, either byte order; 14-bit is the
 //   packing of DTS audio CDs). The stream is found by trying every byte offset; the WAVE
 //   header is never parsed. The first frame must lie within the first 1,048,577 offsets
-//   (zero bytes, silence before the stream, are not counted), and, so that plain PCM cannot pass for DTS by
-//   chance, another frame of the same format must follow it within 64 KiB (or the data must end there);
+//   (zero bytes, silence before the stream, are not counted), and, so that plain PCM
+//   cannot pass for DTS by chance, another frame of the same format must follow it within
+//   64 KiB (or the data must end there);
 // - MPEG program streams (DVD VOB files, recognised by a pack start code at byte 0): the DTS
 //   payload of private stream 1 substreams 0x88 to 0x8F (the first one met) with the sector
 //   headers removed. The first frame must start within the first tenth of the file; only
