@@ -95,10 +95,12 @@ std::string TCDDBInfo::GetCDDB_TrackInfo() {
     TDriveUse use(*this);
     if (CR_ReadToc() != crOk) return "";
     const int32_t tracks = CR_GetNumTocEntries();
+    // As servers match discs: frame offsets counted from the start of the 150-frame lead-in,
+    // and the disc's length in whole seconds from there to the lead-out.
     std::string info = std::to_string(tracks);
     for (int32_t i = 0; i < tracks; ++i)
-        info += " " + std::to_string(CR_GetTocEntry(i).StartSector);
-    info += " " + std::to_string((CR_GetTocEntry(tracks).StartSector - CR_GetTocEntry(0).StartSector) / 75);
+        info += " " + std::to_string(CR_GetTocEntry(i).StartSector + 150);
+    info += " " + std::to_string(Seconds(CR_GetTocEntry(tracks).StartSector));
     return info;
 }
 

@@ -1,5 +1,7 @@
 #include "cd/TCDDBQuery.h"
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 
 #include "cd/TCDDBInfo.h"
@@ -161,8 +163,36 @@ std::string TCDDBQuery::RequestAddress(const std::string& Command, const std::st
            "&proto=" + std::to_string(FOwner->ProtocolLevel());
 }
 
-std::string TCDDBQuery::DecodeText(std::string_view Bytes, int32_t ProtocolLevel) {
-    if (ProtocolLevel >= 6) return TCodePage::WideToUtf8(TCodePage::Utf8ToWide(Bytes));
+std::string TCDDBQuery::Charset(std::string_view ContentType) {
+    std::string found;
+    while (!ContentType.empty()) {
+        const size_t semi = ContentType.find(';');
+        std::string_view part = ContentType.substr(0, semi);
+        ContentType = semi == std::string_view::npos ? std::string_view() : ContentType.substr(semi + 1);
+        while (!part.empty() && (part.front() == ' ' || part.front() == '\t'))
+            part.remove_prefix(1);
+        while (!part.empty() && (part.back() == ' ' || part.back() == '\t'))
+            part.remove_suffix(1);
+        std::string lower(part);
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (lower.compare(0, 8, "charset=") != 0) continue;
+        std::string_view value = part.substr(8);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        found = value;
+    }
+    return found;
+}
+
+std::string TCDDBQuery::DecodeText(std::string_view Bytes, int32_t ProtocolLevel,
+                                   std::string_view ContentType) {
+    std::string charset = Charset(ContentType);
+    std::transform(charset.begin(), charset.end(), charset.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (!charset.empty() && charset != "utf-8" && charset != "utf8")
+        return TCodePage::WideToUtf8(TCodePage::ToWide(Bytes, charset));
+    if (ProtocolLevel >= 6 || !charset.empty()) return TCodePage::WideToUtf8(TCodePage::Utf8ToWide(Bytes));
     std::string out;
     out.reserve(Bytes.size());
     for (const char c : Bytes) {
@@ -224,7 +254,9 @@ bool TCDDBQuery::Request(const std::string& Command, const std::string& Data, st
         FLastMessage = "The server answered with HTTP status " + std::to_string(status);
         return false;
     }
-    Text = DecodeText(transfer.Body, FOwner->ProtocolLevel());
+    char* contentType = nullptr;
+    if (lib.easy_getinfo(c, CURLINFO_CONTENT_TYPE, &contentType) != CURLE_OK) contentType = nullptr;
+    Text = DecodeText(transfer.Body, FOwner->ProtocolLevel(), contentType ? contentType : "");
     FLastMessage = FirstLine(SplitLines(Text));
     if (FLastMessage.empty()) FLastMessage = "The server's answer is empty";
     return true;

@@ -44,9 +44,14 @@ public:
     // from the entry up to its "." line, else empties AlbumRec. Returns the first line's code
     // (500 when it has none).
     int32_t ParseEntry(const std::string& Text);
-    // An answer's bytes as UTF-8: UTF-8 for protocol level 6 and above (each malformed
-    // sequence becomes U+FFFD), ISO-8859-1 below.
-    static std::string DecodeText(std::string_view Bytes, int32_t ProtocolLevel);
+    // An answer's bytes as UTF-8, decoded by the charset its Content-Type names (UTF-8, or
+    // any iconv knows; one it does not is ISO-8859-1); without one, UTF-8 for protocol level
+    // 6 and above, ISO-8859-1 below. Malformed UTF-8 sequences become U+FFFD.
+    static std::string DecodeText(std::string_view Bytes, int32_t ProtocolLevel,
+                                  std::string_view ContentType = {});
+    // The charset a Content-Type header value names (its last "charset=" part, without
+    // quotes), or "".
+    static std::string Charset(std::string_view ContentType);
     // The address of a request: Command ("query" or "read") with Data, the owner's e-mail
     // address, application name and version as the hello, and its protocol level.
     std::string RequestAddress(const std::string& Command, const std::string& Data) const;

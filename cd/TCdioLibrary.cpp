@@ -1,6 +1,7 @@
 #include "cd/TCdioLibrary.h"
 
 #include <cdio/logging.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -31,6 +32,17 @@ std::string LowerExtension(const std::string& Path) {
     return ext;
 }
 
+// Why a disc image's file cannot be read as one, or "": opening a named pipe would wait for
+// a writer for ever, and a device or a folder is no image.
+std::string NotRegularProblem(const std::string& Path) {
+    struct stat st {};
+    if (::stat(Path.c_str(), &st) != 0) return ""; // libcdio names the missing file
+    if (S_ISREG(st.st_mode)) return "";
+    if (S_ISFIFO(st.st_mode)) return Path + " is not a regular file but a named pipe";
+    if (S_ISDIR(st.st_mode)) return Path + " is a directory";
+    return Path + " is not a regular file";
+}
+
 // Why libcdio must not read the CUE sheet at Path, or "". libcdio reads the data from the
 // file named like the sheet with the extension "bin" in the sheet's own case, whatever the
 // sheet's FILE says; a sheet naming another file would read the wrong data or none.
@@ -55,7 +67,7 @@ std::string CueSheetProblem(const std::string& Path) {
     if (namedFile != data)
         return "its data file is \"" + named + "\", but the data of a CUE sheet are read from the file of " +
                "its own name, \"" + data + "\"";
-    return "";
+    return NotRegularProblem(Path.substr(0, Path.size() - 3) + (ext == "cue" ? "bin" : "BIN"));
 }
 
 } // namespace
@@ -155,6 +167,8 @@ TCdioLibrary::TCdioPtr TCdioLibrary::Open(const std::string& Source, bool Image)
         // libcdio's BIN/CUE driver reads the data from the file named like the sheet with
         // the extension ".bin", whatever the sheet's FILE line says.
         const std::string ext = LowerExtension(Source);
+        if (const std::string problem = NotRegularProblem(Source); !problem.empty())
+            throw EAuException("The disc image " + Source + " could not be opened (" + problem + ")");
         if (ext == "cue") {
             if (const std::string problem = CueSheetProblem(Source); !problem.empty())
                 throw EAuException("The disc image " + Source + " could not be opened (" + problem + ")");

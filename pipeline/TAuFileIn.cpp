@@ -129,6 +129,8 @@ const char* TAuFileIn::DamageText(TDamageKind Kind) {
         return "damaged stream section";
     case dkFormatChange:
         return "a section in another format";
+    case dkBadFrame:
+        return "bad frame";
     case dkCutShort:
         return "the data ends early";
     default:

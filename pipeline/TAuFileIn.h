@@ -11,9 +11,9 @@
 // yet handed out. One whose FSize is the exact length it will deliver reports dkCutShort
 // when its data ends first. Damage found while opening keeps making a file invalid; damage
 // that makes a data call fail still raises. The counts start anew with each Init and stay
-// readable after Flush. FLAC, Ogg Vorbis and WavPack report so far; the other decoders
-// can report through the same calls where their libraries tell them of damage (for
-// MP3/WMA, the damaged packets the FFmpeg reader skips).
+// readable after Flush. FLAC, Ogg Vorbis, WavPack, DTS, AC-3 and WAV report so far; the
+// other decoders can report through the same calls where their libraries tell them of
+// damage (for MP3/WMA, the damaged packets the FFmpeg reader skips).
 
 #include <array>
 #include <cstdint>
@@ -35,6 +35,7 @@ enum TDamageKind : uint8_t {
     dkHole,         // a gap in the data: pages or packets missing or damaged
     dkBadLink,      // a damaged section of a chained stream; decoding ends there
     dkFormatChange, // a section in another format than the first; decoding ends there
+    dkBadFrame,     // a frame the library rejects as a whole (played as silence or skipped)
     dkCutShort,     // the data ends before the length the file states
     dkCount
 };

@@ -14,6 +14,8 @@ namespace {
 
 // The libraries read the frame in whole words, a little past its end.
 constexpr uint32_t FramePadding = 16;
+// Bytes the search looks at at once to pass over a run of zero bytes.
+constexpr uint32_t ZeroRun = 4096;
 
 } // namespace
 
@@ -69,6 +71,7 @@ void TAuSyncFrameIn::OpenFile() {
         FCurrentBlock = 1;
         FBlockCount = 1;
         FBitRate = 0;
+        FSilentFrame = FFrameDamaged = false;
 
         uint8_t head[4] = {};
         FStream->Seek(0, TSeekOrigin::soBeginning);
@@ -109,7 +112,9 @@ void TAuSyncFrameIn::CloseFile() {
 TAuSyncFrameIn::TSearch TAuSyncFrameIn::TakeFrame(const THeader& Header, bool Opening) {
     const uint32_t size = static_cast<uint32_t>(Header.Size);
     if (FReader.Read(FrameBuf.data(), size) < size) {
-        return TSearch::End; // the last frame is incomplete: the data ends here
+        // The last frame is incomplete: the data ends here, cut short.
+        if (!Opening) ReportDamage(dkCutShort, NextFrame());
+        return TSearch::End;
     }
     FFrame = Header;
     FBitRate = Header.BitRate;
@@ -140,12 +145,22 @@ bool TAuSyncFrameIn::FollowedByFrame(const THeader& Header) {
 
 TAuSyncFrameIn::TSearch TAuSyncFrameIn::SearchFrame(bool Opening) {
     THeader header;
-    for (int64_t i = 0; i < FSearchOffsets; ++i) {
+    for (int64_t i = 0; i < FSearchOffsets;) {
         const uint8_t* data = nullptr;
-        if (FReader.Peek(FHeaderBytes, data) < FHeaderBytes) return TSearch::End;
-        if (ReadHeader(data, header) && (!Opening || FollowedByFrame(header)))
+        const uint32_t got = FReader.Peek(ZeroRun, data);
+        if (got < FHeaderBytes) return TSearch::End;
+        if (data[0] == 0) { // not counted: no packing's sync word starts with a zero byte
+            FReader.Skip(static_cast<uint32_t>(
+                std::find_if(data, data + got, [](uint8_t b) { return b != 0; }) - data));
+            continue;
+        }
+        if (ReadHeader(data, header) && (!Opening || FollowedByFrame(header))) {
+            // Bytes other than silence between two frames: a frame's start was damaged.
+            if (i > 0 && !Opening) ReportDamage(dkLostSync, NextFrame());
             return TakeFrame(header, Opening);
+        }
         FReader.Skip(1);
+        ++i;
     }
     return TSearch::Lost;
 }
@@ -163,6 +178,11 @@ void TAuSyncFrameIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
             if (FCurrentBlock > FBlockCount) {
                 const TSearch found = ReadFrame(false);
                 if (found == TSearch::Lost) throw EAuException("Sync lost");
+                // A program stream is whole sectors: a part sector at its end was cut off,
+                // though the frames the demultiplexer handed out may have ended whole.
+                if (found == TSearch::End && FExtract && Damage(dkCutShort).Count == 0 &&
+                    FStream->Size() % TAuVOBDemuxer::SectorSize != 0)
+                    ReportDamage(dkCutShort, NextFrame());
                 if (found == TSearch::End) {
                     Buffer = nullptr;
                     Bytes = 0;
@@ -171,14 +191,24 @@ void TAuSyncFrameIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
                 FCurrentBlock = 1;
             }
             if (FCurrentBlock == 1) {
-                FBlockCount = FFrame.Rate == FSR ? std::max(StartFrame(), 0) : 0;
+                TFrameStart start;
+                if (FFrame.Rate == FSR) start = StartFrame();
+                FSilentFrame = FFrameDamaged = start.Rejected;
+                // Nothing decoded waits here: the frame's audio would start at NextFrame.
+                if (start.Rejected) ReportDamage(dkBadFrame, NextFrame());
+                FBlockCount = std::max(start.Blocks, 0);
                 if (FBlockCount == 0) continue; // skipped: fetch the next frame
             }
-            if (const float* samples = DecodeBlock())
+            const float* samples = FSilentFrame ? nullptr : DecodeBlock();
+            if (samples) {
                 TChannelLayout::Interleave256(samples, FPlane, FSlot, FChan, FChan, FBlock.data());
-            else
-                std::fill(FBlock.begin(), FBlock.end(),
-                          int16_t{0}); // a block the library could not decode stays silent
+            } else {
+                // A block the library could not decode stays silent, and so do the rest of
+                // its frame, which build on it.
+                std::fill(FBlock.begin(), FBlock.end(), int16_t{0});
+                if (!FFrameDamaged) ReportDamage(dkBadFrame, NextFrame());
+                FFrameDamaged = FSilentFrame = true;
+            }
             FBlockPos = 0;
             FBlockEnd = 256u * FFrameBytes;
             ++FCurrentBlock;

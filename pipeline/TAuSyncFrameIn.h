@@ -13,6 +13,12 @@
 // Length unknown (Size -1) and never seekable. The format is the first frame's: later
 // frames of another rate, and those StartFrame refuses, are skipped; an incomplete last
 // frame ends the data.
+//
+// Damage (TAuFileIn::ReportDamage): a frame the library rejects, or one with a block it
+// cannot decode (that block and the rest of the frame play as silence), is a bad frame;
+// bytes other than zeros skipped between two frames are lost sync; an incomplete last frame,
+// or a program stream that ends inside a sector, is data that ends early. Each is reported
+// at the frame of the output where it was met. Playback goes on through all of them.
 
 #include <atomic>
 #include <cstdint>
@@ -77,18 +83,27 @@ protected:
     virtual bool ReadHeader(const uint8_t* Data, THeader& Header) = 0;
     // Finds the next frame and reads it into FrameBuf; Opening: the first frame of the file.
     virtual TSearch ReadFrame(bool Opening) = 0;
-    // Starts decoding the frame in FrameBuf (of the first frame's rate) and sets FPlane and
-    // FSlot; returns its 256-frame blocks, 0 when the frame is to be skipped.
-    virtual int32_t StartFrame() = 0;
+    // What StartFrame makes of a frame.
+    struct TFrameStart {
+        int32_t Blocks = 0;    // 256-frame blocks it delivers; 0: skipped without a word
+        bool Rejected = false; // the library refused it: counted as a bad frame, and its
+                               // Blocks (0: none) are delivered as silence
+    };
+    // Starts decoding the frame in FrameBuf (of the first frame's rate) and, unless it is
+    // rejected, sets FPlane and FSlot.
+    virtual TFrameStart StartFrame() = 0;
     // Decodes the next block: 256 floats per library plane, or null when the block is to
     // stay silent.
     virtual const float* DecodeBlock() = 0;
 
     // The plain search: tries each offset for a header ReadHeader takes (the first frame
-    // confirmed by FollowedByFrame), up to SearchOffsets offsets.
+    // confirmed by FollowedByFrame), up to SearchOffsets offsets. Zero bytes are passed over
+    // without being counted: they are silence in every packing and start no sync word, and
+    // rips of DTS CDs may open with seconds of them.
     TSearch SearchFrame(bool Opening);
     // Reads the frame at the reader's position (whose header is Header) into FrameBuf; the
-    // first frame sets the format.
+    // first frame sets the format. An incomplete frame ends the data (End), reported as data
+    // that ends early when it is not the first.
     TSearch TakeFrame(const THeader& Header, bool Opening);
 
     std::vector<uint8_t> FrameBuf;           // the current frame, header first
@@ -114,6 +129,8 @@ private:
     uint32_t FBlockEnd = 0;      // bytes of FBlock holding the block
     int32_t FBlockCount = 1;     // blocks in the current frame
     int32_t FCurrentBlock = 1;   // 1-based next block to decode
+    bool FSilentFrame = false;   // the current frame was rejected: its blocks are silence
+    bool FFrameDamaged = false;  // the current frame was counted as a bad frame
     std::atomic<uint32_t> FBitRate{0};
 };
 

@@ -218,6 +218,7 @@ int Lookup(const TCdArgs& Args) {
         cddb.SetServer(s);
     }
     if (const auto email = Args.Value("--email")) cddb.SetEmail(*email);
+    cddb.SetProtocolLevel(6); // UTF-8 answers, unless --proto asks for less
     if (const auto proto = Args.Value("--proto")) cddb.SetProtocolLevel(Number("--proto", *proto, 1, 6));
     if (const auto timeout = Args.Value("--timeout"))
         cddb.SetTimeout(Number("--timeout", *timeout, 1, 3600) * 1000);

@@ -24,7 +24,8 @@ void ReportDamage(const TDecodeRequest& Request, TAuFileIn& Decoder, int64_t Sta
                      [](const auto& A, const auto& B) { return A.second.FirstFrame < B.second.FirstFrame; });
     for (const auto& [kind, d] : met) {
         std::string text = "frame " + std::to_string(d.FirstFrame) + ": " + TAuFileIn::DamageText(kind);
-        if (kind == dkCutShort && StatedFrames > 0)
+        // A length cut to the file's end (WAV) states nothing beyond it.
+        if (kind == dkCutShort && StatedFrames > d.FirstFrame)
             text += " (the file states " + std::to_string(StatedFrames) + " frames)";
         else if (d.Count > 1)
             text += " (" + std::to_string(d.Count) + " times)";

@@ -249,7 +249,9 @@ TOpenedDecoder TDecoderTable::Open(const std::string& Path, const TDecoderEntry*
         try {
             (void)in->Channels();
         } catch (const std::exception& e) {
-            detail = OneLine(TErrorText::Decoder(e.what()));
+            // Each decoder's own word: the DTS decoder's refusal and the WAV decoder's.
+            const std::string why = OneLine(TErrorText::Decoder(e.what()));
+            if (detail.find(why) == std::string::npos) detail += (detail.empty() ? "" : "; ") + why;
         } catch (...) {
         }
         if (in->Valid()) return {entry, std::move(in)};

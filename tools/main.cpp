@@ -74,9 +74,10 @@ COMMANDS
         On failure OUT.wav holds what was decoded before the error. OUT.wav may
         be a pipe (/dev/stdout): the header then gives the largest sizes, and
         the data runs to the end of the stream. Damage in FILE (lost sync, a
-        frame whose checksum fails, a gap, data that ends before the length the
-        file states) is reported one line per kind with the frame where it was
-        first met, and the output ends before it; --keep-going decodes past it.
+        frame whose checksum fails, a frame the library rejects, a gap, data
+        that ends early) is reported one line per kind with the frame where it
+        was first met, and the output ends before it; --keep-going decodes
+        past it.
 
     play FILE...
         Plays the files one after the other through the audio cache, the
@@ -100,8 +101,9 @@ COMMANDS
         address before "/~cddb/cddb.cgi"; default https://gnudb.gnudb.org),
         showing progress while it waits, and prints the matches and the titles
         of match --album N (default 0). Public servers want a registered
-        address (--email); --proto 6 asks for UTF-8 answers (default level 5,
-        ISO-8859-1); --timeout bounds the wait (default 30 s).
+        address (--email); --proto N asks for protocol level N (default 6,
+        UTF-8 answers; 5 and below ISO-8859-1, unless the answer names its
+        charset); --timeout bounds the wait (default 30 s).
 
     tags FILE...
         Prints the common tags (title, artist, album, genre, year, track), the

@@ -33,6 +33,7 @@ namespace {
 static_assert(std::is_same_v<sample_t, float>, "liba52 is expected to deliver floats");
 
 constexpr uint32_t HeaderSize = 7;
+constexpr int32_t BlocksPerFrame = 6; // of 256 frames each
 // How far after the first frame the next one must start.
 constexpr uint32_t ConfirmWindow = 4096;
 
@@ -129,19 +130,27 @@ bool TAC3In::ReadHeader(const uint8_t* Data, THeader& Header) {
 }
 
 TAC3In::TSearch TAC3In::ReadFrame(bool Opening) {
-    return SearchFrame(Opening);
+    if (Opening) FDecodedBlocks = FDamagedFrames = 0;
+    const TSearch found = SearchFrame(Opening);
+    // A stream of which not one frame decodes is no AC-3 the library can play.
+    if (found == TSearch::End && !Opening && FDecodedBlocks == 0 && FDamagedFrames > 0)
+        throw EAuException("Error reading AC3 frame");
+    return found;
 }
 
-int32_t TAC3In::StartFrame() {
+TAC3In::TFrameStart TAC3In::StartFrame() {
     int flags = FFrame.Flags | A52_ADJUST_LEVEL;
     sample_t level = 1.0f;
-    if (FLib->Frame(static_cast<a52_state_t*>(state.get()), FrameBuf.data(), &flags, &level, 0.0f) != 0)
-        throw EAuException("Error reading AC3 frame");
+    if (FLib->Frame(static_cast<a52_state_t*>(state.get()), FrameBuf.data(), &flags, &level, 0.0f) != 0) {
+        // A damaged frame (a scratch on the disc) keeps its time as silence.
+        ++FDamagedFrames;
+        return {BlocksPerFrame, true};
+    }
     uint32_t speakers[8];
     const uint32_t main = Speakers(flags & A52_CHANNEL_MASK, speakers);
     const bool lfe = (flags & A52_LFE) != 0;
     const uint32_t count = main + (lfe ? 1 : 0);
-    if (main == 0 || count != FChan) return 0;
+    if (main == 0 || count != FChan) return {};
     // The LFE channel comes first in the library's output.
     for (uint32_t c = 0; c < main; ++c)
         FPlane[c] = static_cast<uint8_t>(c + (lfe ? 1 : 0));
@@ -150,14 +159,19 @@ int32_t TAC3In::StartFrame() {
         FPlane[main] = 0;
     }
     TChannelLayout::PlaneOrder(speakers, count, FSlot);
-    return 6;
+    return {BlocksPerFrame, false};
 }
 
 const float* TAC3In::DecodeBlock() {
     auto* s = static_cast<a52_state_t*>(state.get());
     const int failed = FLib->Block(s);
     const float* samples = FLib->Samples(s);
-    return failed != 0 ? nullptr : samples;
+    if (failed != 0) {
+        ++FDamagedFrames; // the rest of the frame is not decoded
+        return nullptr;
+    }
+    ++FDecodedBlocks;
+    return samples;
 }
 
 } // namespace tarvio

@@ -8,9 +8,11 @@
 // and the first frame counts only when another of the same format follows it within 4 KiB
 // (or the data ends there), so that stray sync words in other data are not taken for AC-3.
 //
-// Length unknown (Size -1) and not seekable. A frame the library rejects raises "Error
-// reading AC3 frame"; frames whose sample rate or channel count differ from the first
-// frame's are skipped; an incomplete last frame ends the data.
+// Length unknown (Size -1) and not seekable. A frame the library rejects (a scratch on the
+// disc) plays as 1536 frames of silence, so that the timing holds, and counts as a bad
+// frame; when the data ends without one block decoded, "Error reading AC3 frame" is raised.
+// Frames whose sample rate or channel count differ from the first frame's are skipped; an
+// incomplete last frame ends the data.
 
 #include <atomic>
 #include <cstdint>
@@ -53,10 +55,11 @@ protected:
     // False also for rates other than 32, 44.1 and 48 kHz, and for configurations that give
     // no channel count.
     bool ReadHeader(const uint8_t* Data, THeader& Header) override;
-    // The plain search, without limit: it fails only where the data ends.
+    // The plain search, without limit: it fails only where the data ends. Raises "Error
+    // reading AC3 frame" there when the library decoded no block at all of a damaged stream.
     TSearch ReadFrame(bool Opening) override;
-    // Raises "Error reading AC3 frame" when the library rejects the frame; 6 blocks.
-    int32_t StartFrame() override;
+    // 6 blocks; silent ones when the library rejects the frame.
+    TFrameStart StartFrame() override;
     const float* DecodeBlock() override;
 
 private:
@@ -69,6 +72,8 @@ private:
     std::unique_ptr<void, TStateDeleter> state;
     std::atomic<TAC3OutputChannels> FOutputChannels{acc5dot1};
     std::atomic<TAC3VOBStream> FVobStream{acvStreamFirst};
+    uint32_t FDecodedBlocks = 0; // blocks the library decoded since the file was opened
+    uint32_t FDamagedFrames = 0; // frames it refused or could not decode whole
 };
 
 } // namespace tarvio

@@ -8,6 +8,9 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <iterator>
+#include <mutex>
+#include <string_view>
 #include <type_traits>
 
 #include "pipeline/EAuException.h"
@@ -100,13 +103,60 @@ bool TDTSIn::ResolveEntryPoints(TLibraryLoader& Loader) {
            Loader.Resolve("dca_samples", lib.Samples) && Loader.Resolve("dca_free", lib.Free);
 }
 
+void TDTSIn::TFileCloser::operator()(std::FILE* File) const {
+    if (File) std::fclose(File);
+}
+
+template <class TCall> bool TDTSIn::Heard(TCall Call) {
+    if (!FMessages) {
+        Call();
+        return false;
+    }
+    {
+        // The process has one standard error: one decoder redirects it at a time.
+        static std::mutex redirect;
+        std::lock_guard<std::mutex> lock(redirect);
+        std::FILE* const old = stderr;
+        stderr = FMessages.get();
+        Call();
+        stderr = old;
+    }
+    std::fflush(FMessages.get());
+    const long length = std::ftell(FMessages.get());
+    if (length <= 0) return false;
+    const std::string_view text(FMessageText,
+                                std::min<size_t>(static_cast<size_t>(length), sizeof FMessageText - 1));
+    static constexpr std::string_view damage[] = {"DSYNC", "look-up failed", "too big", "check failed"};
+    bool damaged = false;
+    // Line by line: the words of damage are taken, any other (an unsupported coding tool,
+    // another thread's message) goes on.
+    for (std::string_view rest = text; !rest.empty();) {
+        const size_t end = std::min(rest.find('\n'), rest.size() - 1) + 1;
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end);
+        // What did not fit in the buffer is lost; the cut last line is dropped with it.
+        if (line.back() != '\n' && text.size() == sizeof FMessageText - 1) break;
+        if (std::any_of(std::begin(damage), std::end(damage),
+                        [&](std::string_view Word) { return line.find(Word) != line.npos; }))
+            damaged = true;
+        else
+            std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+    std::rewind(FMessages.get());
+    std::memset(FMessageText, 0, sizeof FMessageText);
+    return damaged;
+}
+
 void TDTSIn::CreateState() {
     state.reset(FLib->Init(0));
     if (!state) throw EAuException("Failed to initialize the DTS decoder");
+    FMessages.reset(fmemopen(FMessageText, sizeof FMessageText - 1, "w"));
+    if (FMessages) std::setvbuf(FMessages.get(), nullptr, _IONBF, 0);
 }
 
 void TDTSIn::FreeState() {
     state.reset();
+    FMessages.reset();
 }
 
 std::unique_ptr<TAuVOBDemuxer> TDTSIn::CreateDemuxer(TStream& Source) {
@@ -139,7 +189,13 @@ bool TDTSIn::ReadHeader(const uint8_t* Data, THeader& Header) {
 }
 
 TDTSIn::TSearch TDTSIn::ReadFrame(bool Opening) {
-    return FExtract ? ReadVOBFrame(Opening) : SearchFrame(Opening);
+    const TSearch found = FExtract ? ReadVOBFrame(Opening) : SearchFrame(Opening);
+    // Four front and two rear speakers have no place in the WAVE layouts the pipeline
+    // plays; refused here rather than opened and every frame skipped.
+    if (Opening && found == TSearch::Found && (FFrame.Flags & ConfigMask) == DCA_4F2R)
+        throw EAuException("DTS with four front and two rear channels (4F2R) cannot be played: no speaker "
+                           "layout for it");
+    return found;
 }
 
 TDTSIn::TSearch TDTSIn::ReadVOBFrame(bool Opening) {
@@ -159,25 +215,30 @@ TDTSIn::TSearch TDTSIn::ReadVOBFrame(bool Opening) {
     }
 }
 
-int32_t TDTSIn::StartFrame() {
+TDTSIn::TFrameStart TDTSIn::StartFrame() {
     int flags = FFrame.Flags | DCA_ADJUST_LEVEL;
     level_t level = 1.0f;
-    if (FLib->Frame(state.get(), FrameBuf.data(), &flags, &level, 0.0f) != 0) return 0;
+    // A rejected frame is skipped, as DTS players do.
+    int failed = 0;
+    const bool damaged =
+        Heard([&] { failed = FLib->Frame(state.get(), FrameBuf.data(), &flags, &level, 0.0f); });
+    if (failed != 0 || damaged) return {0, true};
     uint32_t speakers[8];
     const uint32_t main = Speakers(flags & ConfigMask, speakers);
     const uint32_t count = main + ((flags & DCA_LFE) ? 1 : 0);
-    if (main == 0 || count != FChan) return 0;
+    if (main == 0 || count != FChan) return {};
     if (flags & DCA_LFE) speakers[main] = spLowFrequency;
     for (uint32_t c = 0; c < count; ++c)
         FPlane[c] = static_cast<uint8_t>(c);
     TChannelLayout::PlaneOrder(speakers, count, FSlot);
-    return FLib->BlocksNum(state.get());
+    return {FLib->BlocksNum(state.get()), false};
 }
 
 const float* TDTSIn::DecodeBlock() {
-    const int failed = FLib->Block(state.get());
+    int failed = 0;
+    const bool damaged = Heard([&] { failed = FLib->Block(state.get()); });
     const float* samples = FLib->Samples(state.get());
-    return failed != 0 ? nullptr : samples;
+    return failed != 0 || damaged ? nullptr : samples;
 }
 
 } // namespace tarvio

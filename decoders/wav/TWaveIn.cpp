@@ -22,6 +22,13 @@ constexpr uint32_t WindowSize = 65536; // the header parser keeps every byte it 
 constexpr uint32_t MaxHeaderBytes = 65535;
 constexpr uint32_t ConverterPieceBytes = 4096; // MPEG data handed to the converter at once
 constexpr uint32_t MaxInfoChunk = 1 << 20;     // a LIST chunk after the data read for tags
+// The look for DTS in PCM data: as far as the DTS decoder's search reaches past silence, and
+// a bound on the silence read.
+constexpr int64_t DTSCountedBytes = (1 << 20) + (1 << 17); // bytes other than zero
+constexpr int64_t DTSScanBytes = 16 << 20;
+// DTS frames are 96 to 16384 bytes long, 16/14 of that in the 14-bit packings.
+constexpr int64_t DTSMinFrameBytes = 96;
+constexpr int64_t DTSMaxFrameBytes = 16384 * 16 / 14 + 1;
 
 constexpr int16_t StepTable[89] = {
     7,    8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,    25,   28,
@@ -162,6 +169,10 @@ void TWaveIn::OpenFile() {
         if (FStream->Seek(0, TSeekOrigin::soBeginning) != 0) FValid = false;
         if (FValid) ParseWaveHeader();
         if (_WavType == wtUnsupported || !CheckFormat()) FValid = false;
+        // DTS that the DTS decoder could not follow would be played as full-scale noise.
+        if (FValid && (_WavType == wtPCM || _WavType == wtExtPCM) && HoldsDTS())
+            throw EAuException("the file holds DTS audio that the DTS decoder could not follow; it is not "
+                               "played as PCM");
         if (FValid && _WavType == wtACM && !OpenConverter()) {
             // Not counted as opened: Valid releases the stream.
             FValid = false;
@@ -194,6 +205,7 @@ void TWaveIn::ParseWaveHeader() {
     _WavType = wtUnsupported;
     HeaderSize = 0;
     FDataLength = 0;
+    FRiffLength = 0;
     std::vector<uint8_t> window(WindowSize);
     uint32_t n = 0; // bytes consumed, all of them in the window
     const int64_t streamSize = FStream->Size();
@@ -222,7 +234,9 @@ void TWaveIn::ParseWaveHeader() {
         case TParseState::ExpectWave: {
             const bool riff = state == TParseState::ExpectRiff;
             if (SameChunkID(last, riff ? "RIFF" : "WAVE")) {
-                ok = read(4); // the RIFF size (not used), or the first chunk identifier
+                const uint32_t before = n;
+                ok = read(4); // the RIFF size, or the first chunk identifier
+                if (riff && !lastSize(before, FRiffLength)) FRiffLength = 0;
                 state = riff ? TParseState::ExpectWave : TParseState::ExpectFmt;
             } else {
                 ok = read(1); // slide on by one byte
@@ -361,6 +375,11 @@ bool TWaveIn::CheckFormat() {
     // recording whose header was never finished) read to its end.
     int64_t dataBytes = FDataLength;
     const bool toTheEnd = FDataLength == 0xFFFFFFFFu || FDataLength == 0;
+    // A length beyond the file is reported when the data ends, unless it is a stream's mark
+    // (both sizes 0xFFFFFFFF, or 0): a file cut short, or a data chunk that claims 4 GiB.
+    const bool streamMark = toTheEnd && (FRiffLength == FDataLength || FRiffLength == 0);
+    FCutShort = !streamMark && streamSize >= 0 && HeaderSize + dataBytes > streamSize;
+    FCutReported = false;
     if (streamSize >= 0 && (toTheEnd || HeaderSize + dataBytes > streamSize))
         dataBytes = std::max<int64_t>(streamSize - HeaderSize, 0);
     FDataEnd = HeaderSize + dataBytes;
@@ -435,6 +454,55 @@ bool TWaveIn::CheckFirstBlock() {
         return true; // a fragment of a block; it decodes as zeros
     if (_WavType == wtDVIADPCM) return head[2] <= 88 && (FChan == 1 || head[6] <= 88);
     return head[0] < MS_ADPCM_INFO.NumCoeff && (FChan == 1 || head[1] < MS_ADPCM_INFO.NumCoeff);
+}
+
+// Whether DTS sync words of one packing recur at a frame's interval in the data: three at
+// equal distances. Zero bytes (silence before a stream) are read but not counted.
+bool TWaveIn::HoldsDTS() {
+    if (FStream->Seek(HeaderSize, TSeekOrigin::soBeginning) != HeaderSize) return false;
+    int64_t left = std::min<int64_t>(FDataEnd - HeaderSize, DTSScanBytes);
+    int64_t counted = 0;
+    std::vector<uint8_t> chunk(65536);
+    // The last sync positions of each packing, newest first.
+    constexpr size_t Kept = 8;
+    int64_t seen[4][Kept];
+    for (auto& row : seen)
+        std::fill(std::begin(row), std::end(row), int64_t{-1});
+    uint64_t window = 0; // the last six bytes read
+    int64_t pos = 0;     // data offset of the next byte
+    while (left > 0 && counted < DTSCountedBytes) {
+        const int32_t got =
+            FStream->Read(chunk.data(), static_cast<int32_t>(std::min<int64_t>(left, chunk.size())));
+        if (got <= 0) break;
+        left -= got;
+        for (int32_t i = 0; i < got; ++i, ++pos) {
+            const uint8_t b = chunk[static_cast<size_t>(i)];
+            window = ((window << 8) | b) & 0xFFFFFFFFFFFFull;
+            if (b == 0) continue;
+            ++counted;
+            int packing = -1;
+            if ((window >> 16) == 0x7FFE8001u)
+                packing = 0; // 16-bit words, big-endian
+            else if ((window >> 16) == 0xFE7F0180u)
+                packing = 1; // 16-bit words, little-endian
+            else if ((window & 0xFFFFFFFFFFF0ull) == 0x1FFFE80007F0ull)
+                packing = 2; // 14-bit words, big-endian
+            else if ((window & 0xFFFFFFFFF0FFull) == 0xFF1F00E8F007ull)
+                packing = 3; // 14-bit words, little-endian
+            if (packing < 0 || pos < 5) continue;
+            const int64_t at = pos - 5;
+            int64_t* row = seen[packing];
+            for (size_t a = 0; a < Kept && row[a] >= 0; ++a) {
+                const int64_t gap = at - row[a];
+                if (gap < DTSMinFrameBytes || gap > DTSMaxFrameBytes) continue;
+                for (size_t b2 = a + 1; b2 < Kept && row[b2] >= 0; ++b2)
+                    if (row[a] - row[b2] == gap) return true;
+            }
+            std::copy_backward(row, row + Kept - 1, row + Kept);
+            row[0] = at;
+        }
+    }
+    return false;
 }
 
 bool TWaveIn::OpenConverter() {
@@ -532,6 +600,7 @@ bool TWaveIn::SeekInternal(int64_t& SampleNum) {
     BufStart = 1;
     BufEnd = 0;
     FSkipFrames = 0;
+    FCutReported = false;
     if (SampleNum < 0) SampleNum = 0;
     int64_t offset = 0;
     switch (_WavType) {
@@ -607,6 +676,20 @@ void TWaveIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
         default:
             BufEnd = 0;
             break;
+        }
+        // The data ends before the length the file states: after the frames just read (a
+        // part frame left over is no frame).
+        const bool adpcm = _WavType == wtDVIADPCM || _WavType == wtMSADPCM;
+        const int64_t stored = _WavType == wtIEEEFloat || _WavType == wtExtIEEEFloat
+                                   ? int64_t{FChan} * (ShortIEEEFloat ? 4 : 8)
+                                   : int64_t{FChan} * (FBPS / 8);
+        const bool dataEnded =
+            FReadPos >= 0 && FDataEnd - FReadPos < (adpcm ? 1 : std::max<int64_t>(stored, 1));
+        if (FCutShort && !FCutReported && _WavType != wtACM && dataEnded) {
+            FCutReported = true;
+            const uint32_t frameBytes = FChan * FBPS / 8;
+            const uint32_t held = BufEnd >= BufStart ? BufEnd - BufStart + 1 : 0;
+            ReportDamage(dkCutShort, NextFrame() + (frameBytes ? held / frameBytes : 0));
         }
     }
     const uint32_t available = BufEnd >= BufStart ? BufEnd - BufStart + 1 : 0;

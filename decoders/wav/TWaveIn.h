@@ -94,8 +94,10 @@ protected:
     // more than two channels, blocks too large for the buffer, more than 32 Microsoft ADPCM
     // coefficient pairs or a first block whose predictor or step index lies outside its
     // table, PCM widths other than 8, 16, 24 and 32 bits), or MPEG data the converter
-    // cannot take. A "data" length beyond the end of the file is cut to the file; 0xFFFFFFFF
-    // and 0 (a header never finished) read to its end.
+    // cannot take. A "data" length beyond the end of the file is cut to the file (and
+    // reported as dkCutShort when the data ends); 0xFFFFFFFF and 0 (a stream, or a header
+    // never finished) read to its end. PCM data in which DTS sync words recur at frame
+    // intervals raises EAuException: it is DTS, never to be played as PCM.
     void OpenFile() override;
     void CloseFile() override;
     // Exact for PCM, float and ADPCM (a block is decoded from its start and the frames
@@ -112,6 +114,7 @@ private:
     bool CheckFormat();
     bool CheckFirstBlock();
     bool OpenConverter();
+    bool HoldsDTS();
     void ReadInfoTags(const uint8_t* Body, uint32_t Size);
     void ReadTrailingInfo();
 
@@ -138,6 +141,9 @@ private:
     uint16_t FFormatTag = 0;
     std::vector<uint8_t> FFmtBody;              // the "fmt " chunk's body
     uint32_t FDataLength = 0;                   // the "data" chunk's length field
+    uint32_t FRiffLength = 0;                   // the "RIFF" chunk's length field
+    bool FCutShort = false;                     // the data ends before its stated length
+    bool FCutReported = false;                  // and that was reported in this run
     int64_t FDataEnd = 0;                       // stream offset after the last data byte to read
     int64_t FReadPos = 0;                       // the stream's position, kept here (-1: unknown)
     std::vector<uint8_t> FBlock;                // the compressed bytes of one block or piece

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <mutex>
+#include <sstream>
 
 #include "cd/TCDDBInfo.h"
 #include "cd/TCDDBQuery.h"
@@ -48,12 +51,17 @@ TEST_F(TCDDBInfoTest, DiscIdentifierAndTrackList) {
     std::filesystem::resize_file(dir / "example.bin", 45000u * test::TDiscImage::SectorBytes);
     TCDIn::SetDiscImage((dir / "example.cue").string());
     EXPECT_EQ(Info.GetCDDB_ID(), "0c025803");
-    EXPECT_EQ(Info.GetCDDB_TrackInfo(), "3 0 15000 30000 600");
+    // The query's track list as the protocol defines it: the count, each track's frame
+    // offset counted from the start of the 150-frame lead-in, then the disc's length in
+    // seconds from there to the lead-out: 0 + 150, 15000 + 150, 30000 + 150, and
+    // (45000 + 150) / 75 = 602.
+    EXPECT_EQ(Info.GetCDDB_TrackInfo(), "3 150 15150 30150 602");
 
-    // The mixed disc: seconds 2, 8, 18, 25 (digit sum 26), length 29 - 2 = 27, 4 tracks.
+    // The mixed disc: seconds 2, 8, 18, 25 (digit sum 26), length 29 - 2 = 27, 4 tracks;
+    // the lead-out at sector 2025 + 49, 29 seconds after the start of the lead-in.
     TCDIn::SetDiscImage(Discs.Mixed.Cue());
     EXPECT_EQ(Info.GetCDDB_ID(), "1a001b04");
-    EXPECT_EQ(Info.GetCDDB_TrackInfo(), "4 0 450 1200 1725 27");
+    EXPECT_EQ(Info.GetCDDB_TrackInfo(), "4 150 600 1350 1875 29");
 
     // No readable disc.
     test::TDiscImage::WriteFile(dir / "short.cue",
@@ -160,7 +168,7 @@ TEST_F(TCDDBInfoTest, AnswersOfTheServer) {
         // A list is followed by a read of its first album.
         const TLines targets = server.Targets();
         ASSERT_GE(targets.size(), 1u);
-        EXPECT_EQ(Command(targets[0]), "query+1a001b04+4+0+450+1200+1725+27");
+        EXPECT_EQ(Command(targets[0]), "query+1a001b04+4+150+600+1350+1875+29");
         if (!c.Album.empty()) {
             ASSERT_EQ(targets.size(), 2u);
             EXPECT_EQ(Command(targets[1]), "read+rock+1a001b04");
@@ -204,25 +212,73 @@ TEST_F(TCDDBInfoTest, ReadingAnAlbum) {
     EXPECT_EQ(Info.Album().TrackCount, 0);
 }
 
-TEST_F(TCDDBInfoTest, TextOfEachProtocolLevel) {
-    TCDDBTestServer server([](const std::string& Target) {
-        const bool six = Target.find("&proto=6") != std::string::npos;
+// An answer is decoded by the charset its Content-Type names; without one, level 6 is
+// UTF-8 and lower levels ISO-8859-1.
+TEST_F(TCDDBInfoTest, TextIsDecodedByItsCharsetElseByTheProtocolLevel) {
+    // "Кино / Café" in UTF-8 and (as "Kino / Café") in ISO-8859-1; "Кино / Кафе" in
+    // windows-1251.
+    const std::string kino = "\xD0\x9A\xD0\xB8\xD0\xBD\xD0\xBE", cafe = "Caf\xC3\xA9";
+    const std::string utf8 = kino + " / " + cafe, latin1 = "Kino / Caf\xE9",
+                      cp1251 = "\xCA\xE8\xED\xEE / \xCA\xE0\xF4\xE5";
+    struct TCase {
+        int32_t Level;
+        std::string ContentType, Title, Artist, Album;
+    };
+    const TCase cases[] = {
+        {5, "text/plain", latin1, "Kino", cafe},
+        {6, "text/plain", utf8, kino, cafe},
+        {5, "text/plain; charset=UTF-8", utf8, kino, cafe},
+        {6, "text/plain;charset=\"ISO-8859-1\"", latin1, "Kino", cafe},
+        {6, "text/plain; format=flowed; Charset=windows-1251", cp1251, kino,
+         "\xD0\x9A\xD0\xB0\xD1\x84\xD0\xB5"},
+    };
+    std::mutex lock;
+    TCase reply;
+    TCDDBTestServer server([&](const std::string& Target) {
+        std::lock_guard<std::mutex> guard(lock);
         if (Command(Target).rfind("query+", 0) == 0)
-            return THttpReply{200, "text/plain", "200 rock 1a001b04 x\r\n"};
-        // The server sends level 6 in UTF-8, lower levels in ISO-8859-1, whatever its header.
-        return THttpReply{200, "text/plain; charset=UTF-8",
-                          std::string("210 rock 1a001b04\r\nDTITLE=") +
-                              (six ? "\xD0\x9A\xD0\xB8\xD0\xBD\xD0\xBE / Caf\xC3\xA9" : "Kino / Caf\xE9") +
-                              "\r\n.\r\n"};
+            return THttpReply{200, reply.ContentType, "200 rock 1a001b04 x\r\n"};
+        return THttpReply{200, reply.ContentType, "210 rock 1a001b04\r\nDTITLE=" + reply.Title + "\r\n.\r\n"};
+    });
+    Info.SetServer(server.Address());
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.ContentType + " at level " + std::to_string(c.Level));
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            reply = c;
+        }
+        Info.SetProtocolLevel(c.Level);
+        EXPECT_EQ(Info.QueryAlbums(), 200);
+        EXPECT_EQ(Info.Album().AlbumArtist, c.Artist);
+        EXPECT_EQ(Info.Album().Album, c.Album);
+    }
+}
+
+// A server finds the disc by the query: the disc id it works out from the offsets and the
+// length it receives, as the protocol defines it, is the one sent.
+TEST_F(TCDDBInfoTest, TheServerMatchesTheDiscByTheOffsetsAndLengthItReceives) {
+    TCDDBTestServer server([](const std::string& Target) {
+        std::istringstream words(Command(Target).substr(6)); // after "query+"
+        std::vector<std::string> fields;
+        for (std::string w; std::getline(words, w, '+');)
+            fields.push_back(w);
+        if (fields.size() < 3) return THttpReply{200, "text/plain", "500 Command syntax error\r\n"};
+        const size_t tracks = std::stoul(fields[1]);
+        if (fields.size() != tracks + 3) return THttpReply{200, "text/plain", "500 Command syntax error\r\n"};
+        uint32_t sum = 0;
+        for (size_t i = 0; i < tracks; ++i)
+            for (uint32_t s = std::stoul(fields[2 + i]) / 75; s > 0; s /= 10)
+                sum += s % 10;
+        const uint32_t length = std::stoul(fields[2 + tracks]) - std::stoul(fields[2]) / 75;
+        char id[9];
+        std::snprintf(id, sizeof id, "%08x",
+                      ((sum % 255) << 24) | (length << 8) | static_cast<uint32_t>(tracks));
+        if (fields[0] != id) return THttpReply{200, "text/plain", "202 No match found\r\n"};
+        return THttpReply{200, "text/plain", "200 rock " + fields[0] + " Kino / Gruppa krovi\r\n"};
     });
     Info.SetServer(server.Address());
     EXPECT_EQ(Info.QueryAlbums(), 200);
-    EXPECT_EQ(Info.Album().AlbumArtist, "Kino");
-    EXPECT_EQ(Info.Album().Album, "Caf\xC3\xA9");
-    Info.SetProtocolLevel(6);
-    EXPECT_EQ(Info.QueryAlbums(), 200);
-    EXPECT_EQ(Info.Album().AlbumArtist, "\xD0\x9A\xD0\xB8\xD0\xBD\xD0\xBE");
-    EXPECT_EQ(Info.Album().Album, "Caf\xC3\xA9");
+    EXPECT_EQ(Info.Albums(), TLines{"rock 1a001b04 Kino / Gruppa krovi"});
 }
 
 TEST_F(TCDDBInfoTest, TheHelloNamesTheApplicationAndAddress) {
@@ -236,7 +292,7 @@ TEST_F(TCDDBInfoTest, TheHelloNamesTheApplicationAndAddress) {
     Info.QueryAlbums();
     const TLines targets = server.Targets();
     ASSERT_EQ(targets.size(), 1u);
-    EXPECT_EQ(targets[0], "/~cddb/cddb.cgi?cmd=cddb+query+1a001b04+4+0+450+1200+1725+27"
+    EXPECT_EQ(targets[0], "/~cddb/cddb.cgi?cmd=cddb+query+1a001b04+4+150+600+1350+1875+29"
                           "&hello=ripper+example.org+%22Car+Player%22+v2&proto=5");
 }
 

@@ -156,8 +156,8 @@ TEST(TCDDBQueryTest, RequestAddress) {
     info.SetEmail("me+cd@example.org");
     info.SetApplicationName("My Player");
     info.SetApplicationVersion("2.0 beta");
-    EXPECT_EQ(info.Query().RequestAddress("query", "0c025803 3 0 15000 30000 600"),
-              "http://cddb.example/~cddb/cddb.cgi?cmd=cddb+query+0c025803+3+0+15000+30000+600"
+    EXPECT_EQ(info.Query().RequestAddress("query", "0c025803 3 150 15150 30150 602"),
+              "http://cddb.example/~cddb/cddb.cgi?cmd=cddb+query+0c025803+3+150+15150+30150+602"
               "&hello=me%2Bcd+example.org+%22My+Player%22+2.0+beta&proto=5");
     // Values from a server cannot add parameters to the address.
     info.SetProtocolLevel(6);

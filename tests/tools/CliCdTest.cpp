@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <optional>
 
 #include "CliTestSupport.h"
@@ -34,8 +37,28 @@ TEST_F(CliCd, InfoShowsTheDisc) {
           std::string("disc:         mixed (audio and data)\n"), std::string("tracks:       3\n"),
           std::string("      1       0  0:06.00   data\n"), std::string("      2     450  0:10.00   audio\n"),
           std::string("      3    1200  0:06.00   audio\n"), std::string("  lead-out  1650\n"),
-          std::string("disc id:      13001603\n"), std::string("track list:   3 0 450 1200 22\n")})
+          std::string("disc id:      13001603\n"), std::string("track list:   3 150 600 1350 24\n")})
         EXPECT_NE(r.Out.find(line), std::string::npos) << line << "in:\n" << r.Out;
+}
+
+// A named pipe would block the open for ever: refused at once as an image, or as the data
+// beside a CUE sheet.
+TEST_F(CliCd, NamedPipeImagesAreRefused) {
+    ASSERT_EQ(mkfifo(Path("pipe.cue").c_str(), 0600), 0);
+    std::filesystem::create_directories(Path("sheet"));
+    std::filesystem::copy_file(Image->Cue(), Path("sheet/disc.cue"));
+    ASSERT_EQ(mkfifo(Path("sheet/disc.bin").c_str(), 0600), 0);
+    for (const std::string& image : {Path("pipe.cue"), Path("sheet/disc.cue")}) {
+        const std::string pipe = image == Path("pipe.cue") ? image : Path("sheet/disc.bin");
+        const TCliResult info = RunCli({"cd", "info", "--image", image});
+        EXPECT_EQ(info.Status, 1);
+        EXPECT_NE(info.Err.find(pipe + " is not a regular file but a named pipe"), std::string::npos)
+            << info.Err;
+        TScopedEnv env("TARVIO_CD_IMAGE", image.c_str());
+        const TCliResult rip = RunCli({"cd", "rip", "2", Path("x.wav")});
+        EXPECT_EQ(rip.Status, 1);
+        EXPECT_NE(rip.Err.find("named pipe"), std::string::npos) << rip.Err;
+    }
 }
 
 TEST_F(CliCd, RipWritesTheDiscsSamples) {
@@ -86,7 +109,7 @@ TEST_F(CliCd, Failures) {
 
 TEST_F(CliCd, LookupAsksTheServer) {
     TCDDBTestServer server([](const std::string& Target) {
-        if (Target.find("cmd=cddb+query+13001603+3+0+450+1200+22&") != std::string::npos)
+        if (Target.find("cmd=cddb+query+13001603+3+150+600+1350+24&") != std::string::npos)
             return THttpReply{200, "text/plain",
                               "211 Found inexact matches, list follows (until terminating `.')\r\n"
                               "rock 13001603 Kino / Gruppa krovi\r\nmisc 13001604 Other / Disc\r\n.\r\n"};
@@ -101,7 +124,7 @@ TEST_F(CliCd, LookupAsksTheServer) {
                                  "--album", "1", "--email", "a@b.c"});
     ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, "disc id:      13001603\n"
-                     "track list:   3 0 450 1200 22\n"
+                     "track list:   3 150 600 1350 24\n"
                      "matches:\n"
                      "  0: rock 13001603 Kino / Gruppa krovi\n"
                      "  1: misc 13001604 Other / Disc\n"
@@ -115,6 +138,13 @@ TEST_F(CliCd, LookupAsksTheServer) {
                      "   3. Song two\n");
     EXPECT_EQ(r.Err.substr(0, 7 + server.Address().size()), "Asking " + server.Address());
     EXPECT_NE(server.Targets().at(0).find("&hello=a+b.c+"), std::string::npos);
+    // Level 6 (UTF-8) unless --proto says otherwise.
+    for (const std::string& target : server.Targets())
+        EXPECT_NE(target.find("&proto=6"), std::string::npos) << target;
+    const TCliResult five = RunCli({"cd", "lookup", "--image", Image->Cue(), "--server", server.Address(),
+                                    "--proto", "5", "--album", "1", "--email", "a@b.c"});
+    EXPECT_EQ(five.Status, 0) << five.Err;
+    EXPECT_NE(server.Targets().back().find("&proto=5"), std::string::npos) << server.Targets().back();
 }
 
 TEST_F(CliCd, LookupShowsTheServersRefusal) {

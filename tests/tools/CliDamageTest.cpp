@@ -137,6 +137,124 @@ INSTANTIATE_TEST_SUITE_P(Hostile, CliDamage, ::testing::ValuesIn(DamageCases), [
     return n;
 });
 
+// DTS, AC-3, program streams and WAV files report damage the same way: a cut file, a frame
+// the library rejects, a WAV whose data claims more than it holds. The frames before the
+// damage are the intact file's; --keep-going writes the rest with the same lines.
+struct TFormatDamageCase {
+    std::string Name, Media, Decoder;
+    size_t Cut;              // bytes cut off the end
+    std::string Damage;      // what the damage is, after "frame N: "
+    int64_t Frame;           // N; -1: the frames written, for a cut
+    bool SameLength = false; // --keep-going writes as many frames as the intact file
+    int64_t DamageAt = -1;   // when >= 0: bytes at the Nth sync word inverted (see Damaged)
+    int64_t LengthAt = -1;   // when >= 0: the 4-byte length at this offset set to 0xFFFFFFF0
+};
+
+void PrintTo(const TFormatDamageCase& c, std::ostream* os) {
+    *os << c.Name;
+}
+
+class CliFormatDamage : public CliTest, public ::testing::WithParamInterface<TFormatDamageCase> {};
+
+// Bytes from 20 to 400 (AC-3) or 14 and 15 (DTS) after the Nth sync word inverted.
+TBytes Damaged(TBytes Data, const std::string& Decoder, size_t N) {
+    const bool dts = Decoder == "dts";
+    const uint8_t sync[] = {0x7F, 0xFE, 0x80, 0x01};
+    const size_t syncBytes = dts ? 4 : 2, from = dts ? 14 : 20, to = dts ? 16 : 400;
+    const uint8_t* word = dts ? sync : reinterpret_cast<const uint8_t*>("\x0B\x77");
+    size_t found = 0;
+    for (size_t at = 0; at + to < Data.size(); ++at)
+        if (std::equal(word, word + syncBytes, Data.begin() + static_cast<std::ptrdiff_t>(at)) &&
+            found++ == N) {
+            for (size_t i = at + from; i < at + to; ++i)
+                Data[i] = static_cast<uint8_t>(~Data[i]);
+            break;
+        }
+    return Data;
+}
+
+TEST_P(CliFormatDamage, ReportsAndStopsOrGoesOn) {
+    const TFormatDamageCase& c = GetParam();
+    if (!HaveDecoder(c.Decoder)) GTEST_SKIP() << "no " << c.Decoder << " decoder in this build";
+    const TBytes intact = ReadAll(Media(c.Media));
+    TBytes bytes(intact.begin(), intact.end() - static_cast<std::ptrdiff_t>(c.Cut));
+    if (c.DamageAt >= 0) bytes = Damaged(std::move(bytes), c.Decoder, static_cast<size_t>(c.DamageAt));
+    if (c.LengthAt >= 0)
+        for (int i = 0; i < 4; ++i)
+            bytes[static_cast<size_t>(c.LengthAt) + i] = i == 0 ? 0xF0 : 0xFF;
+    const std::string ext = c.Media.substr(c.Media.rfind('.'));
+    const std::string file = Write("damaged" + ext, std::string(bytes.begin(), bytes.end()));
+    TWave format;
+    const TBytes pcm = DecoderPcm(Media(c.Media), &format);
+    const size_t frameBytes = size_t{format.Channels} * 2;
+
+    const TCliResult strict = RunCli({"decode", file, Path("strict.wav")});
+    EXPECT_EQ(strict.Status, 1) << strict.Err;
+    const TBytes cut = ReadWave(Path("strict.wav")).Data;
+    const TCliResult going = RunCli({"decode", "--keep-going", file, Path("going.wav")});
+    EXPECT_EQ(going.Status, 0) << going.Err;
+    const TBytes all = ReadWave(Path("going.wav")).Data;
+    const int64_t frame = c.Frame >= 0 ? c.Frame : static_cast<int64_t>(all.size() / frameBytes);
+    EXPECT_EQ(static_cast<int64_t>(cut.size() / frameBytes), frame) << "the output ends at the damage";
+    EXPECT_TRUE(std::equal(cut.begin(), cut.end(), pcm.begin())) << "the frames before it are intact";
+    if (c.SameLength) {
+        EXPECT_EQ(all.size(), pcm.size());
+    }
+    const std::string line =
+        "tarvio-cli: " + file + ": frame " + std::to_string(frame) + ": " + c.Damage + "\n";
+    const bool cutShort = c.Damage.rfind("the data ends early", 0) == 0;
+    EXPECT_EQ(strict.Err, cutShort ? line
+                                   : line + "tarvio-cli: " + file + ": stopped at frame " +
+                                         std::to_string(frame) + " (--keep-going decodes past damage)\n");
+    EXPECT_EQ(going.Err, line);
+}
+
+const TFormatDamageCase FormatDamageCases[] = {
+    {"cut_dts", "dts/tones_48000.dts", "dts", 1000, "the data ends early", -1},
+    {"cut_dts_wav", "dts/tones_44100_le14.wav", "dts", 1000, "the data ends early", -1},
+    {"cut_dts_vob", "dts/tones_48000.vob", "dts", 1000, "the data ends early", -1},
+    {"cut_ac3", "ac3/tones_48000.ac3", "ac3", 1000, "the data ends early", -1},
+    {"cut_ac3_vob", "ac3/one.vob", "ac3", 1000, "the data ends early", -1},
+    {"cut_wav", "dts/pcm.wav", "wav", 10001, "the data ends early", 132300 - 2501},
+    {"wav_claims_4_GiB", "dts/pcm.wav", "wav", 0, "the data ends early", 132300, true, -1, 40},
+    // libdca says only "Didn't get subframe DSYNC"; the frame plays as silence.
+    {"bad_dts_frame", "dts/tones_48000.dts", "dts", 0, "bad frame", 512, true, 1},
+    // A scratch: liba52 cannot decode the frame, which keeps its time as silence.
+    {"bad_ac3_frame", "ac3/tones_48000.ac3", "ac3", 0, "bad frame", 5 * 1536, true, 5},
+};
+
+INSTANTIATE_TEST_SUITE_P(Formats, CliFormatDamage, ::testing::ValuesIn(FormatDamageCases),
+                         [](const auto& info) { return info.param.Name; });
+
+// A rip of a DTS CD that opens with 1,052,672 zero bytes plays as DTS 5.1; DTS the DTS
+// decoder cannot follow is refused, never written as PCM; noise at full scale stays PCM.
+TEST_F(CliTest, DtsInWaveIsNeverDecodedAsPcm) {
+    if (!HaveDecoder("dts") || !HaveDecoder("wav")) GTEST_SKIP() << "no dts or wav decoder in this build";
+    const TCliResult rip = RunCli({"decode", Media("dts/silence_first_le14.wav"), Path("rip.wav")});
+    EXPECT_EQ(rip.Status, 0) << rip.Err;
+    const TWave wave = ReadWave(Path("rip.wav"));
+    EXPECT_EQ(wave.Channels, 6u);
+    EXPECT_TRUE(wave.Data == DecoderPcm(Media("dts/tones_44100.dts")));
+
+    TBytes far = ReadAll(Media("dts/tones_44100_le14.wav"));
+    far.insert(far.begin() + 44, 1100000, 0x55); // beyond the DTS decoder's search
+    const uint32_t riff = static_cast<uint32_t>(far.size() - 8),
+                   data = static_cast<uint32_t>(far.size() - 44);
+    for (int i = 0; i < 4; ++i) {
+        far[4 + i] = static_cast<uint8_t>(riff >> (8 * i));
+        far[40 + i] = static_cast<uint8_t>(data >> (8 * i));
+    }
+    const std::string file = Write("far.wav", std::string(far.begin(), far.end()));
+    const TCliResult refused = RunCli({"decode", file, Path("far_out.wav")});
+    EXPECT_EQ(refused.Status, 1);
+    EXPECT_NE(refused.Err.find("holds DTS audio that the DTS decoder could not follow"), std::string::npos)
+        << refused.Err;
+
+    const TCliResult noise = RunCli({"decode", Media("dts/noise.wav"), Path("noise.wav")});
+    EXPECT_EQ(noise.Status, 0) << noise.Err;
+    EXPECT_EQ(ReadWave(Path("noise.wav")).Channels, 2u);
+}
+
 // The player goes on through damage, as it always did: the recording holds everything the
 // decoder makes of the file, and nothing is reported.
 TEST_F(CliTest, PlayGoesOnThroughDamage) {

@@ -264,7 +264,90 @@ TEST(AC3In, MissingLibraryOrEntryPointIsReported) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Damaged input: not valid, or played to the end; the only error is the rejected frame.
+// Damaged input: a frame the library cannot decode (a scratch) plays as silence for its
+// 1536 frames, so the file keeps its length, and is reported where it starts. Only a
+// stream of which nothing decodes raises.
+
+// Inverts 380 bytes of the audio of the Nth frame (by its sync word) that lies whole in a
+// 2048-byte sector, past the frame's header.
+TBytes WithDamagedFrame(TBytes Data, size_t N) {
+    size_t found = 0;
+    for (size_t at = 0; at + 400 < Data.size(); ++at) {
+        if (Data[at] != 0x0B || Data[at + 1] != 0x77 || at % 2048 + 400 > 2048) continue;
+        if (found++ < N) continue;
+        for (size_t i = at + 20; i < at + 400; ++i)
+            Data[i] = static_cast<uint8_t>(~Data[i]);
+        break;
+    }
+    EXPECT_GT(found, N) << "no such frame";
+    return Data;
+}
+
+class AC3DamagedFrame : public testing::TestWithParam<const char*> {};
+
+TEST_P(AC3DamagedFrame, PlaysAsSilenceAndIsReported) {
+    const TBytes bytes = ReadAll(Ac3Path(GetParam()));
+    const TBytes full = Decode(bytes);
+    TMemoryStream stream(WithDamagedFrame(bytes, 5));
+    TAC3In in;
+    in.SetStream(&stream);
+    ASSERT_TRUE(in.Valid());
+    const TBytes out = DecodeAll(in);
+    EXPECT_EQ(out.size(), full.size()) << "the length holds";
+    EXPECT_EQ(in.Damage(dkBadFrame).Count, 1u);
+    const int64_t at = in.Damage(dkBadFrame).FirstFrame;
+    const size_t frameBytes = size_t{in.Channels()} * 2;
+    ASSERT_GT(at, 0);
+    EXPECT_EQ(at % 256, 0) << "a block's start";
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + at * frameBytes, full.begin())) << "intact before";
+    const size_t end = (at / 1536 + 1) * 1536 * frameBytes;
+    ASSERT_LE(end, out.size());
+    EXPECT_TRUE(std::all_of(out.begin() + at * frameBytes, out.begin() + end, [](uint8_t b) {
+        return b == 0;
+    })) << "silent to the frame's end";
+    EXPECT_TRUE(std::equal(out.begin() + end, out.end(), full.begin() + end) ||
+                SnrDb(TBytes(out.begin() + end, out.end()), TBytes(full.begin() + end, full.end()),
+                      in.Channels(), 0) > 20)
+        << "the frames after it decode again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, AC3DamagedFrame, testing::Values("tones_48000.ac3", "one.vob"),
+                         FileParamName);
+
+TEST(AC3In, StreamOfWhichNothingDecodesRaises) {
+    TBytes bytes = ReadAll(Ac3Path("tones_48000.ac3"));
+    constexpr size_t FrameBytes = 1792; // 448 kbit/s at 48 kHz
+    ASSERT_EQ(bytes[FrameBytes], 0x0B);
+    for (size_t at = 0; at + FrameBytes <= bytes.size(); at += FrameBytes)
+        for (size_t i = at + 20; i < at + 400; ++i)
+            bytes[i] = static_cast<uint8_t>(~bytes[i]);
+    TMemoryStream stream(bytes);
+    TAC3In in;
+    in.SetStream(&stream);
+    ASSERT_TRUE(in.Valid());
+    in.Init();
+    try {
+        Drain(in);
+        ADD_FAILURE() << "no error";
+    } catch (const EAuException& e) {
+        EXPECT_STREQ(e.what(), "Error reading AC3 frame");
+    }
+    in.Flush();
+}
+
+// A cut inside the last frame drops it and reports data that ends early.
+TEST(AC3In, IncompleteLastFrameIsReported) {
+    const TBytes bytes = ReadAll(Ac3Path("tones_48000.ac3"));
+    const TBytes full = Decode(bytes);
+    TMemoryStream stream(TBytes(bytes.begin(), bytes.end() - 1000));
+    TAC3In in;
+    in.SetStream(&stream);
+    ASSERT_TRUE(in.Valid());
+    const TBytes out = DecodeAll(in);
+    EXPECT_EQ(out.size(), full.size() - 1536 * 12);
+    EXPECT_EQ(in.DamageCount(), 1u);
+    EXPECT_EQ(in.Damage(dkCutShort).FirstFrame, static_cast<int64_t>(out.size() / 12));
+}
 
 class AC3Damaged : public testing::TestWithParam<const char*> {};
 
@@ -280,7 +363,7 @@ TEST_P(AC3Damaged, NeverCrashes) {
                 in.Init();
                 Drain(in, 9999);
             } catch (const EAuException& e) {
-                EXPECT_STREQ(e.what(), "Error reading AC3 frame") << what;
+                EXPECT_STREQ(e.what(), "Error reading AC3 frame") << what; // nothing decoded
             }
             in.Flush();
         }

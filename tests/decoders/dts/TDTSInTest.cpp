@@ -182,20 +182,41 @@ TEST(DTSIn, FramesOfAnotherFormatAreSkipped) {
 // ---------------------------------------------------------------------------------------
 // The search's limits.
 
+// Bytes other than zeros count against the search's 1,048,577 offsets; zeros (silence before
+// the stream, as rips of DTS CDs have) do not.
 TEST(DTSIn, LeadingBytesUpToOneMebibyteArePassedOver) {
     const TBytes tones = ReadAll(DtsPath("tones_48000.dts"));
     const TBytes plain = Decode(tones);
-    for (size_t zeros : {size_t{1000}, size_t{1048576}}) {
-        const TBytes out = Decode(Concat(TBytes(zeros, 0), tones));
-        EXPECT_TRUE(out == plain) << zeros << ": " << FirstDifference(out, plain);
+    for (size_t junk : {size_t{1000}, size_t{1048576}}) {
+        const TBytes out = Decode(Concat(TBytes(junk, 0x55), tones));
+        EXPECT_TRUE(out == plain) << junk << ": " << FirstDifference(out, plain);
     }
-    EXPECT_FALSE(IsValid(Concat(TBytes(1048577, 0), tones)));
-    EXPECT_FALSE(IsValid(Concat(TBytes(1200000, 0), tones)));
+    EXPECT_FALSE(IsValid(Concat(TBytes(1048577, 0x55), tones)));
+    EXPECT_FALSE(IsValid(Concat(TBytes(1200000, 0x55), tones)));
+    for (size_t zeros : {size_t{1048577}, size_t{3000000}}) {
+        const TBytes out = Decode(Concat(TBytes(zeros, 0), tones));
+        EXPECT_TRUE(out == plain) << zeros << " zeros: " << FirstDifference(out, plain);
+    }
+    // Zeros between the counted bytes do not count either.
+    const TBytes mixed = Concat(Concat(TBytes(1000000, 0x55), TBytes(2000000, 0)), TBytes(48000, 0x55));
+    EXPECT_TRUE(Decode(Concat(mixed, tones)) == plain);
+}
+
+// A 14-bit DTS WAVE file whose data opens with 1,052,672 zero bytes plays as DTS 5.1.
+TEST(DTSIn, RipWithSilenceFirstPlaysAsDTS) {
+    TDTSIn in;
+    in.SetFileName(DtsPath("silence_first_le14.wav"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.Channels(), 6u);
+    EXPECT_EQ(in.SampleRate(), 44100u);
+    const TBytes out = DecodeAll(in);
+    EXPECT_TRUE(out == DecodeFile("tones_44100.dts"));
+    EXPECT_EQ(in.DamageCount(), 0u);
 }
 
 TEST(DTSIn, GapOfMoreThanOneMebibyteWhilePlayingIsSyncLost) {
     const TBytes tones = ReadAll(DtsPath("tones_48000.dts"));
-    TMemoryStream stream(Concat(Concat(tones, TBytes(1100000, 0)), tones));
+    TMemoryStream stream(Concat(Concat(tones, TBytes(1100000, 0x55)), tones));
     TDTSIn in;
     in.SetStream(&stream);
     in.Init();
@@ -262,15 +283,94 @@ TEST(DTSIn, ProgramStreamsFirstFrameMustLieInTheFirstTenth) {
     EXPECT_FALSE(IsValid(Concat(PaddingSectors(limit + 2), vob)));
 }
 
-TEST(DTSIn, IncompleteLastFrameOfAProgramStreamIsDropped) {
-    const TBytes vob = ReadAll(DtsPath("tones_48000.vob"));
-    const TBytes full = Decode(vob);
-    for (size_t cut : {size_t{1000}, size_t{2048}, size_t{5000}}) {
-        const TBytes out = Decode(TBytes(vob.begin(), vob.end() - static_cast<std::ptrdiff_t>(cut)));
-        ASSERT_LT(out.size(), full.size()) << cut;
-        EXPECT_EQ(out.size() % (512 * 12), 0u) << "whole frames only";
-        EXPECT_TRUE(std::equal(out.begin(), out.end(), full.begin())) << cut;
+// An incomplete last frame is dropped and reported as data that ends early, where the
+// output ends.
+TEST(DTSIn, IncompleteLastFrameIsDroppedAndReported) {
+    for (const char* file : {"tones_48000.vob", "tones_48000.dts", "tones_44100_le14.wav"}) {
+        const TBytes bytes = ReadAll(DtsPath(file));
+        const TBytes full = Decode(bytes);
+        for (size_t cut : {size_t{1000}, size_t{3000}, size_t{5000}}) {
+            SCOPED_TRACE(std::string(file) + " cut by " + std::to_string(cut));
+            TMemoryStream stream(TBytes(bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(cut)));
+            TDTSIn in;
+            in.SetStream(&stream);
+            ASSERT_TRUE(in.Valid());
+            const TBytes out = DecodeAll(in);
+            ASSERT_LT(out.size(), full.size());
+            EXPECT_EQ(out.size() % (512 * 12), 0u) << "whole frames only";
+            EXPECT_TRUE(std::equal(out.begin(), out.end(), full.begin()));
+            EXPECT_EQ(in.DamageCount(), 1u);
+            EXPECT_EQ(in.Damage(dkCutShort).FirstFrame, static_cast<int64_t>(out.size() / 12));
+        }
+        TDTSIn whole;
+        whole.SetFileName(DtsPath(file));
+        DecodeAll(whole);
+        EXPECT_EQ(whole.DamageCount(), 0u) << file;
     }
+}
+
+// A frame libdca rejects is skipped and reported with its place; bytes other than zeros
+// between frames are lost sync.
+TEST(DTSIn, RejectedFramesAndLostSyncAreReported) {
+    const TBytes tones = ReadAll(DtsPath("tones_48000.dts"));
+    const size_t second = FindSync(tones, 4), third = FindSync(tones, second + 4);
+    ASSERT_NE(third, std::string::npos);
+    const size_t frames = 512; // of output per DTS frame
+    const TBytes full = Decode(tones);
+
+    // Two bytes of the second frame's coding header inverted: libdca decodes past the damage
+    // and says only "Didn't get subframe DSYNC" on standard error. Then bit allocations out
+    // of range, which it refuses.
+    for (const size_t from : {size_t{14}, size_t{30}}) {
+        SCOPED_TRACE(from);
+        TBytes damaged = tones;
+        for (size_t i = second + from; i < second + from + 2; ++i)
+            damaged[i] = static_cast<uint8_t>(~damaged[i]);
+        TMemoryStream stream(damaged);
+        TDTSIn in;
+        in.SetStream(&stream);
+        ASSERT_TRUE(in.Valid());
+        const TBytes out = DecodeAll(in);
+        EXPECT_EQ(in.DamageCount(), 1u);
+        EXPECT_EQ(in.Damage(dkBadFrame).FirstFrame, static_cast<int64_t>(frames));
+        // Silent from the damaged block on, or skipped whole.
+        EXPECT_TRUE(out.size() == full.size() || out.size() == full.size() - frames * 12) << out.size();
+        EXPECT_TRUE(std::equal(full.begin(), full.begin() + frames * 12, out.begin()));
+    }
+
+    TBytes junk = tones; // the second frame's sync word lost
+    junk[second] = 0x55;
+    TMemoryStream junkStream(junk);
+    TDTSIn lost;
+    lost.SetStream(&junkStream);
+    ASSERT_TRUE(lost.Valid());
+    DecodeAll(lost);
+    EXPECT_EQ(lost.Damage(dkLostSync).FirstFrame, static_cast<int64_t>(frames));
+}
+
+// Sets the AMODE of every frame header (bits 60 to 65 after the sync word's first byte).
+TBytes WithConfiguration(TBytes Data, uint8_t AMode) {
+    for (size_t at = FindSync(Data); at != std::string::npos && at + 9 < Data.size();
+         at = FindSync(Data, at + 4)) {
+        Data[at + 7] = static_cast<uint8_t>((Data[at + 7] & 0xF0) | (AMode >> 2));
+        Data[at + 8] = static_cast<uint8_t>((Data[at + 8] & 0x3F) | ((AMode & 3) << 6));
+    }
+    return Data;
+}
+
+// Four front and two rear channels have no WAVE layout here: refused at the open, not
+// opened to play nothing.
+TEST(DTSIn, FourFrontTwoRearIsRefusedWithAMessage) {
+    TMemoryStream stream(WithConfiguration(ReadAll(DtsPath("tones_48000.dts")), 10));
+    TDTSIn in;
+    in.SetStream(&stream);
+    try {
+        (void)in.Channels();
+        ADD_FAILURE() << "opened";
+    } catch (const EAuException& e) {
+        EXPECT_NE(std::string(e.what()).find("4F2R"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(in.Valid());
 }
 
 // ---------------------------------------------------------------------------------------

@@ -128,18 +128,29 @@ TEST(WaveHeader, SeekPositionsTheStreamAfterTheHeader) {
     in.Flush();
 }
 
-// A "data" length that lies: cut to what the file holds; 0xFFFFFFFF (a stream) and 0 (a
-// recording whose header was never finished) read to its end.
+// A "data" length that lies: cut to what the file holds, and reported as data that ends
+// early where it ends; 0xFFFFFFFF with a RIFF length to match or none (a stream) and 0 (a
+// recording whose header was never finished) read to its end without a word. A data
+// length of 0xFFFFFFFF under a RIFF length of its own claims 4 GiB.
 TEST(WaveHeader, DataLengthBeyondTheFileIsCutToIt) {
-    for (uint32_t length : {40000u, 0xFFFFFFFFu, 0u}) {
-        SCOPED_TRACE(length);
-        TMemoryStream stream(
-            RiffWave({{"fmt ", FmtBody(1, 2, 44100, 4, 16)}, {"data", Ramp16(100), length}}));
+    struct TCase {
+        uint32_t Data, Riff; // the length fields; Riff 1: the file's own length
+        int64_t CutAt;       // the frame reported, -1: none
+    };
+    for (const TCase c : {TCase{40000, 0, 100}, TCase{40000, 1, 100}, TCase{0xFFFFFFFF, 0, -1},
+                          TCase{0xFFFFFFFF, 0xFFFFFFFF, -1}, TCase{0xFFFFFFFF, 1, 100}, TCase{0, 0, -1},
+                          TCase{402, 1, 100}, TCase{400, 1, -1}}) {
+        SCOPED_TRACE(std::to_string(c.Data) + " in RIFF " + std::to_string(c.Riff));
+        TBytes bytes = RiffWave({{"fmt ", FmtBody(1, 2, 44100, 4, 16)}, {"data", Ramp16(100), c.Data}});
+        SetLe(bytes, 4, c.Riff == 1 ? static_cast<uint32_t>(bytes.size() - 8) : c.Riff, 4);
+        TMemoryStream stream(bytes);
         TWaveIn in;
         in.SetStream(&stream);
         ASSERT_TRUE(in.Valid());
         EXPECT_EQ(in.TotalSamples(), 100);
         EXPECT_TRUE(DecodeAll(in) == Ramp16(100));
+        EXPECT_EQ(in.DamageCount(), c.CutAt < 0 ? 0u : 1u);
+        EXPECT_EQ(in.Damage(dkCutShort).FirstFrame, c.CutAt);
     }
 }
 
@@ -275,6 +286,19 @@ INSTANTIATE_TEST_SUITE_P(Files, WaveAdpcmHeader, testing::ValuesIn(AdpcmHeaderCa
                          [](const testing::TestParamInfo<THeaderCase>& i) {
                              return std::string(i.param.Name);
                          });
+
+// A cut ADPCM file reports where its data ends, after the part block it decodes.
+TEST(WaveHeader, CutAdpcmDataIsReported) {
+    TBytes file = ImaFile(1, 256, TBytes(256 * 3, 0x35), 505 * 3);
+    file.resize(file.size() - 100);
+    TMemoryStream stream(file);
+    TWaveIn in;
+    in.SetStream(&stream);
+    ASSERT_TRUE(in.Valid());
+    const TBytes out = DecodeAll(in);
+    EXPECT_EQ(in.DamageCount(), 1u);
+    EXPECT_GT(in.Damage(dkCutShort).FirstFrame, 505 * 2);
+}
 
 // A damaged block after a good one plays as silence of the block's length.
 TEST(WaveAdpcm, DamagedLaterBlocksPlayAsSilence) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "WaveBytes.h"
 #include "decoders/DecoderTestMedia.h"
 #include "decoders/ffmpeg/TFFmpegLibrary.h"
 #include "decoders/wav/TWaveIn.h"
@@ -295,6 +296,52 @@ TEST(WaveIn, ReadsTheInfoTags) {
 
 // FFmpeg decodes only compressed data, and is opened the first time such a file is: without
 // it, MPEG data names the missing library and PCM still plays.
+// DTS that the DTS decoder could not follow is refused with a message, in every packing,
+// and never played as PCM; PCM of full-scale noise plays.
+TEST(WaveIn, DtsIsNeverPlayedAsPcm) {
+    // The lengths of a 44-byte header set for the bytes after it.
+    const auto withLengths = [](TBytes Bytes) {
+        SetLe(Bytes, 4, static_cast<uint32_t>(Bytes.size() - 8), 4);
+        SetLe(Bytes, 40, static_cast<uint32_t>(Bytes.size() - 44), 4);
+        return Bytes;
+    };
+    const TBytes tones = ReadAll(Media("dts/tones_48000.dts"));
+    TBytes be16 = ReadAll(Media("dts/pcm.wav"));
+    be16.resize(44);
+    be16.insert(be16.end(), tones.begin(), tones.end());
+    be16 = withLengths(std::move(be16));
+    // Beyond the DTS decoder's reach: a mebibyte and more of other bytes before the stream.
+    TBytes far = ReadAll(Media("dts/tones_44100_le14.wav"));
+    far.insert(far.begin() + 44, 1100000, 0x55);
+    far = withLengths(std::move(far));
+    const std::pair<std::string, TBytes> files[] = {
+        {"be16", be16},
+        {"le16", ReadAll(Media("dts/tones_44100_le16.wav"))},
+        {"be14", ReadAll(Media("dts/tones_44100_be14.wav"))},
+        {"le14", ReadAll(Media("dts/tones_44100_le14.wav"))},
+        {"silence first", ReadAll(Media("dts/silence_first_le14.wav"))},
+        {"far", far}};
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        TMemoryStream stream(bytes);
+        TWaveIn in;
+        in.SetStream(&stream);
+        try {
+            (void)in.Channels();
+            ADD_FAILURE() << "opened";
+        } catch (const EAuException& e) {
+            EXPECT_NE(std::string(e.what()).find("holds DTS"), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(in.Valid());
+    }
+    for (const char* pcm : {"dts/noise.wav", "dts/pcm.wav"}) {
+        TWaveIn in;
+        in.SetFileName(Media(pcm));
+        EXPECT_TRUE(in.Valid()) << pcm;
+        EXPECT_EQ(in.WavType(), wtPCM);
+    }
+}
+
 TEST(WaveIn, WithoutFFmpegCompressedDataNamesTheLibrary) {
     TLibraryLoader& loader = ffmpeg::TFFmpegLibrary::LibAvCodec();
     const std::string real = loader.FileName();
