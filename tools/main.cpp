@@ -278,6 +278,7 @@ int Info(const TArgs& Args) {
         }
         try {
             const TFileInfo info = TFileInfo::Of(file, decoder);
+            if (!info.Valid) status = ExitCannotPlay;
             if (json) {
                 std::printf("%s\n", info.Json().c_str());
             } else {
