@@ -18,6 +18,9 @@ public:
     // the file name.
     TStream* Stream() const { return FStream; }
     void SetStream(TStream* Value) { SetStreamInternal(Value); }
+    // Whether Size/TotalSamples are an estimate made at open rather than where the data
+    // ends (the data may end before or after it).
+    bool LengthIsEstimate() const { return FLengthIsEstimate; }
     bool Loop() const { return FLoop; }
     void SetLoop(bool Value) { FLoop = Value; }
     // First and last (inclusive) frame of the next run; -1 = up to the end. Reset by Flush.
