@@ -205,6 +205,16 @@ bool TWMIn::IsVBR() {
     return wma_is_vbr(reader) != 0;
 }
 
+std::string TWMIn::DecoderLibrary() {
+    OpenFile();
+    return reader.reader ? reader.reader->DecoderName() : std::string();
+}
+
+int TWMIn::MpegLayer() {
+    OpenFile();
+    return reader.reader ? reader.reader->MpegLayer() : 0;
+}
+
 TId3v2Tags* TWMIn::Id3v2Tags() {
     OpenFile();
     return FId3v2Tags.get();

@@ -58,6 +58,10 @@ public:
     bool IsProtected();
     uint32_t Bitrate();
     bool IsVBR();
+    // The library decoding the file ("libmpg123" for MPEG audio, "FFmpeg" for ASF; "" when
+    // it cannot be opened) and the MPEG audio layer (1 to 3; 0 for ASF).
+    std::string DecoderLibrary();
+    int MpegLayer();
     // The header's texts; owned by the input.
     TId3v2Tags* Id3v2Tags();
 

@@ -280,7 +280,7 @@ struct TWMSyncReader::TImpl {
         if (IsMp3) {
             const wmscan::TMpegScan scan =
                 wmscan::ScanMpegAudio(*Stream, Base + wmscan::Id3v2Length(*Stream, Base));
-            vbr = scan.VBR || (UseMpeg && Mpeg.Info().VBR);
+            vbr = scan.VBR;
             // FFmpeg guesses the length of a VBR file without a length header from one bit
             // rate; the frames counted are right.
             if (scan.Samples > 0 && scan.SampleRate > 0)
