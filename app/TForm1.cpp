@@ -61,6 +61,7 @@ namespace tarvio {
 namespace {
 
 constexpr int32_t clBlack = 0x000000;
+constexpr const char* CannotPlayText = "Не могу проиграть файл. Файл поврежден или не найден кодек.";
 constexpr int32_t clMaroon = 0x000080;
 
 std::string ExtractFileName(const std::string& Name) {
@@ -464,7 +465,7 @@ void TForm1::PlayCurrent() {
     }
 #endif
     if (!valid) {
-        LabelError->SetCaption("Не могу проиграть файл. Файл поврежден или не найден кодек.");
+        LabelError->SetCaption(CannotPlayText);
         EntryFails();
         return;
     }
@@ -530,8 +531,9 @@ void TForm1::DXAudioOut1Done(TComponent*) {
     if (DXAudioOut1->IsBusy()) return;
     if (!message.empty()) {
         // Nothing plays any more: say why on the screen, where a driver looks, and show the
-        // play button again; pressing it tries this entry once more.
-        LabelError->SetCaption(message);
+        // play button again; pressing it tries this entry once more. A file from which no
+        // audio decodes is one the player cannot play.
+        LabelError->SetCaption(message.rfind("no audio could be decoded", 0) == 0 ? CannotPlayText : message);
         ShowSkin(PicPlay);
         PlayState = "";
         AudioPlayList1->SetCurrentItem(PlayingIndex);

@@ -65,6 +65,24 @@ bool TAuFileIn::Valid() {
     return false;
 }
 
+std::string TAuFileIn::DecodeCheck() {
+    if (Busy) return {};
+    std::string error;
+    try {
+        Init();
+        uint8_t* data = nullptr;
+        uint32_t bytes = 1 << 16;
+        GetData(data, bytes);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    try {
+        Flush();
+    } catch (...) {
+    }
+    return error;
+}
+
 uint32_t TAuFileIn::GetBitsPerSample() {
     OpenFile();
     return FBPS;
@@ -162,6 +180,7 @@ void TAuFileIn::InitInternal() {
     Busy = true;
     FPosition = 0;
     FLoopRestartPending = false;
+    FExpectAudio = false;
     for (size_t kind = 0; kind < dkCount; ++kind) {
         FDamageCounts[kind] = 0;
         FDamageFrames[kind] = -1;
@@ -193,6 +212,7 @@ void TAuFileIn::InitInternal() {
             FTotalSamples = std::max<int64_t>(FEndSample - FStartSample + 1, 0);
         FSize = FTotalSamples * FSampleSize;
     }
+    FExpectAudio = FStartSample == 0 && FTotalSamples > 0;
     BufStart = 1;
     BufEnd = 0;
 }

@@ -59,6 +59,11 @@ public:
     // Whether the file or stream holds decodable data; opens it to find out (it stays
     // open when valid). Never raises.
     bool Valid();
+    // Decodes the first block of a valid file to see that audio comes out: Init, one
+    // GetData, Flush (the file is closed afterwards and the start and end frames are
+    // forgotten). "" when audio came or the data ended without stating a length, else the
+    // failure's message ("no audio could be decoded: ..."). Not while busy.
+    std::string DecodeCheck();
     // Start or end frame from a time; false when not seekable or beyond the known length.
     bool SetStartTime(uint32_t Minutes, uint32_t Seconds);
     bool SetEndTime(uint32_t Minutes, uint32_t Seconds);

@@ -1,5 +1,7 @@
 #include "pipeline/TAuStreamedInput.h"
 
+#include "pipeline/EAuException.h"
+
 namespace tarvio {
 
 TAuStreamedInput::TAuStreamedInput(TComponent* AOwner) : TAuInput(AOwner) {
@@ -13,7 +15,8 @@ void TAuStreamedInput::SetStreamInternal(TStream* Value) {
 
 bool TAuStreamedInput::Seek(int64_t SampleNum) {
     if (!FSeekable) return false;
-    if (FTotalSamples != 0 && SampleNum > FTotalSamples) return false;
+    // An estimated length may fall short of the data: the decoder finds out where it ends.
+    if (!FLengthIsEstimate && FTotalSamples != 0 && SampleNum > FTotalSamples) return false;
     TAuInputLock lock(*this);
     if (!Busy) {
         FStartSample = SampleNum;
@@ -30,7 +33,10 @@ bool TAuStreamedInput::Seek(int64_t SampleNum) {
         result = false;
     }
     // A failed seek leaves the position where it was.
-    if (result) FPosition = (target - FStartSample) * FSampleSize;
+    if (result) {
+        FPosition = (target - FStartSample) * FSampleSize;
+        FExpectAudio = false;
+    }
     return result;
 }
 
@@ -54,6 +60,7 @@ bool TAuStreamedInput::CountDelivered(uint32_t& Bytes) {
     if (Bytes == 0) return true;
     FPosition += Bytes;
     int64_t size = FSize;
+    if (FLengthIsEstimate && FEndSample == -1) return false;
     if (size > 0 && FPosition >= size) {
         if (FPosition > size) {
             int64_t excess = FPosition - size;
@@ -95,7 +102,15 @@ void TAuStreamedInput::GetData(uint8_t*& Buffer, uint32_t& Bytes) {
                 FLoopRestartPending = true;
         }
     }
-    if (Bytes == 0) Buffer = nullptr;
+    if (Bytes > 0) FExpectAudio = false;
+    if (Bytes == 0) {
+        Buffer = nullptr;
+        if (FExpectAudio && _EndOfStream) {
+            FExpectAudio = false;
+            const std::string reason = NoAudioReason();
+            throw EAuException("no audio could be decoded" + (reason.empty() ? "" : ": " + reason));
+        }
+    }
 }
 
 } // namespace tarvio

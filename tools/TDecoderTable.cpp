@@ -73,8 +73,14 @@ std::vector<TDecoderDetail> FlacDetails(TAuFileIn& In) {
 
 #if TARVIO_HAVE_MP3
 // Whether the bit rate of an MP3 or Windows Media file varies.
+// Whether the bit rate varies, the library that decodes, and for MPEG audio its layer.
 std::vector<TDecoderDetail> VbrDetails(TAuFileIn& In) {
-    return {{"vbr", {static_cast<TWMIn&>(In).IsVBR() ? "yes" : "no"}, false}};
+    auto& wm = static_cast<TWMIn&>(In);
+    std::vector<TDecoderDetail> details = {{"vbr", {wm.IsVBR() ? "yes" : "no"}, false},
+                                           {"library", {wm.DecoderLibrary()}, false}};
+    if (const int layer = wm.MpegLayer(); layer > 0)
+        details.push_back({"layer", {std::to_string(layer)}, false});
+    return details;
 }
 #endif
 

@@ -47,6 +47,11 @@ TFileInfo TFileInfo::Of(const std::string& File, TOpenedDecoder& Decoder) {
         info.Year = NarrowToUtf8(tags.Year());
         info.Track = NarrowToUtf8(tags.Track());
     }
+    // A file that opens but from which nothing decodes is not valid either.
+    if (info.Valid) {
+        info.Error = in.DecodeCheck();
+        info.Valid = info.Error.empty();
+    }
     return info;
 }
 
@@ -67,7 +72,7 @@ std::string TFileInfo::Text() const {
         out += '\n';
     };
     line("decoder:", Decoder + " (" + ClassName + ")");
-    line("valid:", Valid ? "yes" : "no");
+    line("valid:", Valid ? "yes" : Error.empty() ? "no" : "no (" + Error + ")");
     line("channels:", std::to_string(Channels) + (Layout.empty() ? "" : " (" + Layout + ")"));
     line("sample rate:", std::to_string(SampleRate) + " Hz");
     line("bits per sample:", std::to_string(BitsPerSample));
@@ -99,6 +104,7 @@ std::string TFileInfo::Json() const {
     o.Add("decoder", Decoder);
     o.Add("class", ClassName);
     o.Add("valid", Valid);
+    if (!Error.empty()) o.Add("error", Error);
     o.Add("channels", int64_t{Channels});
     if (Layout.empty())
         o.AddNull("layout");

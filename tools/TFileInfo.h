@@ -32,6 +32,7 @@ public:
     std::string Decoder;   // table name, "flac"
     std::string ClassName; // "TFLACIn"
     bool Valid = false;
+    std::string Error; // why a file that opened is not valid ("no audio could be decoded")
     uint32_t Channels = 0;
     std::string Layout;      // the speakers of the channels in the pipeline's order: "5.1"
     uint32_t SampleRate = 0; // Hz

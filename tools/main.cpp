@@ -284,6 +284,7 @@ int Info(const TArgs& Args) {
         }
         try {
             const TFileInfo info = TFileInfo::Of(file, decoder);
+            if (!info.Valid) status = ExitCannotPlay;
             if (json) {
                 std::printf("%s\n", info.Json().c_str());
             } else {
@@ -318,8 +319,9 @@ int Decode(const TArgs& Args) {
         PrintError(file, error);
         return ExitCannotPlay;
     }
+    // A length estimated at open may fall short of the data: the decoder finds its end.
     const int64_t total = decoder.Input->TotalSamples();
-    if (total >= 0) {
+    if (total >= 0 && !decoder.Input->LengthIsEstimate()) {
         if (start > total)
             Usage("--start " + std::to_string(start) + " lies past the end of " + file + " (" +
                   std::to_string(total) + " samples)");

@@ -1,6 +1,7 @@
 #include "decoders/wav/TWaveIn.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -162,6 +163,7 @@ void TWaveIn::OpenFile() {
     FSkipFrames = 0;
     FConverter.reset();
     FConverterEnding = FConverterDone = FConverterFull = false;
+    FLengthIsEstimate = false;
     FListChunk.clear();
     FCommonTags->Clear();
     OpenOwnStream();
@@ -522,6 +524,17 @@ bool TWaveIn::OpenConverter() {
     FBPS = pcm.wBitsPerSample;
     // The length is the "fact" count; without one it is unknown until the data ends.
     FSize = int64_t{FChan} * MS_ADPCM_INFO.DataSize * (FBPS / 8);
+    if (converter->CurrentFormat.Format.wFormatTag == WAVE_FORMAT_MPEGLAYER3) {
+        // MPEG audio: the length comes from the frames, as an MP3 file's does. A "fact" count
+        // that confirms it is exact (it cuts the encoder's padding off); else the estimate
+        // stands and the data runs to the converter's end.
+        const int64_t estimate = MpegFramesEstimate();
+        const int64_t fact = MS_ADPCM_INFO.DataSize;
+        if (estimate > 0 && (fact <= 0 || std::llabs(fact - estimate) > estimate / 20)) {
+            FSize = PlausibleSize(estimate, FChan, FBPS, FSR);
+            FLengthIsEstimate = true;
+        }
+    }
     FBlock.assign(ConverterPieceBytes, 0);
     FConverter = std::move(converter);
     return true;
@@ -851,6 +864,35 @@ uint32_t TWaveIn::DecodeMSStereo() {
         PutSample(buf, 5 + 2 * i, c[1].Step(data[i] & 15u));
     }
     return frames;
+}
+
+int64_t TWaveIn::MpegFramesEstimate() {
+    // The first frame header within the first 4 KiB of the data, and the data's frames
+    // counted at its bit rate.
+    constexpr uint32_t Window = 4096;
+    uint8_t head[Window];
+    const int64_t avail = std::min<int64_t>(FDataEnd - HeaderSize, Window);
+    if (avail < 4 || FStream->Seek(HeaderSize, TSeekOrigin::soBeginning) != HeaderSize ||
+        FStream->Read(head, static_cast<int32_t>(avail)) != avail)
+        return -1;
+    static constexpr uint16_t Rates1[] = {0,   32,  40,  48,  56,  64,  80,  96,
+                                          112, 128, 160, 192, 224, 256, 320, 0};
+    static constexpr uint16_t Rates2[] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
+    static constexpr uint32_t Hz[] = {44100, 48000, 32000, 0};
+    for (int64_t i = 0; i + 4 <= avail; ++i) {
+        const uint8_t* h = head + i;
+        const int version = (h[1] >> 3) & 3; // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+        if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0 || version == 1 || ((h[1] >> 1) & 3) != 1) continue;
+        const uint32_t kbps = (version == 3 ? Rates1 : Rates2)[h[2] >> 4];
+        uint32_t rate = Hz[(h[2] >> 2) & 3];
+        if (kbps == 0 || rate == 0) continue;
+        rate >>= version == 3 ? 0 : version == 2 ? 1 : 2;
+        const int64_t spf = version == 3 ? 1152 : 576;
+        const int64_t bytes = FDataEnd - HeaderSize - i;
+        // Frames of spf samples take spf / 8 * kbps * 1000 / rate bytes.
+        return bytes * 8 * rate / (int64_t{kbps} * 1000) / spf * spf;
+    }
+    return -1;
 }
 
 // The next piece of converted MPEG data into buf; 0 at the end (or when conversion fails).

@@ -115,6 +115,9 @@ private:
     bool CheckFirstBlock();
     bool OpenConverter();
     bool HoldsDTS();
+    // Frames of the MPEG Layer 3 data estimated from its first frame header's bit rate
+    // and the data's length; -1 when no header is found. Moves the stream.
+    int64_t MpegFramesEstimate();
     void ReadInfoTags(const uint8_t* Body, uint32_t Size);
     void ReadTrailingInfo();
 

@@ -1,7 +1,6 @@
 #pragma once
-// MP3 input: TWMIn whose length is a third of a second longer than the header says, so
-// that a header that undercounts never cuts the end; the data ends where the reader's
-// data ends.
+// MP3 input: TWMIn whose stated length is a third of a second longer than the header
+// says; the data ends where the reader's data ends.
 
 #include "decoders/wm/TWMIn.h"
 

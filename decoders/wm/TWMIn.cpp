@@ -27,7 +27,9 @@ int32_t ChannelRequest(TChannelsNumber Value) {
 
 } // namespace
 
-TWMIn::TWMIn(TComponent* AOwner) : TAuTaggedFileIn(AOwner) {}
+TWMIn::TWMIn(TComponent* AOwner) : TAuTaggedFileIn(AOwner) {
+    FLengthIsEstimate = true;
+}
 
 TWMIn::~TWMIn() {
     CloseFile();
@@ -108,17 +110,25 @@ void TWMIn::ReadLength() {
 void TWMIn::CloseFile() {
     std::lock_guard<std::recursive_mutex> lock(OpenCS);
     wma_close(reader);
+    FLostSyncSeen = FUndecodableSeen = 0;
     FOpened = 0;
     ReleaseStream();
 }
 
 void TWMIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
-    const int64_t size = FSize;
-    if (size > 0) {
-        const int64_t left = size - FPosition;
-        if (left >= 0 && left < Bytes) Bytes = static_cast<uint32_t>(left);
-    }
+    // The length read at open is an estimate; the data runs to the decoder's end.
     wma_get_data(reader, Buffer, Bytes);
+    if (!reader.reader) return;
+    // Each new case of damage once, at the frame where the decoder first met its kind.
+    const TWMDamage d = reader.reader->Damage();
+    for (; FLostSyncSeen < d.LostSync; ++FLostSyncSeen)
+        ReportDamage(dkLostSync, d.LostSyncAt);
+    for (; FUndecodableSeen < d.Undecodable; ++FUndecodableSeen)
+        ReportDamage(dkUnparseable, d.UndecodableAt);
+}
+
+std::string TWMIn::NoAudioReason() const {
+    return reader.reader ? reader.reader->ErrorText() : std::string();
 }
 
 bool TWMIn::SeekInternal(int64_t& SampleNum) {
@@ -193,6 +203,16 @@ uint32_t TWMIn::Bitrate() {
 bool TWMIn::IsVBR() {
     OpenFile();
     return wma_is_vbr(reader) != 0;
+}
+
+std::string TWMIn::DecoderLibrary() {
+    OpenFile();
+    return reader.reader ? reader.reader->DecoderName() : std::string();
+}
+
+int TWMIn::MpegLayer() {
+    OpenFile();
+    return reader.reader ? reader.reader->MpegLayer() : 0;
 }
 
 TId3v2Tags* TWMIn::Id3v2Tags() {

@@ -4,12 +4,14 @@
 // file is opened (see OutputChannels and HighPrecision). The header's texts fill
 // Id3v2Tags and the common tags.
 //
-// The length comes from the header's duration in hundredths of a second; the data ends
-// where the reader's data ends or at that length, whichever comes first. Seeks are exact
+// The length comes from the header's duration in hundredths of a second; it is what
+// TotalSamples and TotalTime show, not where the data ends: the data ends where the
+// reader's data ends, before or after that length. Seeks are exact
 // to the sample; after a seek during a run, what is left of the block being handed out
 // (at most 50 ms) is delivered before the data from the new position.
 
 #include <cstdint>
+#include <string>
 
 #include "decoders/wm/wma_sync_reader.h"
 #include "pipeline/TAuTaggedFileIn.h"
@@ -56,6 +58,10 @@ public:
     bool IsProtected();
     uint32_t Bitrate();
     bool IsVBR();
+    // The library decoding the file ("libmpg123" for MPEG audio, "FFmpeg" for ASF; "" when
+    // it cannot be opened) and the MPEG audio layer (1 to 3; 0 for ASF).
+    std::string DecoderLibrary();
+    int MpegLayer();
     // The header's texts; owned by the input.
     TId3v2Tags* Id3v2Tags();
 
@@ -67,7 +73,9 @@ protected:
     void CloseFile() override;
     // During a run only: the next data starts at frame SampleNum.
     bool SeekInternal(int64_t& SampleNum) override;
+    // Data thread. Reports the damage the reader met (lost sync, undecodable frames).
     void GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) override;
+    std::string NoAudioReason() const override;
 
     // Reads the duration and the chosen format from the reader and sets the length fields
     // (FDuration, FChan, FBPS, FSR, FTotalSamples, FSize, FSeekable) from them.
@@ -81,6 +89,7 @@ protected:
 
 private:
     void Reopen();
+    uint32_t FLostSyncSeen = 0, FUndecodableSeen = 0; // the reader's damage counts reported
     void ReleaseStream();
 };
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "decoders/ffmpeg/FFmpegPtr.h"
+#include "decoders/mpg123/TMpg123Decoder.h"
 #include "decoders/wm/WMHeaderScan.h"
 #include "tags/TCodePage.h"
 
@@ -75,8 +76,31 @@ struct TOutputState {
 };
 
 struct TWMSyncReader::TImpl {
+    // The file's bytes for libmpg123, through the same adapter; offsets from Base.
+    struct TMpegSource : TMpg123Decoder::TSource {
+        TImpl* Self = nullptr;
+        int64_t Read(void* Buffer, size_t Bytes) override {
+            uint32_t got = 0;
+            const uint32_t want = static_cast<uint32_t>(std::min<size_t>(Bytes, UINT32_MAX));
+            if (Self->Stream->Read(Buffer, want, &got) != TAudioStream::Ok) return -1;
+            return got;
+        }
+        int64_t Seek(int64_t Offset, int Whence) override {
+            if (Whence != SEEK_SET && Whence != SEEK_CUR && Whence != SEEK_END) return -1;
+            return SeekStream(Self, Offset, Whence);
+        }
+    };
+
     TAudioStream* Stream = nullptr;
     int64_t Base = 0; // where the file starts in the stream
+    // MPEG audio is decoded by libmpg123; FFmpeg's demuxer (when it takes the file) only
+    // gives the length and bit rate.
+    TMpegSource MpegSource;
+    TMpg123Decoder Mpeg;
+    bool UseMpeg = false;
+    std::string MpegOpenError; // libmpg123 could not open an MP3 file FFmpeg took
+    std::string Error;         // why decoding ended early; "" when it did not
+    TWMDamage Damage;
     ffmpeg::TIOContextPtr IO;
     ffmpeg::TFormatInputPtr Format; // declared after IO: it is closed first
     bool IsMp3 = false, IsAsf = false;
@@ -202,6 +226,13 @@ struct TWMSyncReader::TImpl {
     std::vector<TWaveFormat> Formats(int Output) const {
         std::vector<TWaveFormat> list;
         const TOutputState& o = Outputs[Output];
+        if (UseMpeg) {
+            const TMpg123Decoder::TStreamInfo& i = Mpeg.Info();
+            const TWaveFormat own{static_cast<uint16_t>(i.Channels), i.Rate, 16};
+            list.push_back(own);
+            if (o.Discrete && Mpeg.Supports24()) list.push_back({own.Channels, own.SamplesPerSec, 24});
+            return list;
+        }
         const AVCodecParameters* par = StreamOf(Output)->codecpar;
         const int channels = par->ch_layout.nb_channels, rate = par->sample_rate;
         if (channels <= 0 || channels > MaxChannels || rate <= 0 ||
@@ -221,6 +252,7 @@ struct TWMSyncReader::TImpl {
 
     TWaveFormat Current(int Output) const {
         if (Outputs[Output].Chosen) return Outputs[Output].Format;
+        if (UseMpeg) return {static_cast<uint16_t>(Mpeg.Info().Channels), Mpeg.Info().Rate, 16};
         const AVCodecParameters* par = StreamOf(Output)->codecpar;
         return {static_cast<uint16_t>(std::clamp(par->ch_layout.nb_channels, 0, 65535)),
                 static_cast<uint32_t>(std::max(par->sample_rate, 0)), 16};
@@ -228,9 +260,13 @@ struct TWMSyncReader::TImpl {
 
     void ReadAttributes() {
         Header.Clear();
-        AVStream* st = Outputs.empty() ? nullptr : StreamOf(0);
+        AVStream* st = Outputs.empty() || !Format ? nullptr : StreamOf(0);
         int64_t duration = -1;
-        if (st && st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+        if (!Format) {
+            // Only libmpg123 takes the file (free format): its estimate.
+            const TMpg123Decoder::TStreamInfo& i = Mpeg.Info();
+            if (i.Length > 0 && i.Rate > 0) duration = FFmpeg().av_rescale(i.Length, UnitsPerSecond, i.Rate);
+        } else if (st && st->duration != AV_NOPTS_VALUE && st->duration > 0) {
             int64_t length = st->duration;
             // MP3's length counts the encoder's delay too, which the decoder drops at the start.
             if (IsMp3 && st->start_time != AV_NOPTS_VALUE && st->start_time > 0 && st->start_time < length)
@@ -273,7 +309,9 @@ struct TWMSyncReader::TImpl {
             text("Copyright", {"copyright"});
         }
         if (duration > 0) Header.Set("Duration", TWMAttribute::Qword(static_cast<uint64_t>(duration)));
-        int64_t bitrate = st && st->codecpar->bit_rate > 0 ? st->codecpar->bit_rate : Format->bit_rate;
+        int64_t bitrate = st && st->codecpar->bit_rate > 0 ? st->codecpar->bit_rate
+                          : Format                         ? Format->bit_rate
+                                                           : 0;
         if (bitrate > 0)
             Header.Set("Bitrate",
                        TWMAttribute::Dword(static_cast<uint32_t>(std::min<int64_t>(bitrate, UINT32_MAX))));
@@ -472,6 +510,68 @@ struct TWMSyncReader::TImpl {
         }
     }
 
+    // Whether a free-format MPEG audio frame header (bit rate index 0) follows the ID3v2 tags.
+    bool FreeFormatAtStart() {
+        const int64_t at = Base + wmscan::Id3v2Length(*Stream, Base);
+        uint8_t h[4] = {};
+        uint32_t got = 0;
+        if (Stream->Seek(at, STREAM_SEEK_SET, nullptr) != TAudioStream::Ok ||
+            Stream->Read(h, 4, &got) != TAudioStream::Ok || got != 4)
+            return false;
+        const int version = (h[1] >> 3) & 3, layer = (h[1] >> 1) & 3, rate = (h[2] >> 2) & 3;
+        return h[0] == 0xFF && (h[1] & 0xE0) == 0xE0 && version != 1 && layer != 0 && (h[2] >> 4) == 0 &&
+               rate != 3;
+    }
+
+    bool OpenMpeg() {
+        MpegSource.Self = this;
+        UseMpeg = Mpeg.Open(MpegSource);
+        return UseMpeg;
+    }
+
+    // The next block of libmpg123's output into Pcm (its frames count in PcmFrames);
+    // false at the end of the data.
+    bool NextMpegBlock(const TWaveFormat& Out) {
+        if (Mpeg.Bits() != Out.BitsPerSample && !Mpeg.SetBits(Out.BitsPerSample)) {
+            Error = "cannot decode to " + std::to_string(Out.BitsPerSample) + " bits";
+            return false;
+        }
+        if (RangePending) {
+            RangePending = false;
+            const int64_t target =
+                FFmpeg().av_rescale_rnd(static_cast<int64_t>(std::min<uint64_t>(RangeStart, INT64_MAX / 2)),
+                                        Out.SamplesPerSec, UnitsPerSecond, AV_ROUND_NEAR_INF);
+            PcmFrames = PcmDone = 0;
+            Mpeg.Seek(target);
+        }
+        const size_t frameBytes = static_cast<size_t>(Out.Channels) * (Out.BitsPerSample / 8u);
+        while (PcmDone >= PcmFrames) {
+            const int64_t at = Mpeg.Position();
+            const uint8_t* data = nullptr;
+            size_t frames = 0;
+            if (!Mpeg.Decode(data, frames)) {
+                Error = Mpeg.ErrorText();
+                CopyMpegDamage();
+                return false;
+            }
+            CopyMpegDamage();
+            if (Pcm.size() < frames * frameBytes) Pcm.resize(frames * frameBytes);
+            if (frames > 0) std::memcpy(Pcm.data(), data, frames * frameBytes);
+            PcmFrames = static_cast<uint32_t>(frames);
+            PcmDone = 0;
+            PcmPos = at;
+        }
+        return true;
+    }
+
+    void CopyMpegDamage() {
+        const TMpg123Decoder::TDamageCount lost = Mpeg.LostSync(), bad = Mpeg.Undecodable();
+        Damage.LostSync = lost.Count;
+        Damage.LostSyncAt = lost.FirstAt;
+        Damage.Undecodable = bad.Count;
+        Damage.UndecodableAt = bad.FirstAt;
+    }
+
     void ResetDecoding() {
         FFmpeg().avcodec_flush_buffers(Codec.get());
         Swr.reset(); // a resampler's history belongs to the old position
@@ -550,7 +650,11 @@ struct TWMSyncReader::TImpl {
         PcmFrames = PcmDone = 0;
         PcmPos = -1;
         NextPos = 0;
-        InputEnded = Open = Protected = IsMp3 = IsAsf = RangePending = LearnLag = false;
+        InputEnded = Open = Protected = IsMp3 = IsAsf = RangePending = LearnLag = UseMpeg = false;
+        Mpeg.Close();
+        Error.clear();
+        MpegOpenError.clear();
+        Damage = {};
         Lag = LagUnknown;
         Grid = 0;
         Target = -1;
@@ -573,18 +677,32 @@ uint32_t TWMSyncReader::OpenStream(TAudioStream* Stream) {
         return WM_E_FAIL;
     m.Stream = Stream;
     m.Base = static_cast<int64_t>(position);
-    if (!m.OpenDemuxer()) {
-        m.Reset();
-        return WM_E_FAIL;
-    }
-    AVFormatContext* ctx = m.Format.get();
-    for (unsigned i = 0; i < ctx->nb_streams; ++i)
-        if (ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-            TOutputState output;
-            output.StreamIndex = static_cast<int>(i);
-            m.Outputs.push_back(output);
-            ctx->streams[i]->discard = AVDISCARD_DEFAULT;
+    if (m.OpenDemuxer()) {
+        // A file FFmpeg takes for MPEG audio (a header stating its length) but in which
+        // libmpg123 finds no frame stays open: its data ends at once, with libmpg123's reason.
+        if (m.IsMp3 && !m.OpenMpeg()) m.MpegOpenError = m.Mpeg.ErrorText();
+        AVFormatContext* ctx = m.Format.get();
+        for (unsigned i = 0; i < ctx->nb_streams; ++i)
+            if (ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+                TOutputState output;
+                output.StreamIndex = static_cast<int>(i);
+                m.Outputs.push_back(output);
+                ctx->streams[i]->discard = AVDISCARD_DEFAULT;
+                if (m.UseMpeg) break; // MPEG audio has one stream
+            }
+    } else {
+        // FFmpeg refuses free-format MPEG audio; libmpg123 takes a stream of it whose first
+        // frame starts right after the ID3v2 tags.
+        const bool asf = m.IsAsf;
+        m.Format.reset();
+        m.IO.reset();
+        if (asf || !m.FreeFormatAtStart() || !m.OpenMpeg() || !m.Mpeg.Info().FreeFormat) {
+            m.Reset();
+            return WM_E_FAIL;
         }
+        m.IsMp3 = true;
+        m.Outputs.push_back(TOutputState{});
+    }
     m.Packet.reset(FFmpeg().av_packet_alloc());
     m.Frame.reset(FFmpeg().av_frame_alloc());
     if (!m.Packet || !m.Frame) {
@@ -679,6 +797,22 @@ uint32_t TWMSyncReader::SetReadStreamSamples(uint16_t StreamNum, bool Compressed
     return Compressed ? WM_E_INVALIDARG : WM_OK;
 }
 
+TWMDamage TWMSyncReader::Damage() const {
+    return FImpl->Damage;
+}
+
+const std::string& TWMSyncReader::ErrorText() const {
+    return FImpl->Error;
+}
+
+std::string TWMSyncReader::DecoderName() const {
+    return FImpl->IsMp3 ? "libmpg123" : "FFmpeg";
+}
+
+int TWMSyncReader::MpegLayer() const {
+    return FImpl->UseMpeg ? FImpl->Mpeg.Info().Layer : 0;
+}
+
 TWMHeaderInfo* TWMSyncReader::HeaderInfo() {
     return FImpl->Open ? &FImpl->Header : nullptr;
 }
@@ -691,14 +825,21 @@ uint32_t TWMSyncReader::GetNextSample(uint16_t StreamNum, TWMSampleBuffer& Sampl
     if (StreamNum == 0 || StreamNum > m.Outputs.size()) return WM_E_INVALIDARG;
     if (m.Protected) return NS_E_PROTECTED_CONTENT;
     const int output = StreamNum - 1;
-    if (!m.PrepareDecoding(output)) return WM_E_FAIL;
-    if (m.RangePending) {
-        m.RangePending = false;
-        m.Reposition(m.RangeStart);
-    }
-    while (m.PcmDone >= m.PcmFrames)
-        if (!m.DecodeFrame()) return NS_E_NO_MORE_SAMPLES;
     const TWaveFormat out = m.Current(output);
+    if (m.UseMpeg) {
+        if (!m.NextMpegBlock(out)) return NS_E_NO_MORE_SAMPLES;
+    } else if (m.IsMp3) {
+        m.Error = m.MpegOpenError;
+        return NS_E_NO_MORE_SAMPLES;
+    } else {
+        if (!m.PrepareDecoding(output)) return WM_E_FAIL;
+        if (m.RangePending) {
+            m.RangePending = false;
+            m.Reposition(m.RangeStart);
+        }
+        while (m.PcmDone >= m.PcmFrames)
+            if (!m.DecodeFrame()) return NS_E_NO_MORE_SAMPLES;
+    }
     const uint32_t frameBytes = out.Channels * (out.BitsPerSample / 8u);
     // At most 50 ms in one sample.
     const uint32_t frames = std::min(m.PcmFrames - m.PcmDone, std::max<uint32_t>(out.SamplesPerSec / 20, 1));

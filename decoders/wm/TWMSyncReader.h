@@ -1,7 +1,8 @@
 #pragma once
 // The media reader: a synchronous reader of MP3 and ASF (Windows Media) files over FFmpeg
-// (libavformat, libavcodec, libswresample). It reads the file only through a TAudioStream
-// and offers what the Windows Media inputs rely on: outputs (the file's audio streams)
+// (libavformat, libavcodec, libswresample) and, for MPEG audio, libmpg123 (TMpg123Decoder:
+// gapless, exact to the ISO accuracy limits; FFmpeg's demuxer gives only its length). It reads the file only
+// through a TAudioStream and offers what the Windows Media inputs rely on: outputs (the file's audio streams)
 // with their current format, per output an ordered list of PCM formats, the choice of one,
 // decoded samples of that format, sample-exact repositioning and the header attributes.
 //
@@ -16,6 +17,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "decoders/wm/TAudioStream.h"
@@ -33,6 +35,15 @@ inline constexpr uint32_t WM_E_UNEXPECTED = 0x8000FFFF;
 inline constexpr uint32_t ASF_E_NOTFOUND = 0xC00D07F0;
 inline constexpr uint32_t NS_E_PROTECTED_CONTENT = 0xC00D0BBD;
 inline constexpr uint32_t NS_E_NO_MORE_SAMPLES = 0xC00D0BCF;
+
+// Damage the MPEG audio decoder met since the file was opened: skips to find the next frame
+// (lost sync) and frames that did not decode, each with the output frame where first met.
+struct TWMDamage {
+    uint32_t LostSync = 0;
+    int64_t LostSyncAt = -1;
+    uint32_t Undecodable = 0;
+    int64_t UndecodableAt = -1;
+};
 
 class TWMSyncReader {
 public:
@@ -78,6 +89,15 @@ public:
     // or the data ends when Start lies past it. Only Duration 0 (to the end) is supported.
     // The move itself happens at the next GetNextSample.
     uint32_t SetRange(uint64_t Start, int64_t Duration);
+
+    // Damage met in MPEG audio so far (none for ASF).
+    TWMDamage Damage() const;
+    // Why the data ended before the file's end, in the decoder's words; "" when it did not.
+    const std::string& ErrorText() const;
+    // The library decoding the open file ("libmpg123" for MPEG audio, else "FFmpeg") and the
+    // MPEG audio layer (1-3; 0 for ASF).
+    std::string DecoderName() const;
+    int MpegLayer() const;
 
 private:
     struct TImpl;

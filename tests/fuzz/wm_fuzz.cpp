@@ -1,6 +1,7 @@
 // Fuzz target of the MP3 / Windows Media input: the bytes are a file handed to TMP3In
 // through a memory stream (probing, ID3 and ASF header scans, FFmpeg's demuxers and
-// decoders, format choice, a seek to the middle, decoding to the end). The first byte's
+// decoders, libmpg123 for MPEG audio, format choice, a seek to the middle, decoding to the
+// end). The first byte's
 // low bit asks for formats of more than 16 bits.
 
 #include <cstddef>

@@ -37,11 +37,12 @@ std::string Expand(std::string Text, int64_t N, int64_t K) {
 
 class CliDamage : public CliTest, public ::testing::WithParamInterface<TDamageCase> {
 protected:
-    // The intact file's PCM: the lossless sources decode to intact.wav, Ogg to what the
-    // decoder makes of intact.ogg.
+    // The intact file's PCM: the lossless sources decode to intact.wav, Ogg and MP3 to what
+    // the decoder makes of intact.ogg and intact.mp3.
     TBytes Intact(const std::string& Decoder) const {
-        return Decoder == "vorbis" ? DecoderPcm(Media("hostile/intact.ogg"))
-                                   : ReadWave(Media("hostile/intact.wav")).Data;
+        if (Decoder == "vorbis") return DecoderPcm(Media("hostile/intact.ogg"));
+        if (Decoder == "mp3") return DecoderPcm(Media("hostile/intact.mp3"));
+        return ReadWave(Media("hostile/intact.wav")).Data;
     }
 };
 
@@ -121,6 +122,9 @@ const TDamageCase DamageCases[] = {
      {"frame {N}: a section in another format"},
      132300,
      132300},
+    // Zero bytes between two MPEG audio frames: skipped to find the next frame, and every
+    // frame decodes.
+    {"no_sync.mp3", "mp3", {"frame {N}: lost sync", Stopped}, {"frame {N}: lost sync"}, -1, 132300},
     // WavPack hands out a block whose check fails.
     {"bad_block.wv",
      "wavpack",

@@ -211,12 +211,28 @@ const TCutCase CutCases[] = {
     {"wm/vbr_noheader.mp3", "mp3", 200001, 200100},
     {"wm/gapless.mp3", "mp3", 54000, -1}, // up to the source's last sample
     {"wm/wmav2_stereo_44100.wma", "wma", 70000, 70100},
+    {"wm/mpeg/l3_vbr_stereo_44100_noxing.mp3", "mp3", 30000, 30100},
+    {"wm/mpeg/l3_320_then_64_noxing.mp3", "mp3", 1000000, 1000100}, // past the length estimated at open
+    {"wm/mpeg/l3_freeformat_44100.mp3", "mp3", 40000, -1},
     {"wav/ima_adpcm_stereo.wav", "wav", 2040, 2045}, // across an ADPCM block boundary
     {"wav/ms_adpcm_mono.wav", "wav", 5, 7},
     {"wav/mp3_stereo.wav", "wav", 1000, 2000}, // cannot seek: frames are skipped
 };
 
 INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));
+
+// A file that states a length but from which no audio decodes: decode fails with the
+// message instead of writing an empty file with success, and info says so in its valid line.
+TEST_F(CliTest, NoAudioFromAFileThatStatesALengthFails) {
+    if (!HaveDecoder("wma")) GTEST_SKIP() << "no wma decoder in this build";
+    const std::string file = Media("wm/truncated.wma");
+    TCliResult r = RunCli({"decode", file, Path("out.wav")});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err, "tarvio-cli: " + file + ": no audio could be decoded\n");
+    r = RunCli({"info", file});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Out.find("  valid:           no (no audio could be decoded)\n"), std::string::npos) << r.Out;
+}
 
 // play through the wave-file device: the recording holds the file's PCM from its first
 // byte, followed by nothing but silence.

@@ -194,7 +194,7 @@ TEST_F(CliInfo, JsonShowsTheMonkeysAudioCompressionLevel) {
 
 // MP3 and WMA files: the bit rate, whether it varies (a detail of these formats), and the
 // tags.
-TEST_F(CliInfo, JsonShowsBitRateVbrAndTagsOfMp3AndWma) {
+TEST_F(CliInfo, JsonShowsBitRateVbrLibraryAndTagsOfMp3AndWma) {
     if (!HaveDecoder("mp3") || !HaveDecoder("wma") || !HaveDecoder("flac"))
         GTEST_SKIP() << "needs the MP3, WMA and FLAC decoders";
     const TCliResult r = RunCli({"info", "--json", Media("wm/tagged.mp3"), Media("wm/vbr_stereo_44100.mp3"),
@@ -214,6 +214,10 @@ TEST_F(CliInfo, JsonShowsBitRateVbrAndTagsOfMp3AndWma) {
     EXPECT_EQ(wma["details"]["vbr"].String, "no");
     EXPECT_EQ(vbr["details"]["vbr"].String, "yes");
     EXPECT_EQ(flac["details"]["vbr"].Kind, TJson::jNull) << "a detail of MP3 and WMA only";
+    EXPECT_EQ(mp3["details"]["library"].String, "libmpg123");
+    EXPECT_EQ(mp3["details"]["layer"].String, "3");
+    EXPECT_EQ(wma["details"]["library"].String, "FFmpeg");
+    EXPECT_EQ(wma["details"]["layer"].Kind, TJson::jNull) << "MPEG audio only";
     for (const TJson* o : {&mp3, &wma}) {
         EXPECT_EQ((*o)["tags"]["title"].String, "Группа крови");
         EXPECT_EQ((*o)["tags"]["artist"].String, "Кино");
@@ -294,9 +298,9 @@ TEST_F(CliInfo, TextShowsTheFormatAndTheDecoderChoice) {
     ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Err, "");
     for (const char* line :
-         {"  decoder:         flac (TFLACIn)\n", "  valid:           yes\n", "  channels:        2 (stereo)\n",
-          "  sample rate:     44100 Hz\n", "  bits per sample: 16\n", "  total samples:   132300\n",
-          "  total time:      0:03\n", "  bit rate:        none\n"})
+         {"  decoder:         flac (TFLACIn)\n", "  valid:           yes\n",
+          "  channels:        2 (stereo)\n", "  sample rate:     44100 Hz\n", "  bits per sample: 16\n",
+          "  total samples:   132300\n", "  total time:      0:03\n", "  bit rate:        none\n"})
         EXPECT_NE(r.Out.find(line), std::string::npos) << line << "in\n" << r.Out;
 
     r = RunCli({"info", other});

@@ -97,6 +97,25 @@ TEST_F(Player, UnknownExtensionAndUnreadableFile) {
     EXPECT_EQ(Form->LabelError->Caption(), "Не могу проиграть файл. Файл поврежден или не найден кодек.");
 }
 
+// A file that states a length but from which no audio decodes (a WMA file cut after its
+// header): the run ends at once with the cannot-play message, and play shows again.
+TEST_F(Player, NoAudioFromAFileThatStatesALengthCannotPlay) {
+    const char* fixtures = std::getenv("TARVIO_FIXTURES");
+    const fs::path media =
+        fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / "wm/truncated.wma";
+    if (!fs::exists(media)) GTEST_SKIP() << "no generated WMA media";
+    const fs::path track = Work / "truncated.wma";
+    fs::copy_file(media, track);
+    PlayList({track.string()});
+    Start();
+    bool dts = false;
+    if (!Form->DecoderFor(track.string(), dts)) GTEST_SKIP() << "no WMA decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_TRUE(WaitUntil([&] { return Form->PlayState.empty(); }));
+    EXPECT_EQ(Form->LabelError->Caption(), "Не могу проиграть файл. Файл поврежден или не найден кодек.");
+    EXPECT_FALSE(Form->DXAudioOut1->IsBusy());
+}
+
 // Surround tracks show the format, the file name and the bit rate instead of tags. Every
 // ".wav" goes to the DTS decoder (the generated test media: 5.1 DTS in a WAVE file, as on a
 // DTS audio CD); ".ac3" files go to the AC-3 decoder.

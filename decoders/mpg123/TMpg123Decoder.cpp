@@ -1,0 +1,292 @@
+#include "decoders/mpg123/TMpg123Decoder.h"
+
+#include <cstdio>
+
+#include "decoders/mpg123/TMpg123Library.h"
+
+namespace tarvio {
+
+using mpg123::Mpg123;
+
+namespace {
+
+struct THandleDeleter {
+    void operator()(mpg123_handle* H) const {
+        Mpg123().mpg123_close(H);
+        Mpg123().mpg123_delete(H);
+    }
+};
+using THandlePtr = std::unique_ptr<mpg123_handle, THandleDeleter>;
+
+// Every rate MPEG audio has (MPEG-1, 2 and 2.5); the stream's own is always among them.
+constexpr long Rates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+
+// Frames decoded and dropped before the target of a seek, so that the bit reservoir (up to
+// 511 bytes back, seven frames at 8 kbit/s) and the overlap are as in an uninterrupted
+// decode and the samples from the target on are the same.
+constexpr long PreFrames = 12;
+
+mpg123_ssize_t ReadSource(void* Handle, void* Buffer, size_t Bytes) {
+    return static_cast<mpg123_ssize_t>(static_cast<TMpg123Decoder::TSource*>(Handle)->Read(Buffer, Bytes));
+}
+
+off_t SeekSource(void* Handle, off_t Offset, int Whence) {
+    return static_cast<off_t>(static_cast<TMpg123Decoder::TSource*>(Handle)->Seek(Offset, Whence));
+}
+
+} // namespace
+
+struct TMpg123Decoder::TImpl {
+    TSource* Source = nullptr;
+    THandlePtr Handle;
+    TStreamInfo Info;
+    uint32_t Bits = 16;
+    int64_t Pos = 0;
+    // The byte offset where the frame after the last decoded one should start; -1 unknown
+    // (after an open or a seek).
+    int64_t ExpectedAt = -1;
+    bool Ended = false;
+    bool Can24 = false;
+    TDamageCount LostSync, Undecodable;
+    std::string Error;
+
+    static void Count(TDamageCount& D, int64_t At) {
+        if (D.Count++ == 0) D.FirstAt = At;
+    }
+
+    void Fail(int Code) { Error = Mpg123().mpg123_plain_strerror(Code); }
+
+    // Opens the handle on the source from its start with output of Bits bits only.
+    bool OpenHandle() {
+        const auto& m = Mpg123();
+        Handle.reset();
+        int err = MPG123_OK;
+        THandlePtr h(m.mpg123_new(nullptr, &err));
+        if (!h) {
+            Fail(err);
+            return false;
+        }
+        // Quiet (the pipeline writes no log), gapless, and an index of every frame as it is
+        // read, so that seeks back are exact and quick.
+        if (m.mpg123_param(h.get(), MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0) != MPG123_OK ||
+            m.mpg123_param(h.get(), MPG123_REMOVE_FLAGS, MPG123_FUZZY, 0) != MPG123_OK ||
+            m.mpg123_param(h.get(), MPG123_INDEX_SIZE, -1000, 0) != MPG123_OK ||
+            m.mpg123_param(h.get(), MPG123_PREFRAMES, PreFrames, 0) != MPG123_OK ||
+            m.mpg123_format_none(h.get()) != MPG123_OK) {
+            Fail(m.mpg123_errcode(h.get()));
+            return false;
+        }
+        const int encoding = Bits == 24 ? MPG123_ENC_SIGNED_24 : MPG123_ENC_SIGNED_16;
+        for (long rate : Rates)
+            m.mpg123_format(h.get(), rate, MPG123_MONO | MPG123_STEREO, encoding);
+        if (Source->Seek(0, SEEK_SET) != 0 ||
+            m.mpg123_replace_reader_handle(h.get(), &ReadSource, &SeekSource, nullptr) != MPG123_OK ||
+            m.mpg123_open_handle(h.get(), Source) != MPG123_OK) {
+            Fail(m.mpg123_errcode(h.get()));
+            return false;
+        }
+        long rate = 0;
+        int channels = 0, enc = 0;
+        if (m.mpg123_getformat(h.get(), &rate, &channels, &enc) != MPG123_OK) {
+            Fail(m.mpg123_errcode(h.get()));
+            return false;
+        }
+        if (enc != encoding || (channels != 1 && channels != 2) || rate <= 0) {
+            Error = "no output format for the stream";
+            return false;
+        }
+        Handle = std::move(h);
+        Pos = 0;
+        ExpectedAt = -1;
+        Ended = false;
+        return true;
+    }
+
+    size_t FrameBytes() const { return Info.Channels * (Bits / 8); }
+};
+
+TMpg123Decoder::TMpg123Decoder() : FImpl(std::make_unique<TImpl>()) {}
+
+TMpg123Decoder::~TMpg123Decoder() = default;
+
+bool TMpg123Decoder::Open(TSource& Source) {
+    Close();
+    if (!mpg123::TMpg123Library::Instance().Load()) {
+        FImpl->Error = mpg123::TMpg123Library::FileName() + " library could not be loaded.";
+        return false;
+    }
+    TImpl& m = *FImpl;
+    m.Source = &Source;
+    m.Bits = 16;
+    if (!m.OpenHandle()) {
+        m.Source = nullptr;
+        return false;
+    }
+    const auto& lib = Mpg123();
+    mpg123_frameinfo2 fi{};
+    long rate = 0;
+    int channels = 0, enc = 0;
+    lib.mpg123_getformat(m.Handle.get(), &rate, &channels, &enc);
+    lib.mpg123_info2(m.Handle.get(), &fi);
+    TStreamInfo& info = m.Info;
+    info.Channels = static_cast<uint32_t>(channels);
+    info.Rate = static_cast<uint32_t>(rate);
+    info.Layer = fi.layer;
+    info.Version = fi.version == MPG123_1_0 ? 1 : fi.version == MPG123_2_0 ? 2 : 3;
+    info.FreeFormat = fi.bitrate == 0;
+    info.VBR = fi.vbr != MPG123_CBR;
+    const off_t length = lib.mpg123_length(m.Handle.get());
+    info.Length = length >= 0 ? static_cast<int64_t>(length) : -1;
+    const off_t first = lib.mpg123_framepos(m.Handle.get());
+    info.FirstFrameAt = first >= 0 ? static_cast<int64_t>(first) : -1;
+    // What the library can give, on a handle with its default (widest) format table.
+    int err = MPG123_OK;
+    THandlePtr probe(lib.mpg123_new(nullptr, &err));
+    m.Can24 = probe && (lib.mpg123_format_support(probe.get(), rate, MPG123_ENC_SIGNED_24) &
+                        (channels == 1 ? MPG123_MONO : MPG123_STEREO)) != 0;
+    return true;
+}
+
+void TMpg123Decoder::Close() {
+    TImpl& m = *FImpl;
+    m.Handle.reset();
+    m.Source = nullptr;
+    m.Info = {};
+    m.Pos = 0;
+    m.ExpectedAt = -1;
+    m.Ended = false;
+    m.LostSync = m.Undecodable = {};
+    m.Can24 = false;
+    m.Error.clear();
+}
+
+bool TMpg123Decoder::IsOpen() const {
+    return FImpl->Handle != nullptr;
+}
+
+const TMpg123Decoder::TStreamInfo& TMpg123Decoder::Info() const {
+    return FImpl->Info;
+}
+
+bool TMpg123Decoder::Supports24() const {
+    return FImpl->Handle && FImpl->Can24;
+}
+
+bool TMpg123Decoder::SetBits(uint32_t Bits) {
+    TImpl& m = *FImpl;
+    if (!m.Handle || (Bits != 16 && Bits != 24)) return false;
+    if (Bits == m.Bits) return true;
+    if (Bits == 24 && !Supports24()) return false;
+    // The output format is fixed when a stream opens: open it anew where it stood.
+    const int64_t at = m.Pos;
+    const uint32_t old = m.Bits;
+    m.Bits = Bits;
+    if (!m.OpenHandle()) {
+        m.Bits = old;
+        m.OpenHandle();
+        return false;
+    }
+    return at == 0 || Seek(at);
+}
+
+uint32_t TMpg123Decoder::Bits() const {
+    return FImpl->Bits;
+}
+
+bool TMpg123Decoder::Decode(const uint8_t*& Data, size_t& Frames) {
+    TImpl& m = *FImpl;
+    Data = nullptr;
+    Frames = 0;
+    if (!m.Handle || m.Ended) return false;
+    const auto& lib = Mpg123();
+    for (;;) {
+        off_t number = 0;
+        unsigned char* audio = nullptr;
+        size_t bytes = 0;
+        const int r = lib.mpg123_decode_frame(m.Handle.get(), &number, &audio, &bytes);
+        if (r == MPG123_NEW_FORMAT) {
+            long rate = 0;
+            int channels = 0, enc = 0;
+            lib.mpg123_getformat(m.Handle.get(), &rate, &channels, &enc);
+            if (static_cast<uint32_t>(rate) == m.Info.Rate &&
+                static_cast<uint32_t>(channels) == m.Info.Channels)
+                continue;
+            // Another stream glued on: the output format cannot change mid-track.
+            m.Error = "the stream changes its format";
+            TImpl::Count(m.Undecodable, m.Pos);
+            m.Ended = true;
+            return false;
+        }
+        if (r == MPG123_DONE) {
+            m.Ended = true;
+            return false;
+        }
+        if (r != MPG123_OK) {
+            const int code = lib.mpg123_errcode(m.Handle.get());
+            m.Fail(code);
+            TImpl::Count(
+                code == MPG123_OUT_OF_SYNC || code == MPG123_RESYNC_FAIL ? m.LostSync : m.Undecodable, m.Pos);
+            m.Ended = true;
+            return false;
+        }
+        // A frame that does not start where the one before ended: bytes were skipped to find it.
+        const off_t at = lib.mpg123_framepos(m.Handle.get());
+        mpg123_frameinfo2 fi{};
+        if (at >= 0 && lib.mpg123_info2(m.Handle.get(), &fi) == MPG123_OK) {
+            if (m.ExpectedAt >= 0 && at > m.ExpectedAt) TImpl::Count(m.LostSync, m.Pos);
+            m.ExpectedAt = static_cast<int64_t>(at) + fi.framesize;
+        } else {
+            m.ExpectedAt = -1;
+        }
+        const size_t frameBytes = m.FrameBytes();
+        Data = audio;
+        Frames = frameBytes ? bytes / frameBytes : 0;
+        m.Pos += static_cast<int64_t>(Frames);
+        return true;
+    }
+}
+
+int64_t TMpg123Decoder::Position() const {
+    return FImpl->Pos;
+}
+
+bool TMpg123Decoder::Seek(int64_t Frame) {
+    TImpl& m = *FImpl;
+    if (!m.Handle || Frame < 0) return false;
+    const auto& lib = Mpg123();
+    // The synthesis filter keeps its history in a ring whose phase moves with every frame
+    // decoded; the preroll starts on a frame number that is a multiple of 16, so that the
+    // phase at the target (and with it the rounding) is that of an uninterrupted decode.
+    off_t r = lib.mpg123_seek(m.Handle.get(), static_cast<off_t>(Frame), SEEK_SET);
+    const off_t frame = r >= 0 ? lib.mpg123_tellframe(m.Handle.get()) : -1;
+    if (frame > PreFrames && (frame - PreFrames) % 16 != 0) {
+        // A seek to where the stream stands does nothing: away first.
+        lib.mpg123_param(m.Handle.get(), MPG123_PREFRAMES, PreFrames + (frame - PreFrames) % 16, 0);
+        lib.mpg123_seek(m.Handle.get(), 0, SEEK_SET);
+        r = lib.mpg123_seek(m.Handle.get(), static_cast<off_t>(Frame), SEEK_SET);
+        lib.mpg123_param(m.Handle.get(), MPG123_PREFRAMES, PreFrames, 0);
+    }
+    if (r < 0) {
+        // Past the end: nothing more to deliver.
+        m.Ended = true;
+        return false;
+    }
+    m.Pos = static_cast<int64_t>(r);
+    m.ExpectedAt = -1;
+    m.Ended = false;
+    return true;
+}
+
+TMpg123Decoder::TDamageCount TMpg123Decoder::LostSync() const {
+    return FImpl->LostSync;
+}
+
+TMpg123Decoder::TDamageCount TMpg123Decoder::Undecodable() const {
+    return FImpl->Undecodable;
+}
+
+const std::string& TMpg123Decoder::ErrorText() const {
+    return FImpl->Error;
+}
+
+} // namespace tarvio
