@@ -1,14 +1,25 @@
 #include "tags/TTagEditor.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 #include "pipeline/EAuException.h"
 #include "tags/TCodePage.h"
+#include "tags/TFileHandle.h"
+#include "tags/TId3v1Tags.h"
 #include "tags/TSaveCopy.h"
 #include "tags/TTagLib.h"
 
@@ -46,37 +57,177 @@ std::optional<unsigned> Number(const std::u16string& Text) {
     return static_cast<unsigned>(value);
 }
 
-// What a save writes, in TagLib's terms.
-struct TTagValues {
-    std::string Title, Artist, Album, Genre;
+// TagLib's file types for an extension, tried in this order on a file whose own name does
+// not tell (a save's copy).
+std::vector<TagLib_File_Type> Types(const std::string& Extension) {
+    if (Extension == ".mp3") return {TagLib_File_MPEG};
+    if (Extension == ".ogg") return {TagLib_File_OggVorbis, TagLib_File_OggFlac, TagLib_File_Speex};
+    if (Extension == ".flac") return {TagLib_File_FLAC};
+    if (Extension == ".wv") return {TagLib_File_WavPack};
+    if (Extension == ".m4a") return {TagLib_File_MP4};
+    if (Extension == ".wma") return {TagLib_File_ASF};
+    return {};
+}
+
+// Path opened as a file of Extension's type; nullptr when TagLib takes it as none of them.
+std::unique_ptr<TTagLib::TFile> OpenAs(const TTagLib& Lib, const std::string& Path,
+                                       const std::string& Extension) {
+    for (TagLib_File_Type type : Types(Extension)) {
+        auto file = std::make_unique<TTagLib::TFile>(Lib, Path.c_str(), type);
+        if (file->Valid()) return file;
+    }
+    return nullptr;
+}
+
+// The formats whose last 128 bytes TagLib treats as an ID3v1 tag.
+bool MayHaveId3v1(const std::string& Extension) {
+    return Extension == ".mp3" || Extension == ".wv" || Extension == ".flac";
+}
+
+[[noreturn]] void Fail(const std::string& Why) {
+    throw EAuException(Why.empty() ? std::string(FailedToSave) : std::string(FailedToSave) + ": " + Why);
+}
+
+// What a save writes, in TagLib's terms: only what changed since the file was read.
+struct TChanges {
+    std::optional<std::u16string> Title, Artist, Album, Genre;
     std::optional<unsigned> Year, Track;
+
+    bool Any() const { return Title || Artist || Album || Genre || Year || Track; }
 
     // Room for the save to grow the file: the texts as UTF-16 in every tag a file may carry
     // (ID3v2, ID3v1, APEv2), and the padding and page overhead that the formats add.
     uint64_t Reserve() const {
-        const uint64_t text = Title.size() + Artist.size() + Album.size() + Genre.size() + 64;
+        uint64_t text = 64;
+        for (const auto* t : {&Title, &Artist, &Album, &Genre})
+            if (*t) text += 3 * (*t)->size();
         return (uint64_t{256} << 10) + 8 * text;
     }
 };
 
-// Opens Path, sets Values and saves; raises "Failed to save tags" when TagLib cannot.
-void WriteTags(const TTagLib& Lib, const std::string& Path, const TTagValues& Values) {
-    {
-        Lib.taglib_id3v2_set_default_text_encoding(TagLib_ID3v2_UTF16);
-        TTagLib::TFile file(Lib, Path.c_str());
-        TagLib_Tag* tag = file.Valid() ? Lib.taglib_file_tag(file.Get()) : nullptr;
-        if (!tag) throw EAuException(FailedToSave);
-        Lib.taglib_tag_set_title(tag, Values.Title.c_str());
-        Lib.taglib_tag_set_artist(tag, Values.Artist.c_str());
-        Lib.taglib_tag_set_album(tag, Values.Album.c_str());
-        Lib.taglib_tag_set_genre(tag, Values.Genre.c_str());
-        if (Values.Year) Lib.taglib_tag_set_year(tag, *Values.Year);
-        if (Values.Track) Lib.taglib_tag_set_track(tag, *Values.Track);
-        if (!Lib.taglib_file_save(file.Get())) throw EAuException(FailedToSave);
+// Growth beyond the new tags that a save may give a file; more means TagLib went astray.
+constexpr uint64_t GrowthAllowance = uint64_t{16} << 20;
+
+// Closes a descriptor.
+struct TFdCloser {
+    int Fd;
+    ~TFdCloser() {
+        if (Fd >= 0) ::close(Fd);
     }
-    // TagLib must be able to read what it wrote.
-    TTagLib::TFile check(Lib, Path.c_str());
-    if (!check.Valid()) throw EAuException(FailedToSave);
+};
+
+// Runs Body in a child process that may not make a file larger than FileLimit bytes and is
+// killed after TimeLimit milliseconds. Body's result (0..255), -1 when the time ran out, -2
+// when the child ended otherwise (a crash).
+int RunBounded(const std::function<int()>& Body, uint64_t FileLimit, uint32_t TimeLimit) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) Fail(std::error_code(errno, std::generic_category()).message());
+    if (pid == 0) {
+        // Writes past the limit fail with EFBIG instead of ending the child.
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct ::rlimit limit {};
+        if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+            (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > FileLimit) &&
+            (limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= FileLimit)) {
+            limit.rlim_cur = FileLimit;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        int result = 3;
+        try {
+            result = Body();
+        } catch (...) {
+        }
+        ::_exit(result);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeLimit);
+    for (auto pause = std::chrono::microseconds(500);;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        if (done < 0 && errno != EINTR) return -2;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return -1;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(20000));
+    }
+}
+
+// Sets the changed values on the file at Path and saves it; in the child of RunBounded.
+int WriteTags(const TTagLib& Lib, const std::string& Path, const std::string& Extension, const TChanges& C) {
+    Lib.taglib_id3v2_set_default_text_encoding(TagLib_ID3v2_UTF16);
+    const std::unique_ptr<TTagLib::TFile> file = OpenAs(Lib, Path, Extension);
+    TagLib_Tag* tag = file ? Lib.taglib_file_tag(file->Get()) : nullptr;
+    if (!tag) return 1;
+    if (C.Title) Lib.taglib_tag_set_title(tag, TCodePage::WideToUtf8(*C.Title).c_str());
+    if (C.Artist) Lib.taglib_tag_set_artist(tag, TCodePage::WideToUtf8(*C.Artist).c_str());
+    if (C.Album) Lib.taglib_tag_set_album(tag, TCodePage::WideToUtf8(*C.Album).c_str());
+    if (C.Genre) Lib.taglib_tag_set_genre(tag, TCodePage::WideToUtf8(*C.Genre).c_str());
+    if (C.Year) Lib.taglib_tag_set_year(tag, *C.Year);
+    if (C.Track) Lib.taglib_tag_set_track(tag, *C.Track);
+    return Lib.taglib_file_save(file->Get()) ? 0 : 2;
+}
+
+// The ID3v1 block of the file at Path, when it has one.
+std::unique_ptr<TId3v1Tags> ReadId3v1(const std::string& Path) {
+    TFdCloser fd{::open(Path.c_str(), O_RDONLY | O_CLOEXEC)};
+    TFileHandle file(fd.Fd);
+    auto tags = std::make_unique<TId3v1Tags>();
+    if (!file.Valid() || !tags->ReadFromFile(file)) return nullptr;
+    return tags;
+}
+
+// After TagLib's save of the file at Path: a file that had no ID3v1 block gets none, and one
+// that had gets the block of this project's writer, the old values with the changed ones, in
+// the legacy code page. TagLib would write Latin-1, which blanks Cyrillic texts.
+void KeepId3v1(const std::string& Path, const TId3v1Tags* Read, const TChanges& C) {
+    TFdCloser fd{::open(Path.c_str(), O_RDWR | O_CLOEXEC)};
+    TFileHandle file(fd.Fd);
+    if (!file.Valid()) Fail(std::error_code(errno, std::generic_category()).message());
+    const int64_t size = file.Size();
+    if (TId3v1Tags::Presents(file) && !file.Resize(size - TId3v1Tags::BlockSize))
+        Fail("the ID3v1 tag could not be replaced");
+    if (!Read) return;
+    TId3v1Tags tags;
+    tags.Assign(*Read); // the values read, then the changed ones
+    if (C.Title) tags.SetTitle(TCodePage::ToNarrow(*C.Title));
+    if (C.Artist) tags.SetArtist(TCodePage::ToNarrow(*C.Artist));
+    if (C.Album) tags.SetAlbum(TCodePage::ToNarrow(*C.Album));
+    if (C.Genre) {
+        // A name the table lacks leaves the old genre; an empty one is "none".
+        if (C.Genre->empty())
+            tags.SetGenreId(255);
+        else
+            tags.SetGenre(TCodePage::ToNarrow(*C.Genre));
+    }
+    if (C.Year) tags.SetYear(static_cast<uint16_t>(*C.Year <= 9999 ? *C.Year : 0));
+    if (C.Track) tags.SetTrack(static_cast<uint8_t>(*C.Track <= 255 ? *C.Track : 0));
+    if (!tags.WriteToFile(file, false)) Fail("the ID3v1 tag could not be written");
+}
+
+// Every changed value reads back from the saved file at Path as it was set; else raises
+// "Failed to save tags: <key> reads back as ...".
+void CheckReadBack(const TTagLib& Lib, const std::string& Path, const std::string& Extension,
+                   const TChanges& C) {
+    const std::unique_ptr<TTagLib::TFile> file = OpenAs(Lib, Path, Extension);
+    const TagLib_Tag* tag = file ? Lib.taglib_file_tag(file->Get()) : nullptr;
+    if (!tag) Fail("TagLib cannot read the file it saved");
+    TTagLib::TStrings strings(Lib);
+    auto check = [](const char* Key, const std::string& Read, const std::string& Written) {
+        if (Read != Written)
+            Fail(std::string(Key) + " reads back as \"" + Read + "\", not \"" + Written + "\"");
+    };
+    auto text = [](const char* Utf8) { return std::string(Utf8 ? Utf8 : ""); };
+    if (C.Title) check("title", text(Lib.taglib_tag_title(tag)), TCodePage::WideToUtf8(*C.Title));
+    if (C.Artist) check("artist", text(Lib.taglib_tag_artist(tag)), TCodePage::WideToUtf8(*C.Artist));
+    if (C.Album) check("album", text(Lib.taglib_tag_album(tag)), TCodePage::WideToUtf8(*C.Album));
+    if (C.Genre) check("genre", text(Lib.taglib_tag_genre(tag)), TCodePage::WideToUtf8(*C.Genre));
+    if (C.Year) check("year", std::to_string(Lib.taglib_tag_year(tag)), std::to_string(*C.Year));
+    if (C.Track) check("track", std::to_string(Lib.taglib_tag_track(tag)), std::to_string(*C.Track));
 }
 
 } // namespace
@@ -108,6 +259,7 @@ void TTagEditor::SetFileName(const std::string& Value) {
     FGenre.clear();
     FYear.clear();
     FTrack.clear();
+    FRead = {};
     FDuration = 0;
     FBitrate = 0;
     if (Value.empty()) return;
@@ -132,6 +284,7 @@ void TTagEditor::SetFileName(const std::string& Value) {
     }
     FYear = Decimal(tag ? lib.taglib_tag_year(tag) : 0);
     FTrack = Decimal(tag ? lib.taglib_tag_track(tag) : 0);
+    FRead = {FTitle, FAlbum, FArtist, FGenre, FYear, FTrack};
     if (properties) {
         FDuration = static_cast<uint32_t>(std::max(0, lib.taglib_audioproperties_length(properties)));
         FBitrate = static_cast<uint32_t>(std::max(0, lib.taglib_audioproperties_bitrate(properties)));
@@ -139,9 +292,24 @@ void TTagEditor::SetFileName(const std::string& Value) {
 }
 
 void TTagEditor::Save() {
-    if (FFileName.empty() || Extension(FFileName) == ".wma" || !MayOpen(FFileName)) return;
+    FNeedsInPlace = false;
+    const std::string extension = Extension(FFileName);
+    if (FFileName.empty() || extension == ".wma" || Types(extension).empty() || !MayOpen(FFileName)) return;
     TTagLib lib;
     if (!TTagLib::LoadTagLib(lib)) throw EAuException(TTagLib::NotLoadedMessage());
+    TChanges changes;
+    auto text = [](const std::u16string& Now, const std::u16string& Read,
+                   std::optional<std::u16string>& Out) {
+        if (Now != Read) Out = Now;
+    };
+    text(FTitle, FRead.Title, changes.Title);
+    text(FArtist, FRead.Artist, changes.Artist);
+    text(FAlbum, FRead.Album, changes.Album);
+    text(FGenre, FRead.Genre, changes.Genre);
+    if (FYear != FRead.Year) changes.Year = Number(FYear);
+    if (FTrack != FRead.Track) changes.Track = Number(FTrack);
+    if (!changes.Any()) return;
+
     std::lock_guard<std::mutex> session(TTagLib::SessionLock());
     {
         // A file TagLib cannot open is left alone without an error.
@@ -149,30 +317,51 @@ void TTagEditor::Save() {
         TTagLib::TFile file(lib, FFileName.c_str());
         if (!file.Valid() || !lib.taglib_file_tag(file.Get())) return;
     }
-    TTagValues values{TCodePage::WideToUtf8(FTitle),
-                      TCodePage::WideToUtf8(FArtist),
-                      TCodePage::WideToUtf8(FAlbum),
-                      TCodePage::WideToUtf8(FGenre),
-                      Number(FYear),
-                      Number(FTrack)};
-    uint64_t reserve = values.Reserve();
+    const std::optional<std::string> audio = FAudioCheck ? FAudioCheck(FFileName, FFileName) : std::nullopt;
+    const bool id3v1 = MayHaveId3v1(extension);
+    const std::unique_ptr<TId3v1Tags> oldId3v1 = id3v1 ? ReadId3v1(FFileName) : nullptr;
+    uint64_t reserve = changes.Reserve();
     try {
         // A save that outgrew its reserve may have lost writes: it is made again on a fresh
         // copy with more room. In place there is no second chance; the reserve is generous.
         for (int attempt = 1;; ++attempt) {
-            TSaveCopy work(FFileName, reserve);
-            WriteTags(lib, work.WorkPath(), values);
-            if (work.WithinReserve() || work.InPlace()) {
-                work.Commit();
-                return;
+            TSaveCopy work(FFileName, reserve, FAllowInPlace);
+            const uint64_t limit = static_cast<uint64_t>(work.OriginalSize()) + reserve + GrowthAllowance;
+            const int result = RunBounded([&] { return WriteTags(lib, work.WorkPath(), extension, changes); },
+                                          limit, FTimeLimit);
+            if (result == -1) {
+                char seconds[32];
+                std::snprintf(seconds, sizeof seconds, "%g", FTimeLimit / 1000.0);
+                Fail(std::string("TagLib did not finish within ") + seconds + " s");
             }
-            if (attempt == 4)
-                throw EAuException(std::string(FailedToSave) + ": the tags outgrew the space reserved");
-            reserve = 2 * std::max<uint64_t>(reserve, static_cast<uint64_t>(work.Growth()));
+            if (result != 0)
+                Fail(result == 1 ? "TagLib cannot open the copy" : result == 2 ? "" : "TagLib stopped");
+            if (static_cast<uint64_t>(std::max<int64_t>(0, work.Growth())) >= reserve + GrowthAllowance)
+                Fail("TagLib made the file grow by more than " +
+                     std::to_string((reserve + GrowthAllowance) >> 20) + " MiB");
+            if (!work.WithinReserve() && !work.InPlace()) {
+                if (attempt == 4) Fail("the tags outgrew the space reserved");
+                reserve = 2 * std::max<uint64_t>(reserve, static_cast<uint64_t>(work.Growth()));
+                continue;
+            }
+            if (id3v1) KeepId3v1(work.WorkPath(), oldId3v1.get(), changes);
+            CheckReadBack(lib, work.WorkPath(), extension, changes);
+            if (audio) {
+                const std::optional<std::string> now = FAudioCheck(FFileName, work.WorkPath());
+                const char* where = work.InPlace() ? " (saved in place)" : "; the file is left as it was";
+                if (!now) Fail(std::string("the audio no longer decodes after the save") + where);
+                if (*now != *audio) Fail(std::string("the save would change the audio") + where);
+            }
+            work.Commit();
+            break;
         }
+    } catch (const TSaveCopy::ENeedsInPlace& e) {
+        FNeedsInPlace = true;
+        Fail(std::string(e.what()) + ", and it may be saved only in place, which was not allowed");
     } catch (const std::system_error& e) {
-        throw EAuException(std::string(FailedToSave) + ": " + e.code().message());
+        Fail(e.code().message());
     }
+    FRead = {FTitle, FAlbum, FArtist, FGenre, FYear, FTrack};
 }
 
 } // namespace tarvio

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -439,6 +440,14 @@ protected:
     int StringsHeld() const {
         return reinterpret_cast<int (*)()>(::dlsym(FHandle, "fake_taglib_strings_held"))();
     }
+    // The calls of a save's child process too, from the log file.
+    void Log(const std::string& Path) {
+        reinterpret_cast<void (*)(const char*)>(::dlsym(FHandle, "fake_taglib_log"))(Path.c_str());
+    }
+    std::string Logged(const std::string& Path) const {
+        std::ifstream in(Path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
 
     void* FHandle = nullptr;
     test::TTempDir FDir;
@@ -483,9 +492,11 @@ TEST_F(TFakeTagLib, ReadReleasesWhatTheLibraryHandsOut) {
 }
 
 // A save TagLib refuses raises "Failed to save tags" and leaves the file and its folder as
-// they were; one of a file TagLib cannot open does nothing, without an error.
+// they were; one of a file TagLib cannot open does nothing, without an error. Only the
+// changed values are set, and a year or track that is no number is not.
 TEST_F(TFakeTagLib, SaveFailures) {
     const std::string path = FDir / "song.mp3";
+    const std::string log = FDir / "calls";
     const TBytes bytes = test::ReadBytes(Fixture("id3v24.mp3"));
     test::WriteBytes(path, bytes);
     TTagEditor e;
@@ -494,17 +505,19 @@ TEST_F(TFakeTagLib, SaveFailures) {
     e.SetTrack(u"x");
 
     Reset(1, 0, 0);
+    Log(log);
     try {
         e.Save();
         ADD_FAILURE() << "no exception";
     } catch (const EAuException& x) {
         EXPECT_STREQ(x.what(), "Failed to save tags");
     }
-    const std::string calls = Calls();
-    EXPECT_NE(calls.find("taglib_tag_set_genre;taglib_tag_set_year(1990);taglib_file_save;"),
-              std::string::npos)
+    Log("");
+    const std::string calls = Logged(log);
+    EXPECT_NE(calls.find("taglib_file_tag;taglib_tag_set_year(1990);taglib_file_save;"), std::string::npos)
         << calls;
     EXPECT_EQ(calls.find("taglib_tag_set_track"), std::string::npos) << calls;
+    std::filesystem::remove(log);
     EXPECT_EQ(test::ReadBytes(path), bytes);
     EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.mp3"});
 
@@ -513,6 +526,36 @@ TEST_F(TFakeTagLib, SaveFailures) {
     EXPECT_EQ(Calls().find("taglib_file_save"), std::string::npos);
     EXPECT_EQ(test::ReadBytes(path), bytes);
     EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.mp3"});
+}
+
+// TagLib that never finishes, or that makes the file grow without end, is stopped: the save
+// fails saying so, the file is as it was and no copy is left.
+TEST_F(TFakeTagLib, SaveBoundedInTimeAndSize) {
+    const std::string path = FDir / "song.mp3";
+    const TBytes bytes = test::ReadBytes(Fixture("id3v24.mp3"));
+    test::WriteBytes(path, bytes);
+    const struct {
+        int Mode;
+        const char* Error;
+    } cases[] = {{2, "Failed to save tags: TagLib did not finish within 0.3 s"},
+                 {3, "Failed to save tags: TagLib made the file grow by more than 16 MiB"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Mode);
+        Reset(1, 1, 0);
+        TTagEditor e;
+        e.SetFileName(path);
+        e.SetTimeLimit(300);
+        e.SetTitle(u"Новое");
+        Reset(1, c.Mode, 0);
+        try {
+            e.Save();
+            ADD_FAILURE() << "no exception";
+        } catch (const EAuException& x) {
+            EXPECT_STREQ(x.what(), c.Error);
+        }
+        EXPECT_EQ(test::ReadBytes(path), bytes);
+        EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.mp3"});
+    }
 }
 
 // Without a usable library (no file, or one that lacks an entry point) reading and saving
@@ -607,7 +650,8 @@ struct TFullCase {
     const char* Name;
     uint64_t Tmpfs;     // size of the file system; 0: none, a file size limit instead
     int64_t Free;       // bytes a filler file leaves free; -1: no filler
-    bool HardLink;      // the file has a second name (it is then saved in place)
+    bool HardLink;      // the file has a second name (it can only be saved in place)
+    bool InPlace;       // a save in place is allowed
     bool ReadOnly;      // the file system is made read-only before the save
     size_t TitleLength; // characters of the new title
     const char* Error;  // the message of the save; empty when it succeeds
@@ -652,6 +696,7 @@ TEST_P(TTagEditorCannotSave, LeavesTheFileAsItWas) {
         TTagEditor e;
         e.SetFileName(path);
         e.SetTitle(title);
+        e.SetAllowInPlace(c.InPlace);
         try {
             e.Save();
         } catch (const EAuException& x) {
@@ -693,20 +738,23 @@ TEST_P(TTagEditorCannotSave, LeavesTheFileAsItWas) {
 
 constexpr uint64_t KiB = 1024;
 
-INSTANTIATE_TEST_SUITE_P(Cases, TTagEditorCannotSave,
-                         testing::Values(TFullCase{"NoRoomForTheCopy", 256 * KiB, 0, false, false, 100,
-                                                   "Failed to save tags: No space left on device"},
-                                         TFullCase{"NoRoomForTheGrowth", 1024 * KiB, 96 * KiB, false, false,
-                                                   20000, "Failed to save tags: No space left on device"},
-                                         TFullCase{"HardLinkedNoRoom", 256 * KiB, 8 * KiB, true, false, 20000,
-                                                   "Failed to save tags: No space left on device"},
-                                         TFullCase{"ReadOnlyFileSystem", 256 * KiB, -1, false, true, 100,
-                                                   "Failed to save tags: Read-only file system"},
-                                         TFullCase{"FileSizeLimit", 0, -1, false, false, 100,
-                                                   "Failed to save tags: File too large"},
-                                         TFullCase{"EnoughRoom", 2048 * KiB, -1, false, false, 20000, ""},
-                                         TFullCase{"HardLinkedEnoughRoom", 2048 * KiB, -1, true, false, 20000,
-                                                   ""}),
-                         [](const auto& Info) { return std::string(Info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TTagEditorCannotSave,
+    testing::Values(TFullCase{"NoRoomForTheCopy", 256 * KiB, 0, false, false, false, 100,
+                              "Failed to save tags: No space left on device"},
+                    TFullCase{"NoRoomForTheGrowth", 1024 * KiB, 96 * KiB, false, false, false, 20000,
+                              "Failed to save tags: No space left on device"},
+                    TFullCase{"HardLinkedNoRoom", 256 * KiB, 8 * KiB, true, true, false, 20000,
+                              "Failed to save tags: No space left on device"},
+                    TFullCase{"ReadOnlyFileSystem", 256 * KiB, -1, false, false, true, 100,
+                              "Failed to save tags: Read-only file system"},
+                    TFullCase{"FileSizeLimit", 0, -1, false, false, false, 100,
+                              "Failed to save tags: File too large"},
+                    TFullCase{"EnoughRoom", 2048 * KiB, -1, false, false, false, 20000, ""},
+                    TFullCase{"HardLinkedEnoughRoom", 2048 * KiB, -1, true, true, false, 20000, ""},
+                    TFullCase{"HardLinkedNotInPlace", 2048 * KiB, -1, true, false, false, 100,
+                              "Failed to save tags: the file has other hard links, and it "
+                              "may be saved only in place, which was not allowed"}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
 
 } // namespace
