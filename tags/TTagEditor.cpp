@@ -321,6 +321,7 @@ void TTagEditor::Save() {
     const bool id3v1 = MayHaveId3v1(extension);
     const std::unique_ptr<TId3v1Tags> oldId3v1 = id3v1 ? ReadId3v1(FFileName) : nullptr;
     uint64_t reserve = changes.Reserve();
+    bool inPlace = false;
     try {
         // A save that outgrew its reserve may have lost writes: it is made again on a fresh
         // copy with more room. In place there is no second chance; the reserve is generous.
@@ -346,11 +347,12 @@ void TTagEditor::Save() {
             }
             if (id3v1) KeepId3v1(work.WorkPath(), oldId3v1.get(), changes);
             CheckReadBack(lib, work.WorkPath(), extension, changes);
-            if (audio) {
+            // In place the file is locked against the decoder: it is checked after the save.
+            inPlace = work.InPlace();
+            if (audio && !inPlace) {
                 const std::optional<std::string> now = FAudioCheck(FFileName, work.WorkPath());
-                const char* where = work.InPlace() ? " (saved in place)" : "; the file is left as it was";
-                if (!now) Fail(std::string("the audio no longer decodes after the save") + where);
-                if (*now != *audio) Fail(std::string("the save would change the audio") + where);
+                if (!now) Fail("the audio no longer decodes after the save; the file is left as it was");
+                if (*now != *audio) Fail("the save would change the audio; the file is left as it was");
             }
             work.Commit();
             break;
@@ -362,6 +364,8 @@ void TTagEditor::Save() {
         Fail(e.code().message());
     }
     FRead = {FTitle, FAlbum, FArtist, FGenre, FYear, FTrack};
+    if (audio && inPlace && FAudioCheck(FFileName, FFileName) != audio)
+        Fail("the audio changed in the save in place");
 }
 
 } // namespace tarvio
