@@ -20,6 +20,7 @@
 #include "tags/TCodePage.h"
 #include "tags/TFileHandle.h"
 #include "tags/TId3v1Tags.h"
+#include "tags/TId3v2FrameEditor.h"
 #include "tags/TSaveCopy.h"
 #include "tags/TTagLib.h"
 
@@ -88,22 +89,21 @@ bool MayHaveId3v1(const std::string& Extension) {
     throw EAuException(Why.empty() ? std::string(FailedToSave) : std::string(FailedToSave) + ": " + Why);
 }
 
-// What a save writes, in TagLib's terms: only what changed since the file was read.
-struct TChanges {
-    std::optional<std::u16string> Title, Artist, Album, Genre;
-    std::optional<unsigned> Year, Track;
+// What a save writes: only what changed since the file was read.
+using TChanges = TId3v2FrameEditor::TChanges;
 
-    bool Any() const { return Title || Artist || Album || Genre || Year || Track; }
+bool Any(const TChanges& C) {
+    return C.Title || C.Artist || C.Album || C.Genre || C.Year || C.Track;
+}
 
-    // Room for the save to grow the file: the texts as UTF-16 in every tag a file may carry
-    // (ID3v2, ID3v1, APEv2), and the padding and page overhead that the formats add.
-    uint64_t Reserve() const {
-        uint64_t text = 64;
-        for (const auto* t : {&Title, &Artist, &Album, &Genre})
-            if (*t) text += 3 * (*t)->size();
-        return (uint64_t{256} << 10) + 8 * text;
-    }
-};
+// Room for the save to grow the file: the texts as UTF-16 in every tag a file may carry
+// (ID3v2, ID3v1, APEv2), and the padding and page overhead that the formats add.
+uint64_t Reserve(const TChanges& C) {
+    uint64_t text = 64;
+    for (const auto* t : {&C.Title, &C.Artist, &C.Album, &C.Genre})
+        if (*t) text += 3 * (*t)->size();
+    return (uint64_t{256} << 10) + 8 * text;
+}
 
 // Growth beyond the new tags that a save may give a file; more means TagLib went astray.
 constexpr uint64_t GrowthAllowance = uint64_t{16} << 20;
@@ -154,6 +154,49 @@ int RunBounded(const std::function<int()>& Body, uint64_t FileLimit, uint32_t Ti
         }
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::microseconds(20000));
+    }
+}
+
+// The ID3v2 tag of this project's frame editor for the MP3 file at Path: nullopt when the
+// file's tag is of a kind left to TagLib, or the file cannot be read.
+std::optional<TId3v2FrameEditor::TResult> OwnId3v2(const std::string& Path, const TChanges& C) {
+    TFdCloser fd{::open(Path.c_str(), O_RDONLY | O_CLOEXEC)};
+    TFileHandle file(fd.Fd);
+    uint8_t head[10];
+    const int64_t size = file.Size();
+    if (!file.Valid() || size < 0) return std::nullopt;
+    const size_t got = file.ReadAt(head, sizeof head, 0);
+    const uint64_t tagSize = TId3v2FrameEditor::TagSize(head, got);
+    if (tagSize > TId3v2FrameEditor::MaxTagSize || tagSize > static_cast<uint64_t>(size)) return std::nullopt;
+    std::vector<uint8_t> tag(static_cast<size_t>(tagSize));
+    if (file.ReadAt(tag.data(), tag.size(), 0) != tag.size()) return std::nullopt;
+    return TId3v2FrameEditor::Rewrite(tag, static_cast<uint64_t>(size), C);
+}
+
+// Puts Tag in place of the first OldSize bytes of the work file at WorkPath, whose other
+// bytes are Original's from OldSize on: over them when the sizes match, else by writing the
+// work file anew from Original.
+void WriteOwnId3v2(const std::string& WorkPath, const std::string& Original,
+                   const TId3v2FrameEditor::TResult& R) {
+    auto error = [] { Fail(std::error_code(errno, std::generic_category()).message()); };
+    TFdCloser out{::open(WorkPath.c_str(), O_RDWR | O_CLOEXEC)};
+    TFileHandle work(out.Fd);
+    if (!work.Valid()) error();
+    if (R.Tag.size() == R.OldSize) {
+        if (work.WriteAt(R.Tag.data(), R.Tag.size(), 0) != R.Tag.size()) error();
+        return;
+    }
+    TFdCloser in{::open(Original.c_str(), O_RDONLY | O_CLOEXEC)};
+    TFileHandle source(in.Fd);
+    if (!source.Valid() || !work.Resize(0) || work.WriteAt(R.Tag.data(), R.Tag.size(), 0) != R.Tag.size())
+        error();
+    std::vector<uint8_t> buffer(size_t{1} << 20);
+    for (int64_t from = static_cast<int64_t>(R.OldSize), to = static_cast<int64_t>(R.Tag.size());;) {
+        const size_t n = source.ReadAt(buffer.data(), buffer.size(), from);
+        if (n == 0) break;
+        if (work.WriteAt(buffer.data(), n, to) != n) error();
+        from += static_cast<int64_t>(n);
+        to += static_cast<int64_t>(n);
     }
 }
 
@@ -308,7 +351,7 @@ void TTagEditor::Save() {
     text(FGenre, FRead.Genre, changes.Genre);
     if (FYear != FRead.Year) changes.Year = Number(FYear);
     if (FTrack != FRead.Track) changes.Track = Number(FTrack);
-    if (!changes.Any()) return;
+    if (!Any(changes)) return;
 
     std::lock_guard<std::mutex> session(TTagLib::SessionLock());
     {
@@ -320,7 +363,9 @@ void TTagEditor::Save() {
     const std::optional<std::string> audio = FAudioCheck ? FAudioCheck(FFileName, FFileName) : std::nullopt;
     const bool id3v1 = MayHaveId3v1(extension);
     const std::unique_ptr<TId3v1Tags> oldId3v1 = id3v1 ? ReadId3v1(FFileName) : nullptr;
-    uint64_t reserve = changes.Reserve();
+    const std::optional<TId3v2FrameEditor::TResult> ownId3v2 =
+        extension == ".mp3" ? OwnId3v2(FFileName, changes) : std::nullopt;
+    uint64_t reserve = Reserve(changes) + (ownId3v2 ? ownId3v2->Tag.size() : 0);
     bool inPlace = false;
     try {
         // A save that outgrew its reserve may have lost writes: it is made again on a fresh
@@ -328,8 +373,14 @@ void TTagEditor::Save() {
         for (int attempt = 1;; ++attempt) {
             TSaveCopy work(FFileName, reserve, FAllowInPlace);
             const uint64_t limit = static_cast<uint64_t>(work.OriginalSize()) + reserve + GrowthAllowance;
-            const int result = RunBounded([&] { return WriteTags(lib, work.WorkPath(), extension, changes); },
-                                          limit, FTimeLimit);
+            // MP3: this project's frame editor keeps every byte it does not change, which
+            // TagLib's save (a version 2.4 tag made anew) does not; in place only over the old tag.
+            const bool own = ownId3v2 && (!work.InPlace() || ownId3v2->Tag.size() == ownId3v2->OldSize);
+            if (own) WriteOwnId3v2(work.WorkPath(), FFileName, *ownId3v2);
+            const int result =
+                own ? 0
+                    : RunBounded([&] { return WriteTags(lib, work.WorkPath(), extension, changes); }, limit,
+                                 FTimeLimit);
             if (result == -1) {
                 char seconds[32];
                 std::snprintf(seconds, sizeof seconds, "%g", FTimeLimit / 1000.0);

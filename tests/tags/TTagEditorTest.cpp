@@ -495,9 +495,9 @@ TEST_F(TFakeTagLib, ReadReleasesWhatTheLibraryHandsOut) {
 // they were; one of a file TagLib cannot open does nothing, without an error. Only the
 // changed values are set, and a year or track that is no number is not.
 TEST_F(TFakeTagLib, SaveFailures) {
-    const std::string path = FDir / "song.mp3";
+    const std::string path = FDir / "song.flac";
     const std::string log = FDir / "calls";
-    const TBytes bytes = test::ReadBytes(Fixture("id3v24.mp3"));
+    const TBytes bytes = test::ReadBytes(Fixture("tagged.flac"));
     test::WriteBytes(path, bytes);
     TTagEditor e;
     e.SetFileName(path);
@@ -519,20 +519,20 @@ TEST_F(TFakeTagLib, SaveFailures) {
     EXPECT_EQ(calls.find("taglib_tag_set_track"), std::string::npos) << calls;
     std::filesystem::remove(log);
     EXPECT_EQ(test::ReadBytes(path), bytes);
-    EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.mp3"});
+    EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.flac"});
 
     Reset(0, 1, 0);
     e.Save();
     EXPECT_EQ(Calls().find("taglib_file_save"), std::string::npos);
     EXPECT_EQ(test::ReadBytes(path), bytes);
-    EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.mp3"});
+    EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.flac"});
 }
 
 // TagLib that never finishes, or that makes the file grow without end, is stopped: the save
 // fails saying so, the file is as it was and no copy is left.
 TEST_F(TFakeTagLib, SaveBoundedInTimeAndSize) {
-    const std::string path = FDir / "song.mp3";
-    const TBytes bytes = test::ReadBytes(Fixture("id3v24.mp3"));
+    const std::string path = FDir / "song.flac";
+    const TBytes bytes = test::ReadBytes(Fixture("tagged.flac"));
     test::WriteBytes(path, bytes);
     const struct {
         int Mode;
@@ -554,7 +554,7 @@ TEST_F(TFakeTagLib, SaveBoundedInTimeAndSize) {
             EXPECT_STREQ(x.what(), c.Error);
         }
         EXPECT_EQ(test::ReadBytes(path), bytes);
-        EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.mp3"});
+        EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.flac"});
     }
 }
 
