@@ -19,6 +19,7 @@
 #include "pipeline/EAuException.h"
 #include "tags/TCodePage.h"
 #include "tags/TFileHandle.h"
+#include "tags/TFlacMetadata.h"
 #include "tags/TId3v1Tags.h"
 #include "tags/TId3v2FrameEditor.h"
 #include "tags/TSaveCopy.h"
@@ -173,11 +174,11 @@ std::optional<TId3v2FrameEditor::TResult> OwnId3v2(const std::string& Path, cons
     return TId3v2FrameEditor::Rewrite(tag, static_cast<uint64_t>(size), C);
 }
 
-// Puts Tag in place of the first OldSize bytes of the work file at WorkPath, whose other
-// bytes are Original's from OldSize on: over them when the sizes match, else by writing the
-// work file anew from Original.
-void WriteOwnId3v2(const std::string& WorkPath, const std::string& Original,
-                   const TId3v2FrameEditor::TResult& R) {
+// Puts R.Tag in place of the first R.OldSize bytes of the work file at WorkPath, whose other
+// bytes are Original's from R.OldSize on: over them when the sizes match, else by writing the
+// work file anew from Original (so never in place).
+void ReplaceHead(const std::string& WorkPath, const std::string& Original,
+                 const TId3v2FrameEditor::TResult& R) {
     auto error = [] { Fail(std::error_code(errno, std::generic_category()).message()); };
     TFdCloser out{::open(WorkPath.c_str(), O_RDWR | O_CLOEXEC)};
     TFileHandle work(out.Fd);
@@ -198,6 +199,23 @@ void WriteOwnId3v2(const std::string& WorkPath, const std::string& Original,
         from += static_cast<int64_t>(n);
         to += static_cast<int64_t>(n);
     }
+}
+
+// The metadata of the FLAC file at Path with its Vorbis comment blocks merged into one, as a
+// head to put in place of the old metadata; nullopt when there is nothing to merge.
+std::optional<TId3v2FrameEditor::TResult> MergedFlacComments(const std::string& Path) {
+    TFdCloser fd{::open(Path.c_str(), O_RDONLY | O_CLOEXEC)};
+    TFileHandle file(fd.Fd);
+    if (!file.Valid()) return std::nullopt;
+    const uint64_t size = TFlacMetadata::Size([&](uint8_t* Buffer, size_t Count, uint64_t Offset) {
+        return file.ReadAt(Buffer, Count, static_cast<int64_t>(Offset));
+    });
+    if (size == 0 || size > TId3v2FrameEditor::MaxTagSize) return std::nullopt;
+    std::vector<uint8_t> metadata(static_cast<size_t>(size));
+    if (file.ReadAt(metadata.data(), metadata.size(), 0) != metadata.size()) return std::nullopt;
+    std::optional<std::vector<uint8_t>> merged = TFlacMetadata::MergeComments(metadata);
+    if (!merged) return std::nullopt;
+    return TId3v2FrameEditor::TResult{std::move(*merged), size};
 }
 
 // Sets the changed values on the file at Path and saves it; in the child of RunBounded.
@@ -247,9 +265,12 @@ void KeepId3v1(const std::string& Path, const TId3v1Tags* Read, const TChanges& 
         else
             tags.SetGenre(TCodePage::ToNarrow(*C.Genre));
     }
+    // The writer puts an id beyond the table as 12 ("Other"): the byte is kept as it was.
+    const uint8_t genre = static_cast<uint8_t>(tags.AsInteger("genre"));
     if (C.Year) tags.SetYear(static_cast<uint16_t>(*C.Year <= 9999 ? *C.Year : 0));
     if (C.Track) tags.SetTrack(static_cast<uint8_t>(*C.Track <= 255 ? *C.Track : 0));
-    if (!tags.WriteToFile(file, false)) Fail("the ID3v1 tag could not be written");
+    if (!tags.WriteToFile(file, false) || file.WriteAt(&genre, 1, file.Size() - 1) != 1)
+        Fail("the ID3v1 tag could not be written");
 }
 
 // Every changed value reads back from the saved file at Path as it was set; else raises
@@ -363,6 +384,21 @@ void TTagEditor::Save() {
     const std::optional<std::string> audio = FAudioCheck ? FAudioCheck(FFileName, FFileName) : std::nullopt;
     const bool id3v1 = MayHaveId3v1(extension);
     const std::unique_ptr<TId3v1Tags> oldId3v1 = id3v1 ? ReadId3v1(FFileName) : nullptr;
+    // TagLib keeps only the first of two Vorbis comment blocks: they are merged first.
+    const std::optional<TId3v2FrameEditor::TResult> mergedFlac =
+        extension == ".flac" ? MergedFlacComments(FFileName) : std::nullopt;
+    // The values TagLib read that a save must keep.
+    TChanges kept;
+    auto keep = [](const std::u16string& Read, const std::optional<std::u16string>& Changed,
+                   std::optional<std::u16string>& Out) {
+        if (!Changed) Out = Read;
+    };
+    keep(FRead.Title, changes.Title, kept.Title);
+    keep(FRead.Artist, changes.Artist, kept.Artist);
+    keep(FRead.Album, changes.Album, kept.Album);
+    keep(FRead.Genre, changes.Genre, kept.Genre);
+    if (!changes.Year) kept.Year = Number(FRead.Year);
+    if (!changes.Track) kept.Track = Number(FRead.Track);
     const std::optional<TId3v2FrameEditor::TResult> ownId3v2 =
         extension == ".mp3" ? OwnId3v2(FFileName, changes) : std::nullopt;
     uint64_t reserve = Reserve(changes) + (ownId3v2 ? ownId3v2->Tag.size() : 0);
@@ -376,7 +412,10 @@ void TTagEditor::Save() {
             // MP3: this project's frame editor keeps every byte it does not change, which
             // TagLib's save (a version 2.4 tag made anew) does not; in place only over the old tag.
             const bool own = ownId3v2 && (!work.InPlace() || ownId3v2->Tag.size() == ownId3v2->OldSize);
-            if (own) WriteOwnId3v2(work.WorkPath(), FFileName, *ownId3v2);
+            if (own) ReplaceHead(work.WorkPath(), FFileName, *ownId3v2);
+            if (mergedFlac && work.InPlace())
+                Fail("the file has two Vorbis comment blocks, which a save in place would not keep");
+            if (mergedFlac) ReplaceHead(work.WorkPath(), FFileName, *mergedFlac);
             const int result =
                 own ? 0
                     : RunBounded([&] { return WriteTags(lib, work.WorkPath(), extension, changes); }, limit,
@@ -398,6 +437,8 @@ void TTagEditor::Save() {
             }
             if (id3v1) KeepId3v1(work.WorkPath(), oldId3v1.get(), changes);
             CheckReadBack(lib, work.WorkPath(), extension, changes);
+            // Merged comment blocks show TagLib values it did not see before.
+            if (!mergedFlac) CheckReadBack(lib, work.WorkPath(), extension, kept);
             // In place the file is locked against the decoder: it is checked after the save.
             inPlace = work.InPlace();
             if (audio && !inPlace) {

@@ -26,6 +26,7 @@
 #include "TagTestFiles.h"
 #include "pipeline/EAuException.h"
 #include "tags/TCodePage.h"
+#include "tags/TFlacMetadata.h"
 #include "tags/TId3v2Tags.h"
 #include "tags/TTagEditor.h"
 #include "tags/TTagLib.h"
@@ -348,6 +349,50 @@ TEST(TTagEditor, WritesId3v2FramesAsUtf16) {
         EXPECT_EQ(Utf8(tags.Album()), Changed.Album);
         EXPECT_EQ(Utf8(tags.Genre()), Changed.Genre);
         EXPECT_EQ(tags.Track(), Changed.Track);
+    }
+}
+
+// Where the file holds a field twice (two TPE1 frames, two Vorbis comment blocks), readers
+// disagree; after a save of that field there is one value, the written one, and the file's
+// other values are still there.
+TEST(TTagEditor, DuplicatesLeaveTheWrittenValueOnly) {
+    test::TTempDir dir;
+    for (const char* name : {"duplicate_tpe1.mp3", "two_comment_blocks.flac"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir / name;
+        fs::copy_file(Fixture(name), path);
+        TTagEditor e;
+        e.SetFileName(path);
+        e.SetArtist(u"Тест");
+        e.Save();
+        TTags expected = Made;
+        expected.Artist = "Тест";
+        EXPECT_EQ(ReadTags(path), expected);
+        if (Have("ffprobe")) {
+            EXPECT_EQ(ProbeTags(path)["artist"], "Тест");
+        }
+        const TBytes file = test::ReadBytes(path);
+        if (fs::path(name).extension() == ".mp3") {
+            test::TFd fd(path, O_RDONLY);
+            TId3v2Tags tags; // the last of several frames wins here
+            ASSERT_TRUE(tags.ReadFromFile(fd.Get()));
+            EXPECT_EQ(Utf8(tags.Artist()), "Тест");
+            EXPECT_EQ(std::search(file.begin(), file.end(), std::begin("jzig"), std::end("jzig") - 1),
+                      file.end());
+        } else {
+            const uint64_t size = TFlacMetadata::Size([&](uint8_t* B, size_t N, uint64_t At) -> size_t {
+                const size_t n = At < file.size() ? std::min<size_t>(N, file.size() - At) : 0;
+                std::copy_n(file.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(At, file.size())), n, B);
+                return n;
+            });
+            const auto blocks =
+                TFlacMetadata::Comments(TBytes(file.begin(), file.begin() + static_cast<ptrdiff_t>(size)));
+            ASSERT_EQ(blocks.size(), 1u);
+            EXPECT_EQ(std::count(blocks[0].begin(), blocks[0].end(), "ARTIST=Тест"), 1);
+            EXPECT_EQ(std::count_if(blocks[0].begin(), blocks[0].end(),
+                                    [](const std::string& C) { return C.rfind("ARTIST=", 0) == 0; }),
+                      1);
+        }
     }
 }
 
