@@ -1,6 +1,9 @@
 #include "tags/TId3v2FrameEditor.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "tags/TCodePage.h"
 
 namespace tarvio {
 
@@ -35,6 +38,46 @@ struct TFieldIds {
 constexpr TFieldIds Fields[6] = {{{"TT2", "TIT2", "TIT2"}, nullptr}, {{"TP1", "TPE1", "TPE1"}, nullptr},
                                  {{"TAL", "TALB", "TALB"}, nullptr}, {{"TCO", "TCON", "TCON"}, nullptr},
                                  {{"TYE", "TYER", "TDRC"}, "TYER"},  {{"TRK", "TRCK", "TRCK"}, nullptr}};
+
+// The frames (offset and size, header included) of the tag at the start of Tag, a file of
+// FileSize bytes; false for a tag of a kind this class leaves alone.
+bool ParseFrames(const std::vector<uint8_t>& Tag, uint64_t FileSize,
+                 std::vector<std::pair<size_t, size_t>>& Frames) {
+    if (Tag.size() < 10 || std::memcmp(Tag.data(), "ID3", 3) != 0) return false;
+    const uint8_t version = Tag[3], revision = Tag[4], flags = Tag[5];
+    // 2.2: unsynchronisation, compression; 2.3 and 2.4: unsynchronisation, extended
+    // header, and (2.4) footer; bits the version does not define.
+    const uint8_t refused = version == 2 ? 0xFF : 0xDF;
+    if (version < 2 || version > 4 || revision == 0xFF || (flags & refused) || !IsSynchsafe(Tag.data() + 6))
+        return false;
+    const uint64_t total = 10 + uint64_t{Synchsafe(Tag.data() + 6)};
+    if (total > FileSize || total > Tag.size()) return false;
+    const size_t header = version == 2 ? 6 : 10, idLength = version == 2 ? 3 : 4;
+    for (size_t pos = 10; pos + header <= total && Tag[pos] != 0;) {
+        for (size_t i = 0; i < idLength; ++i) {
+            const uint8_t c = Tag[pos + i];
+            if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+        }
+        const uint8_t* size = Tag.data() + pos + idLength;
+        if (version == 4 && !IsSynchsafe(size)) return false;
+        const uint64_t body = version == 2   ? BigEndian(size, 3)
+                              : version == 3 ? BigEndian(size, 4)
+                                             : Synchsafe(size);
+        if (pos + header + body > total) return false;
+        Frames.emplace_back(pos, header + static_cast<size_t>(body));
+        pos += header + static_cast<size_t>(body);
+    }
+    return true;
+}
+
+// The field (0..5) whose frame ID is Id in a tag of Version; -1 for other frames.
+int FieldOf(const std::string& Id, int Version) {
+    for (int f = 0; f < 6; ++f)
+        if (Id == Fields[f].Ids[Version - 2] || (Version != 2 && Fields[f].Also && Id == Fields[f].Also) ||
+            (Version == 3 && f == 4 && Id == "TDRC"))
+            return f;
+    return -1;
+}
 
 // The new value of field Index as frame content (encoding byte first); nullopt when the field
 // is not changed, an empty vector when the change removes it.
@@ -74,33 +117,11 @@ TId3v2FrameEditor::Rewrite(const std::vector<uint8_t>& Tag, uint64_t FileSize, c
     uint64_t total = 0;
     std::vector<std::pair<size_t, size_t>> frames; // offset and size, header included
     if (!Tag.empty()) {
-        if (Tag.size() < 10 || std::memcmp(Tag.data(), "ID3", 3) != 0) return std::nullopt;
+        if (!ParseFrames(Tag, FileSize, frames)) return std::nullopt;
         version = Tag[3];
         revision = Tag[4];
         flags = Tag[5];
-        // 2.2: unsynchronisation, compression; 2.3 and 2.4: unsynchronisation, extended
-        // header, and (2.4) footer; bits the version does not define.
-        const uint8_t refused = version == 2 ? 0xFF : 0xDF;
-        if (version < 2 || version > 4 || revision == 0xFF || (flags & refused) ||
-            !IsSynchsafe(Tag.data() + 6))
-            return std::nullopt;
         total = 10 + uint64_t{Synchsafe(Tag.data() + 6)};
-        if (total > FileSize || total > Tag.size()) return std::nullopt;
-        const size_t header = version == 2 ? 6 : 10, idLength = version == 2 ? 3 : 4;
-        for (size_t pos = 10; pos + header <= total && Tag[pos] != 0;) {
-            for (size_t i = 0; i < idLength; ++i) {
-                const uint8_t c = Tag[pos + i];
-                if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return std::nullopt;
-            }
-            const uint8_t* size = Tag.data() + pos + idLength;
-            if (version == 4 && !IsSynchsafe(size)) return std::nullopt;
-            const uint64_t body = version == 2   ? BigEndian(size, 3)
-                                  : version == 3 ? BigEndian(size, 4)
-                                                 : Synchsafe(size);
-            if (pos + header + body > total) return std::nullopt;
-            frames.emplace_back(pos, header + static_cast<size_t>(body));
-            pos += header + static_cast<size_t>(body);
-        }
     }
 
     const int column = version - 2;
@@ -126,11 +147,7 @@ TId3v2FrameEditor::Rewrite(const std::vector<uint8_t>& Tag, uint64_t FileSize, c
     for (const auto& [offset, size] : frames) {
         const std::string id(Tag.begin() + static_cast<ptrdiff_t>(offset),
                              Tag.begin() + static_cast<ptrdiff_t>(offset + idLength));
-        int field = -1;
-        for (int f = 0; f < 6 && field < 0; ++f)
-            if (id == Fields[f].Ids[column] || (version != 2 && Fields[f].Also && id == Fields[f].Also) ||
-                (version == 3 && f == 4 && id == "TDRC"))
-                field = f;
+        const int field = FieldOf(id, version);
         const std::optional<std::vector<uint8_t>> content =
             field >= 0 ? NewContent(Changes, field) : std::nullopt;
         if (!content) {
@@ -158,6 +175,50 @@ TId3v2FrameEditor::Rewrite(const std::vector<uint8_t>& Tag, uint64_t FileSize, c
     PutSynchsafe(result.Tag, static_cast<uint32_t>(newBody));
     result.Tag.insert(result.Tag.end(), body.begin(), body.end());
     return result;
+}
+
+std::vector<std::pair<int, std::u16string>> TId3v2FrameEditor::FieldTexts(const std::vector<uint8_t>& Tag) {
+    std::vector<std::pair<int, std::u16string>> texts;
+    std::vector<std::pair<size_t, size_t>> frames;
+    if (!ParseFrames(Tag, Tag.size(), frames)) return texts;
+    const int version = Tag[3];
+    const size_t header = version == 2 ? 6 : 10, idLength = version == 2 ? 3 : 4;
+    for (const auto& [offset, size] : frames) {
+        const int field = FieldOf(std::string(Tag.begin() + static_cast<ptrdiff_t>(offset),
+                                              Tag.begin() + static_cast<ptrdiff_t>(offset + idLength)),
+                                  version);
+        if (field < 0 || size <= header) continue;
+        const uint8_t* p = Tag.data() + offset + header + 1;
+        const size_t n = size - header - 1;
+        std::u16string text;
+        switch (Tag[offset + header]) {
+        case 0:
+        case 3: {
+            const std::string bytes(reinterpret_cast<const char*>(p), std::find(p, p + n, 0) - p);
+            text = Tag[offset + header] == 0 ? TCodePage::ToWide(bytes) : TCodePage::Utf8ToWide(bytes);
+            break;
+        }
+        case 1:
+        case 2: {
+            bool big = Tag[offset + header] == 2;
+            size_t k = 0;
+            if (n >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) {
+                big = p[0] == 0xFE;
+                k = 2;
+            }
+            for (; k + 1 < n; k += 2) {
+                const char16_t c = big ? char16_t(p[k] << 8 | p[k + 1]) : char16_t(p[k + 1] << 8 | p[k]);
+                if (c == 0) break;
+                text.push_back(c);
+            }
+            break;
+        }
+        default:
+            continue;
+        }
+        texts.emplace_back(field, text);
+    }
+    return texts;
 }
 
 } // namespace tarvio

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvio {
@@ -42,6 +43,12 @@ public:
     // keeps its offset; else it gets 1024 bytes of padding.
     static std::optional<TResult> Rewrite(const std::vector<uint8_t>& Tag, uint64_t FileSize,
                                           const TChanges& Changes);
+
+    // The texts of the frames of the six fields (0 title, 1 artist, 2 album, 3 genre, 4 year,
+    // 5 track) in the tag at the start of Tag, in frame order, duplicates included; Latin-1
+    // frames are read in the legacy code page, as this project's ID3v2 reader does. Empty
+    // for a tag of a kind Rewrite leaves alone.
+    static std::vector<std::pair<int, std::u16string>> FieldTexts(const std::vector<uint8_t>& Tag);
 
     // Largest tag rewritten here, in bytes.
     static constexpr uint64_t MaxTagSize = uint64_t{64} << 20;

@@ -11,6 +11,7 @@
 
 #include "tags/TCodePage.h"
 #include "tags/TFileReplacement.h"
+#include "tags/TTagConflicts.h"
 #include "tags/TTagEditor.h"
 #include "tools/CliError.h"
 #include "tools/TDecoderTable.h"
@@ -121,6 +122,7 @@ std::vector<std::string> StaleCopies(const std::string& File) {
 
 void PrintTags(const std::string& File, const TTagEditor& E, bool Json, bool First) {
     const std::vector<std::string> stale = StaleCopies(File);
+    const std::vector<std::string> conflicts = TTagConflicts::Find(File);
     const uint32_t seconds = E.Duration();
     const int64_t bitRate = int64_t{E.Bitrate()} * 1000;
     if (Json) {
@@ -137,6 +139,7 @@ void PrintTags(const std::string& File, const TTagEditor& E, bool Json, bool Fir
             o.Add("bit_rate", bitRate);
         else
             o.AddNull("bit_rate");
+        if (!conflicts.empty()) o.Add("conflicts", conflicts);
         if (!stale.empty()) o.Add("stale_copies", stale);
         std::printf("%s\n", o.Text().c_str());
     } else {
@@ -144,13 +147,15 @@ void PrintTags(const std::string& File, const TTagEditor& E, bool Json, bool Fir
         std::string out = (First ? "" : "\n") + TPlainText::Printable(File) + "\n";
         auto line = [&out](const std::string& Name, const std::string& Value) {
             char label[24];
-            std::snprintf(label, sizeof label, "  %-16s ", (Name + ":").c_str());
+            std::snprintf(label, sizeof label, "  %-16s ", Name.empty() ? "" : (Name + ":").c_str());
             out += label + TPlainText::Printable(Value) + "\n";
         };
         for (const char* key : Keys)
             line(key, Field(E, key));
         line("duration", TFileInfo::FormatTime(seconds));
         line("bit rate", bitRate > 0 ? std::to_string(E.Bitrate()) + " kbit/s" : "none");
+        for (size_t i = 0; i < conflicts.size(); ++i)
+            line(i == 0 ? "conflicts" : "", conflicts[i]);
         for (const std::string& name : stale)
             line("stale copy", name + " (left by an interrupted save; the next save removes it)");
         std::fputs(out.c_str(), stdout);

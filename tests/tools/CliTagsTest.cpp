@@ -165,8 +165,9 @@ TEST_F(CliTags, Id3v1KeptInTheCodePageAndNeverAdded) {
         return f;
     };
     // TAG, title, artist, album, year, comment (28 bytes), 0, track, genre.
-    const std::string block = "TAG" + field(u"Группа крови") + field(u"Кино") + field(u"Звезда") + "1988" +
-                              std::string(28, '\0') + '\0' + '\7' + '\x11';
+    const std::string block = "TAG" + field(u"Группа крови") + field(u"Кино") +
+                              field(u"Звезда по имени Солнце") + "1988" + std::string(28, '\0') + '\0' +
+                              '\7' + '\x11';
     ASSERT_EQ(block.size(), 128u);
     const std::string title = "Проверка очень длинного названия песни";
     for (const char* media : {"tags/id3v23.mp3", "tags/tagged.wv"}) {
@@ -188,7 +189,41 @@ TEST_F(CliTags, Id3v1KeptInTheCodePageAndNeverAdded) {
             EXPECT_EQ(tail.substr(63, 34), block.substr(63, 34)) << "album and year as they were";
             EXPECT_EQ(tail.substr(125), block.substr(125)) << "track and genre as they were";
             EXPECT_NE(after.substr(after.size() - 256, 3), "TAG") << "one block only";
+            EXPECT_EQ(r.Out.find("conflicts"), std::string::npos) << "the cut title is no conflict\n"
+                                                                  << r.Out;
         }
+    }
+}
+
+// Values a file holds twice that differ are listed, in text and JSON; a save of the field
+// leaves one value, and no conflict.
+TEST_F(CliTags, ConflictsListedUntilASave) {
+    const struct {
+        const char* Media;
+        std::vector<std::string> Conflicts;
+    } cases[] = {
+        {"tags/duplicate_tpe1.mp3", {"artist: \"Кино\" (ID3v2), \"jzig\" (ID3v2)"}},
+        {"tags/two_comment_blocks.flac",
+         {"artist: \"Кино\" (Vorbis comment block 1), \"jzig\" (Vorbis comment block 2), \"piman\" (Vorbis "
+          "comment block 2)"}},
+        {"tags/id3v23.mp3", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Media);
+        const std::string file = CopyMedia(c.Media, fs::path(c.Media).filename().string());
+        TCliResult r = RunCli({"tags", "--json", file});
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        std::vector<std::string> listed;
+        const std::vector<TJson> o = JsonLines(r.Out);
+        for (const TJson& j : o.at(0)["conflicts"].Array)
+            listed.push_back(j.String);
+        EXPECT_EQ(listed, c.Conflicts);
+        r = RunCli({"tags", file});
+        EXPECT_EQ(r.Out.find("  conflicts:       ") != std::string::npos, !c.Conflicts.empty()) << r.Out;
+
+        r = RunCli({"tags", "--json", file, "--set", "artist=Тест"});
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        EXPECT_EQ(JsonLines(r.Out).at(0).Find("conflicts"), nullptr) << r.Out;
     }
 }
 
