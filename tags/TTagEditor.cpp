@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -218,6 +219,61 @@ std::optional<TId3v2FrameEditor::TResult> MergedFlacComments(const std::string& 
     return TId3v2FrameEditor::TResult{std::move(*merged), size};
 }
 
+uint32_t Le32(const uint8_t* P) {
+    return uint32_t{P[0]} | (uint32_t{P[1]} << 8) | (uint32_t{P[2]} << 16) | (uint32_t{P[3]} << 24);
+}
+
+// The item keys of the APEv2 tag at the end of File (before an ID3v1 tag), with the offset of
+// each in the file; empty when there is none or it is damaged.
+std::vector<std::pair<int64_t, std::string>> ApeKeys(TFileHandle& File) {
+    std::vector<std::pair<int64_t, std::string>> keys;
+    const int64_t size = File.Size();
+    for (const int64_t end : {size, size - TId3v1Tags::BlockSize}) {
+        uint8_t footer[32];
+        if (end < 32 || File.ReadAt(footer, sizeof footer, end - 32) != sizeof footer ||
+            std::memcmp(footer, "APETAGEX", 8) != 0)
+            continue;
+        const uint32_t tagSize = Le32(footer + 12), count = Le32(footer + 16);
+        if (tagSize < 32 || tagSize > (uint32_t{16} << 20) || tagSize > end) return keys;
+        const int64_t start = end - tagSize;
+        std::vector<uint8_t> items(tagSize - 32);
+        if (File.ReadAt(items.data(), items.size(), start) != items.size()) return keys;
+        size_t pos = 0;
+        for (uint32_t i = 0; i < count && items.size() - pos >= 9; ++i) {
+            const uint32_t valueSize = Le32(items.data() + pos);
+            const size_t key = pos + 8;
+            const auto nul = std::find(items.begin() + static_cast<ptrdiff_t>(key), items.end(), 0);
+            if (nul == items.end()) return {};
+            const size_t keyEnd = static_cast<size_t>(nul - items.begin());
+            keys.emplace_back(start + static_cast<int64_t>(key),
+                              std::string(items.begin() + static_cast<ptrdiff_t>(key), nul));
+            if (items.size() - keyEnd - 1 < valueSize) return {};
+            pos = keyEnd + 1 + valueSize;
+        }
+        return keys;
+    }
+    return keys;
+}
+
+std::string UpperAscii(std::string Text) {
+    for (char& c : Text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return Text;
+}
+
+// TagLib writes the keys of the APEv2 items it sets in upper case ("Title" becomes "TITLE"):
+// in the saved file at Path, each key gets back the letter case Old had it in.
+void KeepApeKeyCase(const std::string& Path, const std::vector<std::pair<int64_t, std::string>>& Old) {
+    TFdCloser fd{::open(Path.c_str(), O_RDWR | O_CLOEXEC)};
+    TFileHandle file(fd.Fd);
+    if (!file.Valid()) return;
+    for (const auto& [offset, key] : ApeKeys(file))
+        for (const auto& [unused, old] : Old)
+            if (old != key && UpperAscii(old) == UpperAscii(key) &&
+                file.WriteAt(old.data(), old.size(), offset) != old.size())
+                Fail("the APEv2 tag could not be written");
+}
+
 // Sets the changed values on the file at Path and saves it; in the child of RunBounded.
 int WriteTags(const TTagLib& Lib, const std::string& Path, const std::string& Extension, const TChanges& C) {
     Lib.taglib_id3v2_set_default_text_encoding(TagLib_ID3v2_UTF16);
@@ -399,6 +455,12 @@ void TTagEditor::Save() {
     keep(FRead.Genre, changes.Genre, kept.Genre);
     if (!changes.Year) kept.Year = Number(FRead.Year);
     if (!changes.Track) kept.Track = Number(FRead.Track);
+    std::vector<std::pair<int64_t, std::string>> apeKeys;
+    if (extension == ".wv") {
+        TFdCloser fd{::open(FFileName.c_str(), O_RDONLY | O_CLOEXEC)};
+        TFileHandle file(fd.Fd);
+        if (file.Valid()) apeKeys = ApeKeys(file);
+    }
     const std::optional<TId3v2FrameEditor::TResult> ownId3v2 =
         extension == ".mp3" ? OwnId3v2(FFileName, changes) : std::nullopt;
     uint64_t reserve = Reserve(changes) + (ownId3v2 ? ownId3v2->Tag.size() : 0);
@@ -435,6 +497,7 @@ void TTagEditor::Save() {
                 reserve = 2 * std::max<uint64_t>(reserve, static_cast<uint64_t>(work.Growth()));
                 continue;
             }
+            if (!apeKeys.empty()) KeepApeKeyCase(work.WorkPath(), apeKeys);
             if (id3v1) KeepId3v1(work.WorkPath(), oldId3v1.get(), changes);
             CheckReadBack(lib, work.WorkPath(), extension, changes);
             // Merged comment blocks show TagLib values it did not see before.
