@@ -106,7 +106,9 @@ COMMANDS
         Prints the common tags (title, artist, album, genre, year, track), the
         duration and the bit rate of each file as TagLib reads them, for
         ".mp3", ".wma", ".m4a", ".flac", ".wv" and ".ogg" files. A missing year
-        or track reads 0.
+        or track reads 0. "conflicts" lists the values a file holds twice for
+        a field where they differ (players choose differently among them);
+        "stale copy" a copy that a killed save left beside the file.
 
     tags FILE --set KEY=VALUE...
         Writes the values given into FILE (not ".wma"), keeps the others, and
