@@ -1,9 +1,12 @@
 #include "tags/TFileReplacement.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/file.h>
@@ -88,9 +91,7 @@ bool TFileReplacement::Prepare() {
     const int lock = HeldFlock(fd);
     if (lock < 0) return false;
 
-    // A hidden name beside the original; a long name is cut so the new one stays valid.
-    const size_t slash = FPath.rfind('/');
-    std::string name = FPath.substr(0, slash + 1) + "." + FPath.substr(slash + 1, 200) + ".tarvio-XXXXXX";
+    std::string name = HiddenPrefix(FPath) + "XXXXXX";
     FNewFd = ::mkostemp(name.data(), O_CLOEXEC);
     if (FNewFd < 0) return false;
     FNewPath = name;
@@ -108,6 +109,36 @@ void TFileReplacement::Discard() {
     FNewFd = -1;
     if (!FNewPath.empty()) ::unlink(FNewPath.c_str());
     FNewPath.clear();
+}
+
+std::string TFileReplacement::HiddenPrefix(const std::string& Path) {
+    // A long name is cut so the new one stays a valid name.
+    const size_t slash = Path.rfind('/');
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    return Path.substr(0, start) + "." + Path.substr(start, 200) + ".tarvio-";
+}
+
+std::vector<std::string> TFileReplacement::StaleCopies(const std::string& Path) {
+    std::vector<std::string> found;
+    const std::string prefix = HiddenPrefix(Path);
+    const size_t slash = prefix.rfind('/');
+    const std::string folder = slash == std::string::npos ? "./" : prefix.substr(0, slash + 1);
+    const std::string stem = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
+    if (!dir) return found;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name.size() != stem.size() + 6 || name.compare(0, stem.size(), stem) != 0) continue;
+        // mkstemp's characters: letters and digits.
+        bool random = true;
+        for (size_t i = stem.size(); i < name.size(); ++i)
+            random = random && std::isalnum(static_cast<unsigned char>(name[i]));
+        struct stat st;
+        if (random && ::lstat((folder + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            found.push_back(name);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 bool TFileReplacement::Commit() {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 #include "tags/TFileHandle.h"
 
@@ -39,6 +40,15 @@ public:
     // close-on-exec flags, positioned at the end. Other descriptors of the old file, such as
     // a decoder's, keep reading the old contents until they are closed.
     bool Commit();
+
+    // The name of a new file for Path, before mkstemp's six characters: Path's folder, a dot,
+    // Path's file name (its first 200 bytes) and ".tarvio-". Savers of tags (this class and
+    // TSaveCopy) all name their copies so.
+    static std::string HiddenPrefix(const std::string& Path);
+    // The file names (without folder) of copies of Path left behind by a save that was
+    // killed: regular files named HiddenPrefix(Path) and six characters. Empty when there
+    // are none or the folder cannot be read.
+    static std::vector<std::string> StaleCopies(const std::string& Path);
 
 private:
     bool Prepare();

@@ -1,6 +1,7 @@
 #include "tags/TSaveCopy.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <memory>
 #include <system_error>
 #include <vector>
+
+#include "tags/TFileReplacement.h"
 
 namespace tarvio {
 
@@ -70,7 +73,7 @@ int CopyData(int From, int To) {
 
 } // namespace
 
-TSaveCopy::TSaveCopy(const std::string& Path, uint64_t Reserve) : FReserve(Reserve) {
+TSaveCopy::TSaveCopy(const std::string& Path, uint64_t Reserve, bool AllowInPlace) : FReserve(Reserve) {
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(Path.c_str(), nullptr), &std::free);
     if (!real) Fail(errno, "realpath");
     FTargetPath = real.get();
@@ -81,19 +84,33 @@ TSaveCopy::TSaveCopy(const std::string& Path, uint64_t Reserve) : FReserve(Reser
     struct ::stat st {};
     if (::fstat(original.Get(), &st) != 0) Fail(errno, "fstat");
     if (!S_ISREG(st.st_mode)) Fail(EINVAL, "not a regular file");
+    if (::flock(original.Get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) Fail(EBUSY, "another save of this file is in progress");
+        if (errno != ENOLCK && errno != EOPNOTSUPP) Fail(errno, "flock");
+    }
     FSize = st.st_size;
+    // No other save of this file runs now: any copy of it is left over from a killed one.
+    const std::string folder = FTargetPath.substr(0, FTargetPath.rfind('/') + 1);
+    for (const std::string& stale : TFileReplacement::StaleCopies(FTargetPath))
+        ::unlink((folder + stale).c_str());
 
     // The other names of a hard-linked file would keep the old contents after a rename.
-    if (st.st_nlink > 1 || !MakeCopy(original.Get(), st, Path)) {
+    const std::string inPlaceReason =
+        st.st_nlink > 1 ? "the file has other hard links" : MakeCopy(original.Get(), st);
+    if (!inPlaceReason.empty()) {
+        if (!AllowInPlace) throw ENeedsInPlace(inPlaceReason);
         FInPlace = true;
         FWorkPath = Path;
         FWorkFd = original.Release();
+    } else {
+        FLockFd = original.Release();
     }
     try {
         ReserveSpace();
     } catch (...) {
         if (!FInPlace) ::unlink(FWorkPath.c_str());
         ::close(FWorkFd);
+        if (FLockFd >= 0) ::close(FLockFd);
         throw;
     }
 }
@@ -106,20 +123,18 @@ TSaveCopy::~TSaveCopy() {
             ::unlink(FWorkPath.c_str());
     }
     ::close(FWorkFd);
+    if (FLockFd >= 0) ::close(FLockFd);
 }
 
-bool TSaveCopy::MakeCopy(int Original, const struct ::stat& Status, const std::string& Path) {
-    const std::string folder = FTargetPath.substr(0, FTargetPath.rfind('/') + 1);
-    // The copy keeps the extension of the name it was given (a link's, not its target's):
-    // TagLib chooses the file type by it.
-    std::string extension;
-    const size_t slash = Path.rfind('/'), dot = Path.rfind('.');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) extension = Path.substr(dot);
-    std::string name = folder + ".tarvio-XXXXXX" + extension;
-    TFd copy(::mkostemps(name.data(), static_cast<int>(extension.size()), O_CLOEXEC));
+std::string TSaveCopy::MakeCopy(int Original, const struct ::stat& Status) {
+    // No extension at the end: whoever opens the copy chooses its type by the original's.
+    std::string name = TFileReplacement::HiddenPrefix(FTargetPath) + "XXXXXX";
+    TFd copy(::mkostemp(name.data(), O_CLOEXEC));
     if (copy.Get() < 0) {
-        if (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG) return false;
-        Fail(errno, "mkostemps");
+        if (errno == EACCES || errno == EPERM || errno == EROFS)
+            return "no copy can be made in its folder (" +
+                   std::error_code(errno, std::generic_category()).message() + ")";
+        Fail(errno, "mkostemp");
     }
     auto discard = [&] { ::unlink(name.c_str()); };
 
@@ -130,7 +145,7 @@ bool TSaveCopy::MakeCopy(int Original, const struct ::stat& Status, const std::s
          ::fchown(copy.Get(), Status.st_uid, Status.st_gid) != 0) ||
         ::fchmod(copy.Get(), Status.st_mode & 07777) != 0) {
         discard();
-        return false;
+        return "a copy cannot take the file's owner or mode";
     }
     if (const int error = CopyData(Original, copy.Get())) {
         discard();
@@ -138,7 +153,7 @@ bool TSaveCopy::MakeCopy(int Original, const struct ::stat& Status, const std::s
     }
     FWorkPath = std::move(name);
     FWorkFd = copy.Release();
-    return true;
+    return "";
 }
 
 void TSaveCopy::ReserveSpace() {

@@ -12,22 +12,39 @@
 // Writes that stay within the reserve need no new space and cannot fail for lack of it;
 // WithinReserve tells afterwards whether the save stayed there. Sizes are in bytes.
 //
+// In place a save is not crash-safe (a killed save leaves a half-written file), so it is
+// taken only when the caller allows it; otherwise such a file is refused.
+//
+// The copy is named TFileReplacement::HiddenPrefix(file) and six characters. While the object
+// lives it holds an exclusive flock lock on the original, so no two saves of one file run at
+// once; copies of the file left behind by a killed save are removed under that lock.
+//
 // One thread uses an object. Whoever writes the work file closes it before Commit.
 
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 namespace tarvio {
 
 class TSaveCopy {
 public:
+    // Raised when the file could only be saved in place and that was not allowed; what()
+    // says why ("the file has other hard links", ...).
+    class ENeedsInPlace : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+
     // Prepares a save of Path (symbolic links are followed to the file itself) that may grow
     // it by up to Reserve bytes. Throws std::system_error when the file cannot be written
-    // (missing, read-only, not a regular file) or there is no room for the copy or the
-    // reserve (also beyond the process's file size limit); nothing is changed then.
-    TSaveCopy(const std::string& Path, uint64_t Reserve);
+    // (missing, read-only, not a regular file), another save of it holds the lock (EBUSY),
+    // or there is no room for the copy or the reserve (also beyond the process's file size
+    // limit); ENeedsInPlace when only an in-place save is possible and AllowInPlace is
+    // false. Nothing is changed then, except that stale copies are gone.
+    TSaveCopy(const std::string& Path, uint64_t Reserve, bool AllowInPlace = false);
     // Without a Commit the copy is removed and the original is as it was. In place, the
     // unused reserve is released.
     ~TSaveCopy();
@@ -40,6 +57,8 @@ public:
     const std::string& WorkPath() const { return FWorkPath; }
     // The file that Commit replaces (Path with symbolic links resolved).
     const std::string& TargetPath() const { return FTargetPath; }
+    // The size of the original in bytes.
+    int64_t OriginalSize() const { return FSize; }
     // How much the work file grew since construction (negative when it shrank).
     int64_t Growth() const;
     // The work file grew by less than the reserve: every write landed in reserved space.
@@ -51,13 +70,15 @@ public:
     void Commit();
 
 private:
-    bool MakeCopy(int Original, const struct ::stat& Status, const std::string& Path);
+    // Empty when the copy was made; else why only an in-place save is possible.
+    std::string MakeCopy(int Original, const struct ::stat& Status);
     void ReserveSpace();
     void ReleaseReserve() const;
 
     std::string FTargetPath;
     std::string FWorkPath;
     int FWorkFd = -1; // owned
+    int FLockFd = -1; // owned: the original, locked; -1 in place (FWorkFd holds the lock)
     int64_t FSize = 0;
     uint64_t FReserve = 0;
     bool FInPlace = false;

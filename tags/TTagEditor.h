@@ -8,13 +8,23 @@
 // Texts are UTF-16 here and UTF-8 at TagLib; ID3v2 frames that TagLib writes are UTF-16.
 // File names are passed to TagLib as they are (bytes of a POSIX path).
 //
+// Save writes only the properties changed since the file was read: TagLib knows a year and
+// a track only as numbers, and writing an unchanged "02/10" back would make it "2".
+//
 // A save never leaves a damaged file: it is made on a copy in the same folder that replaces
-// the file only once the save succeeded (see TSaveCopy).
+// the file only once the save succeeded (see TSaveCopy). TagLib runs on the copy in a child
+// process, bounded in time (TimeLimit) and in the size it may give the copy (the original,
+// the new texts and 16 MiB). Before the copy replaces the file, its tags are read back with
+// TagLib and, when an audio check is set, its audio is compared with the original's; any
+// difference abandons the save. An ID3v1 block at the end of a file is rewritten by this
+// project's writer in the legacy code page (TCodePage), and a file without one gets none.
 //
 // One thread uses an editor at a time (the GUI thread in the player). Editors on several
 // threads take turns at TagLib, whose C binding keeps process-wide state.
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,14 +45,34 @@ public:
     // loaded" when the library is missing (the name is stored all the same).
     void SetFileName(const std::string& Value);
 
-    // Writes Title, Artist, Album and Genre (empty texts remove the field) and Year and Track
-    // when each is a decimal number that fits 32 bits unsigned (any other text, empty
-    // included, leaves the file's value; 0 removes it). Does nothing for an empty FileName,
-    // a ".wma" file, something other than a regular file, or a file TagLib cannot open. Raises EAuException
-    // "libtag_c.so.0 could not be loaded" when the library is missing, and "Failed to save tags" (followed by
-    // ": " and the reason where the system gave one) when the file cannot be written; the
-    // file is then as it was.
+    // A fingerprint of the audio of the file at Path, decoded as a file named TypeName
+    // would be (the copy's own name has no extension): equal texts for equal PCM. Nullopt
+    // when no decoder takes the file. Called on the thread that saves.
+    using TAudioCheck =
+        std::function<std::optional<std::string>(const std::string& TypeName, const std::string& Path)>;
+    // Without a check (the default) the audio is not compared.
+    void SetAudioCheck(TAudioCheck Value) { FAudioCheck = std::move(Value); }
+    // Lets a file that cannot be replaced by a copy (other hard links, a folder without
+    // write permission, an owner a copy cannot take) be saved in place, which a killed save
+    // leaves half written. Off by default: such files are refused.
+    void SetAllowInPlace(bool Value) { FAllowInPlace = Value; }
+    // Milliseconds TagLib may take to save before it is stopped and the save fails
+    // (default 30000).
+    void SetTimeLimit(uint32_t Milliseconds) { FTimeLimit = Milliseconds; }
+
+    // Writes the properties changed since the file was read: Title, Artist, Album and Genre
+    // (empty texts remove the field) and Year and Track when each is a decimal number that
+    // fits 32 bits unsigned (any other text, empty included, leaves the file's value; 0
+    // removes it). Does nothing when nothing changed, for an empty FileName, a ".wma" file or
+    // another extension not read, something other than a regular file, or a file TagLib
+    // cannot open. Raises EAuException "libtag_c.so.0 could not be loaded" when the library
+    // is missing, and "Failed to save tags" (followed by ": " and the reason where there is
+    // one) when the file cannot be written, a value reads back otherwise, the audio would
+    // change, TagLib ran out of time or size, or only an in-place save is possible and not
+    // allowed (NeedsInPlace is then true); the file is then as it was.
     void Save();
+    // The last Save failed because only an in-place save was possible.
+    bool NeedsInPlace() const { return FNeedsInPlace; }
 
     const std::u16string& Title() const { return FTitle; }
     void SetTitle(const std::u16string& Value) { FTitle = Value; }
@@ -69,7 +99,17 @@ public:
     static std::string Extension(const std::string& FileName);
 
 private:
+    // The properties as read from the file, to tell which changed.
+    struct TRead {
+        std::u16string Title, Album, Artist, Genre, Year, Track;
+    };
+
     std::string FFileName;
+    TRead FRead;
+    TAudioCheck FAudioCheck;
+    bool FAllowInPlace = false;
+    bool FNeedsInPlace = false;
+    uint32_t FTimeLimit = 30000;
     std::u16string FTitle;
     std::u16string FAlbum;
     std::u16string FArtist;

@@ -67,6 +67,9 @@ struct TTagLib {
     class TFile {
     public:
         TFile(const TTagLib& Lib, const char* FileName) : FLib(Lib), FFile(Lib.taglib_file_new(FileName)) {}
+        // Opens FileName as a file of Type, whatever its name.
+        TFile(const TTagLib& Lib, const char* FileName, TagLib_File_Type Type)
+            : FLib(Lib), FFile(Lib.taglib_file_new_type(FileName, Type)) {}
         ~TFile() {
             if (FFile) FLib.taglib_file_free(FFile);
         }

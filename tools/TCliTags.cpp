@@ -6,10 +6,15 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <memory>
+#include <optional>
 
 #include "tags/TCodePage.h"
+#include "tags/TFileReplacement.h"
+#include "tags/TTagConflicts.h"
 #include "tags/TTagEditor.h"
 #include "tools/CliError.h"
+#include "tools/TDecoderTable.h"
 #include "tools/TFileInfo.h"
 #include "tools/TJsonObject.h"
 #include "tools/TPlainText.h"
@@ -73,7 +78,51 @@ std::string Read(TTagEditor& E, const std::string& File) {
     return E.Valid() ? "" : "not a file TagLib can read";
 }
 
+// The audio of the file at Path decoded by the first of TypeName's decoders that takes it:
+// its format, length in bytes, an FNV-1a hash of the PCM and how the decode ended. Nullopt
+// when no decoder takes it.
+std::optional<std::string> AudioFingerprint(const std::string& TypeName, const std::string& Path) {
+    for (const TDecoderEntry* entry : TDecoderTable::ByExtension(TypeName)) {
+        const std::unique_ptr<TAuFileIn> in = entry->Create();
+        in->SetFileName(Path);
+        if (!in->Valid()) continue;
+        uint64_t hash = 14695981039346656037u, bytes = 0;
+        std::string end = "end";
+        try {
+            in->Init();
+            for (;;) {
+                uint8_t* data = nullptr;
+                uint32_t n = 1 << 16;
+                in->GetData(data, n);
+                if (n == 0) break;
+                for (uint32_t i = 0; i < n; ++i)
+                    hash = (hash ^ data[i]) * 1099511628211u;
+                bytes += n;
+            }
+        } catch (const std::exception& x) {
+            end = std::string("error ") + x.what();
+        }
+        try {
+            in->Flush();
+        } catch (const std::exception&) {
+        }
+        return entry->Name + " " + std::to_string(in->Channels()) + "x" + std::to_string(in->SampleRate()) +
+               "x" + std::to_string(in->BitsPerSample()) + " " + std::to_string(bytes) + " " +
+               std::to_string(hash) + " " + end;
+    }
+    return std::nullopt;
+}
+
+// Copies of File that a killed save left beside it.
+std::vector<std::string> StaleCopies(const std::string& File) {
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(File, ec);
+    return TFileReplacement::StaleCopies(ec ? File : real.string());
+}
+
 void PrintTags(const std::string& File, const TTagEditor& E, bool Json, bool First) {
+    const std::vector<std::string> stale = StaleCopies(File);
+    const std::vector<std::string> conflicts = TTagConflicts::Find(File);
     const uint32_t seconds = E.Duration();
     const int64_t bitRate = int64_t{E.Bitrate()} * 1000;
     if (Json) {
@@ -90,19 +139,25 @@ void PrintTags(const std::string& File, const TTagEditor& E, bool Json, bool Fir
             o.Add("bit_rate", bitRate);
         else
             o.AddNull("bit_rate");
+        if (!conflicts.empty()) o.Add("conflicts", conflicts);
+        if (!stale.empty()) o.Add("stale_copies", stale);
         std::printf("%s\n", o.Text().c_str());
     } else {
         // The file's text is shown, never obeyed by the terminal.
         std::string out = (First ? "" : "\n") + TPlainText::Printable(File) + "\n";
         auto line = [&out](const std::string& Name, const std::string& Value) {
             char label[24];
-            std::snprintf(label, sizeof label, "  %-16s ", (Name + ":").c_str());
+            std::snprintf(label, sizeof label, "  %-16s ", Name.empty() ? "" : (Name + ":").c_str());
             out += label + TPlainText::Printable(Value) + "\n";
         };
         for (const char* key : Keys)
             line(key, Field(E, key));
         line("duration", TFileInfo::FormatTime(seconds));
         line("bit rate", bitRate > 0 ? std::to_string(E.Bitrate()) + " kbit/s" : "none");
+        for (size_t i = 0; i < conflicts.size(); ++i)
+            line(i == 0 ? "conflicts" : "", conflicts[i]);
+        for (const std::string& name : stale)
+            line("stale copy", name + " (left by an interrupted save; the next save removes it)");
         std::fputs(out.c_str(), stdout);
     }
     std::fflush(stdout);
@@ -178,10 +233,12 @@ int TCliTags::Write(const std::string& File, bool Json) const {
     }
     for (const auto& [key, value] : FSets)
         SetField(editor, key, value);
+    editor.SetAudioCheck(AudioFingerprint);
+    editor.SetAllowInPlace(FInPlace);
     try {
         editor.Save();
     } catch (const std::exception& x) {
-        PrintFailure(File, x.what(), Json);
+        PrintFailure(File, std::string(x.what()) + (editor.NeedsInPlace() ? " (--in-place)" : ""), Json);
         return 1;
     }
 

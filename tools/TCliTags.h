@@ -1,6 +1,7 @@
 #pragma once
 // tarvio-cli tags: prints the common tags, length and bit rate of files through the tag
-// editor (TagLib), or writes new values into one file and reads it back to confirm.
+// editor (TagLib), or writes new values into one file and reads it back to confirm. A write
+// is checked against this build's decoders: it must leave the decoded audio as it was.
 // Messages go to standard error as one line each; texts are UTF-8.
 
 #include <string>
@@ -18,6 +19,8 @@ public:
     bool AddSet(const std::string& KeyValue, std::string& Error);
     // True when values were given: the command writes.
     bool Writing() const { return !FSets.empty(); }
+    // Lets a file that a copy cannot replace be saved in place (see TTagEditor).
+    void SetInPlace(bool Value) { FInPlace = Value; }
 
     // Without values: prints each file's tags, as text blocks or one JSON object per line.
     // With values: writes them into Files[0] (the only file), then prints the tags read back.
@@ -29,6 +32,7 @@ private:
     int Write(const std::string& File, bool Json) const;
 
     std::vector<std::pair<std::string, std::string>> FSets; // key (lower case), value
+    bool FInPlace = false;
 };
 
 } // namespace tarvio

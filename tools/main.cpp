@@ -46,7 +46,7 @@ SYNOPSIS
     tarvio-cli cd lookup [--image PATH] [--drive N] [--server URL] [--email ADDR]
                          [--proto LEVEL] [--timeout SECONDS] [--album N]
     tarvio-cli tags [--json] FILE...
-    tarvio-cli tags [--json] FILE --set KEY=VALUE [--set KEY=VALUE]...
+    tarvio-cli tags [--json] [--in-place] FILE --set KEY=VALUE [--set KEY=VALUE]...
     tarvio-cli --help
 
 DESCRIPTION
@@ -109,20 +109,28 @@ COMMANDS
         Prints the common tags (title, artist, album, genre, year, track), the
         duration and the bit rate of each file as TagLib reads them, for
         ".mp3", ".wma", ".m4a", ".flac", ".wv" and ".ogg" files. A missing year
-        or track reads 0.
+        or track reads 0. "conflicts" lists the values a file holds twice for
+        a field where they differ (players choose differently among them);
+        "stale copy" a copy that a killed save left beside the file.
 
     tags FILE --set KEY=VALUE...
         Writes the values given into FILE (not ".wma"), keeps the others, and
         prints the tags read back. KEY: title, artist, album, genre, year,
         track. An empty value, or 0 for year and track, removes the field. The
         save is made on a copy beside FILE that replaces it only when the save
-        succeeded: a failed save leaves FILE as it was.
+        succeeded, the values read back and the decoded audio is unchanged: a
+        failed save leaves FILE as it was. Fields not given are not rewritten.
+        A file with other hard links, or in a folder the user may not write
+        to, is refused unless --in-place is given.
 
 OPTIONS
     --json            info, tags: one JSON object per file, one per line. A file
                       that cannot be handled gives {"file", "decoder" (info),
                       "valid": false, "error"}.
     --set KEY=VALUE   tags: a value to write (see above).
+    --in-place        tags: save a file that a copy cannot replace (other hard
+                      links, a folder without write permission) in place; a
+                      save killed half way then leaves it damaged.
     --decoder NAME    Use decoder NAME whatever the extension.
     --start SAMPLE    decode: first frame to write (0-based; default 0).
     --end SAMPLE      decode: frame to stop before (default: the end). Frames
@@ -338,6 +346,7 @@ int Tags(const TArgs& Args) {
         if (!tags.AddSet(set, error)) Usage(error);
     }
     if (tags.Writing() && Args.Operands.size() != 1) Usage("tags --set writes one FILE");
+    tags.SetInPlace(Args.Flag("--in-place"));
     return tags.Run(Args.Operands, Args.Flag("--json"));
 }
 
@@ -411,7 +420,7 @@ int Run(int argc, char** argv) {
     if (command == "info") return Info(TArgs(argc, argv, 2, {"--json"}, {"--decoder"}));
     if (command == "decode")
         return Decode(TArgs(argc, argv, 2, {"--keep-going"}, {"--decoder", "--start", "--end"}));
-    if (command == "tags") return Tags(TArgs(argc, argv, 2, {"--json"}, {"--set"}));
+    if (command == "tags") return Tags(TArgs(argc, argv, 2, {"--json", "--in-place"}, {"--set"}));
 #if TARVIO_HAVE_CD
     if (command == "cd") return TCliCd::Run(std::vector<std::string>(argv + 2, argv + argc));
 #endif

@@ -1,10 +1,14 @@
 // A stand-in for TagLib's C binding that records the calls made to it, for the tests of the
 // tag editor's use of the library. Built as a loadable module that the tests point the
 // editor's loader at; built once more without taglib_tag_year (FAKE_TAGLIB_INCOMPLETE).
-// The fake_taglib_* functions steer it and read the record.
+// The fake_taglib_* functions steer it and read the record. A save runs in a child process of
+// the editor, so the record can also go to a file (fake_taglib_log).
 
 #include <taglib/tag_c.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -16,6 +20,10 @@ namespace {
 
 std::string Calls;          // "name;name(argument);..."
 std::vector<char*> Strings; // texts handed out and not yet freed
+std::string LogPath;        // where each call is appended too; empty: nowhere
+std::string OpenedPath;     // the file of the last taglib_file_new(_type)
+// SaveResult: 0 or 1 is what taglib_file_save returns; 2 never returns; 3 makes the file grow
+// until writes fail, then returns 1.
 int Valid = 1, SaveResult = 1, NullFile = 0;
 TagLib_File* const TheFile = reinterpret_cast<TagLib_File*>(0x1000);
 TagLib_Tag* const TheTag = reinterpret_cast<TagLib_Tag*>(0x2000);
@@ -24,6 +32,11 @@ const TagLib_AudioProperties* const TheProperties = reinterpret_cast<const TagLi
 void Record(const char* Name) {
     Calls += Name;
     Calls += ';';
+    if (LogPath.empty()) return;
+    if (FILE* log = std::fopen(LogPath.c_str(), "a")) {
+        std::fprintf(log, "%s;", Name);
+        std::fclose(log);
+    }
 }
 
 char* Text(const char* Name, const char* Value) {
@@ -39,6 +52,9 @@ FAKE_EXPORT void fake_taglib_reset(int AValid, int ASaveResult, int ANullFile) {
     Valid = AValid;
     SaveResult = ASaveResult;
     NullFile = ANullFile;
+}
+FAKE_EXPORT void fake_taglib_log(const char* Path) {
+    LogPath = Path ? Path : "";
 }
 FAKE_EXPORT const char* fake_taglib_calls() {
     return Calls.c_str();
@@ -74,16 +90,33 @@ FAKE_EXPORT BOOL taglib_file_is_valid(const TagLib_File* File) {
     Record(File ? "taglib_file_is_valid" : "taglib_file_is_valid(null)");
     return Valid;
 }
-FAKE_EXPORT TagLib_File* taglib_file_new(const char*) {
+FAKE_EXPORT TagLib_File* taglib_file_new(const char* Path) {
     Record("taglib_file_new");
+    OpenedPath = Path;
     return NullFile ? nullptr : TheFile;
 }
-FAKE_EXPORT TagLib_File* taglib_file_new_type(const char*, TagLib_File_Type) {
+FAKE_EXPORT TagLib_File* taglib_file_new_type(const char* Path, TagLib_File_Type) {
     Record("taglib_file_new_type");
+    OpenedPath = Path;
     return NullFile ? nullptr : TheFile;
 }
 FAKE_EXPORT BOOL taglib_file_save(TagLib_File*) {
     Record("taglib_file_save");
+    if (SaveResult == 2)
+        for (;;)
+            ::pause();
+    if (SaveResult == 3) {
+        if (FILE* f = std::fopen(OpenedPath.c_str(), "ab")) {
+            static const char block[1 << 16] = {};
+            // At most 64 MiB, should nothing stop it.
+            for (int i = 0;
+                 i < 1024 && std::fwrite(block, 1, sizeof block, f) == sizeof block && std::fflush(f) == 0;
+                 ++i) {
+            }
+            std::fclose(f);
+        }
+        return 1;
+    }
     return SaveResult;
 }
 FAKE_EXPORT TagLib_Tag* taglib_file_tag(const TagLib_File*) {

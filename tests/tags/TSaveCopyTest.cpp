@@ -1,6 +1,7 @@
 // The file a tag save works on: a copy that replaces the original on Commit, or the original
-// itself where a copy cannot stand in for it; and the reserve that tells whether the save's
-// writes stayed in space set aside for them.
+// itself where a copy cannot stand in for it and the caller allows that; the reserve that
+// tells whether the save's writes stayed in space set aside for them; and the copies a killed
+// save left behind.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <system_error>
 
 #include "TagTestFiles.h"
+#include "tags/TFileReplacement.h"
 #include "tags/TSaveCopy.h"
 
 using namespace tarvio;
@@ -63,7 +65,6 @@ TEST_P(TReplacement, CommitPutsTheSaveInPlaceOfTheFile) {
     ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
     std::string path = target;
     if (c.Kind == TKind::Symlink) {
-        // The target's own name has no extension: the copy takes the link's.
         fs::rename(target, FDir / "blob");
         fs::create_symlink("blob", FDir / "link.mp3");
         path = FDir / "link.mp3";
@@ -71,15 +72,20 @@ TEST_P(TReplacement, CommitPutsTheSaveInPlaceOfTheFile) {
         fs::create_hard_link(target, FDir / "other.mp3");
     }
     const std::vector<std::string> before = Names(FDir);
+    if (c.InPlace) {
+        EXPECT_THROW(TSaveCopy(path, 4096), TSaveCopy::ENeedsInPlace) << "in place only when allowed";
+        EXPECT_EQ(Names(FDir), before);
+    }
 
     {
-        TSaveCopy work(path, 4096);
+        TSaveCopy work(path, 4096, c.InPlace);
         EXPECT_EQ(work.InPlace(), c.InPlace);
         if (c.InPlace) {
             EXPECT_EQ(work.WorkPath(), path);
         } else {
             EXPECT_EQ(fs::path(work.WorkPath()).parent_path(), FDir.Path());
-            EXPECT_EQ(fs::path(work.WorkPath()).extension(), ".mp3");
+            const std::string prefix = "." + fs::path(work.TargetPath()).filename().string() + ".tarvio-";
+            EXPECT_EQ(fs::path(work.WorkPath()).filename().string().rfind(prefix, 0), 0u) << work.WorkPath();
             EXPECT_EQ(test::ReadBytes(work.WorkPath()), Original);
             EXPECT_EQ(test::ReadBytes(path), Original);
         }
@@ -152,8 +158,9 @@ TEST(TSaveCopy, KeepsTheOwnerWhereItCan) {
     EXPECT_EQ(st.st_gid, 4322u);
 }
 
-// A writable file in a folder the user may not write to is saved in place. (Root may write
-// anywhere, so as root the check runs in a child that has become nobody.)
+// A writable file in a folder the user may not write to is saved in place when that is
+// allowed, and refused otherwise. (Root may write anywhere, so as root the check runs in a
+// child that has become nobody.)
 TEST(TSaveCopy, FolderNotWritableSavesInPlace) {
     test::TTempDir dir;
     const std::string folder = dir / "ro";
@@ -167,7 +174,12 @@ TEST(TSaveCopy, FolderNotWritableSavesInPlace) {
     if (pid == 0) {
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
         try {
-            TSaveCopy work(path, 4096);
+            TSaveCopy refused(path, 4096);
+            ::_exit(5);
+        } catch (const TSaveCopy::ENeedsInPlace&) {
+        }
+        try {
+            TSaveCopy work(path, 4096, true);
             if (!work.InPlace() || work.WorkPath() != path) ::_exit(3);
             test::WriteBytes(work.WorkPath(), Saved);
             work.Commit();
@@ -179,7 +191,8 @@ TEST(TSaveCopy, FolderNotWritableSavesInPlace) {
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: cannot become nobody, 3: not in place, 4: failed";
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "2: cannot become nobody, 3: not in place, 4: failed, 5: not refused";
     EXPECT_EQ(test::ReadBytes(path), Saved);
     ::chmod(folder.c_str(), 0755);
 }
@@ -202,7 +215,46 @@ TEST(TSaveCopy, RefusesWhatCannotBeWritten) {
         EXPECT_EQ(error(dir / "ro.mp3"), EACCES);
     }
     for (const std::string& name : Names(dir))
-        EXPECT_NE(name.rfind(".tarvio-", 0), 0u) << "a copy was left behind";
+        EXPECT_EQ(name.find(".tarvio-"), std::string::npos) << "a copy was left behind";
+}
+
+// Copies of the file that a killed save left are found and removed by the next save; those
+// of other files, and names that only look alike, stay.
+TEST(TSaveCopy, StaleCopiesGoWithTheNextSave) {
+    test::TTempDir dir;
+    const std::string path = dir / "song.mp3";
+    test::WriteBytes(path, Original);
+    for (const char* name :
+         {".song.mp3.tarvio-Ab12Cd", ".song.mp3.tarvio-Zz99zz", ".song.mp3.tarvio-Ab12C",
+          ".song.mp3.tarvio-Ab12Cd7", ".song.mp3.tarvio-Ab.2Cd", ".other.mp3.tarvio-Ab12Cd"})
+        test::WriteBytes(dir / name, Saved);
+    fs::create_directory(dir / ".song.mp3.tarvio-folder");
+    EXPECT_EQ(TFileReplacement::StaleCopies(path),
+              (std::vector<std::string>{".song.mp3.tarvio-Ab12Cd", ".song.mp3.tarvio-Zz99zz"}));
+    {
+        TSaveCopy work(path, 0);
+        EXPECT_EQ(TFileReplacement::StaleCopies(path),
+                  std::vector<std::string>{fs::path(work.WorkPath()).filename().string()});
+    }
+    EXPECT_EQ(Names(dir), (std::vector<std::string>{".other.mp3.tarvio-Ab12Cd", ".song.mp3.tarvio-Ab.2Cd",
+                                                    ".song.mp3.tarvio-Ab12C", ".song.mp3.tarvio-Ab12Cd7",
+                                                    ".song.mp3.tarvio-folder", "song.mp3"}));
+    EXPECT_EQ(test::ReadBytes(path), Original);
+}
+
+// Two saves of one file do not run at once: the second is refused while the first holds it.
+TEST(TSaveCopy, OneSaveOfAFileAtATime) {
+    test::TTempDir dir;
+    const std::string path = dir / "song.mp3";
+    test::WriteBytes(path, Original);
+    TSaveCopy first(path, 0);
+    try {
+        TSaveCopy second(path, 0);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), EBUSY);
+    }
+    EXPECT_EQ(Names(dir).size(), 2u) << "the first save's copy stays";
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -25,6 +26,7 @@
 #include "TagTestFiles.h"
 #include "pipeline/EAuException.h"
 #include "tags/TCodePage.h"
+#include "tags/TFlacMetadata.h"
 #include "tags/TId3v2Tags.h"
 #include "tags/TTagEditor.h"
 #include "tags/TTagLib.h"
@@ -350,6 +352,50 @@ TEST(TTagEditor, WritesId3v2FramesAsUtf16) {
     }
 }
 
+// Where the file holds a field twice (two TPE1 frames, two Vorbis comment blocks), readers
+// disagree; after a save of that field there is one value, the written one, and the file's
+// other values are still there.
+TEST(TTagEditor, DuplicatesLeaveTheWrittenValueOnly) {
+    test::TTempDir dir;
+    for (const char* name : {"duplicate_tpe1.mp3", "two_comment_blocks.flac"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir / name;
+        fs::copy_file(Fixture(name), path);
+        TTagEditor e;
+        e.SetFileName(path);
+        e.SetArtist(u"Тест");
+        e.Save();
+        TTags expected = Made;
+        expected.Artist = "Тест";
+        EXPECT_EQ(ReadTags(path), expected);
+        if (Have("ffprobe")) {
+            EXPECT_EQ(ProbeTags(path)["artist"], "Тест");
+        }
+        const TBytes file = test::ReadBytes(path);
+        if (fs::path(name).extension() == ".mp3") {
+            test::TFd fd(path, O_RDONLY);
+            TId3v2Tags tags; // the last of several frames wins here
+            ASSERT_TRUE(tags.ReadFromFile(fd.Get()));
+            EXPECT_EQ(Utf8(tags.Artist()), "Тест");
+            EXPECT_EQ(std::search(file.begin(), file.end(), std::begin("jzig"), std::end("jzig") - 1),
+                      file.end());
+        } else {
+            const uint64_t size = TFlacMetadata::Size([&](uint8_t* B, size_t N, uint64_t At) -> size_t {
+                const size_t n = At < file.size() ? std::min<size_t>(N, file.size() - At) : 0;
+                std::copy_n(file.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(At, file.size())), n, B);
+                return n;
+            });
+            const auto blocks =
+                TFlacMetadata::Comments(TBytes(file.begin(), file.begin() + static_cast<ptrdiff_t>(size)));
+            ASSERT_EQ(blocks.size(), 1u);
+            EXPECT_EQ(std::count(blocks[0].begin(), blocks[0].end(), "ARTIST=Тест"), 1);
+            EXPECT_EQ(std::count_if(blocks[0].begin(), blocks[0].end(),
+                                    [](const std::string& C) { return C.rfind("ARTIST=", 0) == 0; }),
+                      1);
+        }
+    }
+}
+
 // A year or track that is not a number is left as the file has it; the rest is written.
 TEST(TTagEditor, YearOrTrackThatIsNoNumberIsSkipped) {
     test::TTempDir dir;
@@ -439,6 +485,14 @@ protected:
     int StringsHeld() const {
         return reinterpret_cast<int (*)()>(::dlsym(FHandle, "fake_taglib_strings_held"))();
     }
+    // The calls of a save's child process too, from the log file.
+    void Log(const std::string& Path) {
+        reinterpret_cast<void (*)(const char*)>(::dlsym(FHandle, "fake_taglib_log"))(Path.c_str());
+    }
+    std::string Logged(const std::string& Path) const {
+        std::ifstream in(Path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
 
     void* FHandle = nullptr;
     test::TTempDir FDir;
@@ -483,10 +537,12 @@ TEST_F(TFakeTagLib, ReadReleasesWhatTheLibraryHandsOut) {
 }
 
 // A save TagLib refuses raises "Failed to save tags" and leaves the file and its folder as
-// they were; one of a file TagLib cannot open does nothing, without an error.
+// they were; one of a file TagLib cannot open does nothing, without an error. Only the
+// changed values are set, and a year or track that is no number is not.
 TEST_F(TFakeTagLib, SaveFailures) {
-    const std::string path = FDir / "song.mp3";
-    const TBytes bytes = test::ReadBytes(Fixture("id3v24.mp3"));
+    const std::string path = FDir / "song.flac";
+    const std::string log = FDir / "calls";
+    const TBytes bytes = test::ReadBytes(Fixture("tagged.flac"));
     test::WriteBytes(path, bytes);
     TTagEditor e;
     e.SetFileName(path);
@@ -494,25 +550,57 @@ TEST_F(TFakeTagLib, SaveFailures) {
     e.SetTrack(u"x");
 
     Reset(1, 0, 0);
+    Log(log);
     try {
         e.Save();
         ADD_FAILURE() << "no exception";
     } catch (const EAuException& x) {
         EXPECT_STREQ(x.what(), "Failed to save tags");
     }
-    const std::string calls = Calls();
-    EXPECT_NE(calls.find("taglib_tag_set_genre;taglib_tag_set_year(1990);taglib_file_save;"),
-              std::string::npos)
+    Log("");
+    const std::string calls = Logged(log);
+    EXPECT_NE(calls.find("taglib_file_tag;taglib_tag_set_year(1990);taglib_file_save;"), std::string::npos)
         << calls;
     EXPECT_EQ(calls.find("taglib_tag_set_track"), std::string::npos) << calls;
+    std::filesystem::remove(log);
     EXPECT_EQ(test::ReadBytes(path), bytes);
-    EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.mp3"});
+    EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.flac"});
 
     Reset(0, 1, 0);
     e.Save();
     EXPECT_EQ(Calls().find("taglib_file_save"), std::string::npos);
     EXPECT_EQ(test::ReadBytes(path), bytes);
-    EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.mp3"});
+    EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.flac"});
+}
+
+// TagLib that never finishes, or that makes the file grow without end, is stopped: the save
+// fails saying so, the file is as it was and no copy is left.
+TEST_F(TFakeTagLib, SaveBoundedInTimeAndSize) {
+    const std::string path = FDir / "song.flac";
+    const TBytes bytes = test::ReadBytes(Fixture("tagged.flac"));
+    test::WriteBytes(path, bytes);
+    const struct {
+        int Mode;
+        const char* Error;
+    } cases[] = {{2, "Failed to save tags: TagLib did not finish within 0.3 s"},
+                 {3, "Failed to save tags: TagLib made the file grow by more than 16 MiB"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Mode);
+        Reset(1, 1, 0);
+        TTagEditor e;
+        e.SetFileName(path);
+        e.SetTimeLimit(300);
+        e.SetTitle(u"Новое");
+        Reset(1, c.Mode, 0);
+        try {
+            e.Save();
+            ADD_FAILURE() << "no exception";
+        } catch (const EAuException& x) {
+            EXPECT_STREQ(x.what(), c.Error);
+        }
+        EXPECT_EQ(test::ReadBytes(path), bytes);
+        EXPECT_EQ(Names(FDir.Path()), std::vector<std::string>{"song.flac"});
+    }
 }
 
 // Without a usable library (no file, or one that lacks an entry point) reading and saving
@@ -607,7 +695,8 @@ struct TFullCase {
     const char* Name;
     uint64_t Tmpfs;     // size of the file system; 0: none, a file size limit instead
     int64_t Free;       // bytes a filler file leaves free; -1: no filler
-    bool HardLink;      // the file has a second name (it is then saved in place)
+    bool HardLink;      // the file has a second name (it can only be saved in place)
+    bool InPlace;       // a save in place is allowed
     bool ReadOnly;      // the file system is made read-only before the save
     size_t TitleLength; // characters of the new title
     const char* Error;  // the message of the save; empty when it succeeds
@@ -652,6 +741,7 @@ TEST_P(TTagEditorCannotSave, LeavesTheFileAsItWas) {
         TTagEditor e;
         e.SetFileName(path);
         e.SetTitle(title);
+        e.SetAllowInPlace(c.InPlace);
         try {
             e.Save();
         } catch (const EAuException& x) {
@@ -693,20 +783,23 @@ TEST_P(TTagEditorCannotSave, LeavesTheFileAsItWas) {
 
 constexpr uint64_t KiB = 1024;
 
-INSTANTIATE_TEST_SUITE_P(Cases, TTagEditorCannotSave,
-                         testing::Values(TFullCase{"NoRoomForTheCopy", 256 * KiB, 0, false, false, 100,
-                                                   "Failed to save tags: No space left on device"},
-                                         TFullCase{"NoRoomForTheGrowth", 1024 * KiB, 96 * KiB, false, false,
-                                                   20000, "Failed to save tags: No space left on device"},
-                                         TFullCase{"HardLinkedNoRoom", 256 * KiB, 8 * KiB, true, false, 20000,
-                                                   "Failed to save tags: No space left on device"},
-                                         TFullCase{"ReadOnlyFileSystem", 256 * KiB, -1, false, true, 100,
-                                                   "Failed to save tags: Read-only file system"},
-                                         TFullCase{"FileSizeLimit", 0, -1, false, false, 100,
-                                                   "Failed to save tags: File too large"},
-                                         TFullCase{"EnoughRoom", 2048 * KiB, -1, false, false, 20000, ""},
-                                         TFullCase{"HardLinkedEnoughRoom", 2048 * KiB, -1, true, false, 20000,
-                                                   ""}),
-                         [](const auto& Info) { return std::string(Info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TTagEditorCannotSave,
+    testing::Values(TFullCase{"NoRoomForTheCopy", 256 * KiB, 0, false, false, false, 100,
+                              "Failed to save tags: No space left on device"},
+                    TFullCase{"NoRoomForTheGrowth", 1024 * KiB, 96 * KiB, false, false, false, 20000,
+                              "Failed to save tags: No space left on device"},
+                    TFullCase{"HardLinkedNoRoom", 256 * KiB, 8 * KiB, true, true, false, 20000,
+                              "Failed to save tags: No space left on device"},
+                    TFullCase{"ReadOnlyFileSystem", 256 * KiB, -1, false, false, true, 100,
+                              "Failed to save tags: Read-only file system"},
+                    TFullCase{"FileSizeLimit", 0, -1, false, false, false, 100,
+                              "Failed to save tags: File too large"},
+                    TFullCase{"EnoughRoom", 2048 * KiB, -1, false, false, false, 20000, ""},
+                    TFullCase{"HardLinkedEnoughRoom", 2048 * KiB, -1, true, true, false, 20000, ""},
+                    TFullCase{"HardLinkedNotInPlace", 2048 * KiB, -1, true, false, false, 100,
+                              "Failed to save tags: the file has other hard links, and it "
+                              "may be saved only in place, which was not allowed"}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
 
 } // namespace
