@@ -26,6 +26,10 @@
 
 using namespace tarvio;
 
+#ifndef TARVIO_VERSION
+#define TARVIO_VERSION "unknown"
+#endif
+
 namespace {
 
 constexpr int ExitOk = 0;
@@ -47,6 +51,7 @@ SYNOPSIS
     tarvio-cli tags [--json] FILE...
     tarvio-cli tags [--json] FILE --set KEY=VALUE [--set KEY=VALUE]...
     tarvio-cli --help
+    tarvio-cli --version
 
 DESCRIPTION
     The decoder is chosen by the file name's extension, compared in lower case.
@@ -132,6 +137,7 @@ OPTIONS
     --latency MS      play: milliseconds of sound queued ahead (default 100).
     --list-devices    play: print the output devices and exit.
     --help            Print this text.
+    --version         Print the program's version.
 
 KEYS (play, when standard input is a terminal)
     space             pause / resume
@@ -383,6 +389,10 @@ int Run(int argc, char** argv) {
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         PrintHelp();
+        return ExitOk;
+    }
+    if (command == "--version") {
+        std::printf("tarvio-cli %s\n", TARVIO_VERSION);
         return ExitOk;
     }
     // Any command shows the usage text when asked.
