@@ -2,13 +2,15 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test demo check-sanitizers asan tsan fuzz bench format clean
+.PHONY: deps build test demo package check-package check-sanitizers asan tsan fuzz bench format clean
 
 deps:
 	scripts/install-deps
 
+# Built for /usr: the run path of the programs and the skins' folder they search follow
+# the install prefix, and the package installs there.
 build: deps
-	cmake -S . -B build -G Ninja $(CMAKE_FLAGS)
+	cmake -S . -B build -G Ninja -DCMAKE_INSTALL_PREFIX=/usr $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
 test: build
@@ -41,6 +43,14 @@ fuzz: deps
 	cmake --build build-fuzz -j $(JOBS) --target tarvio_fuzzers
 	tests/fixtures/make-fixtures.sh build/fixtures
 	FUZZ_SECONDS=$(FUZZ_SECONDS) tests/fuzz/run-fuzz
+
+# build/tarvio_VERSION_ARCH.deb (cmake/TarvioPackage.cmake); `sudo apt install ./build/tarvio_*.deb`.
+package: build
+	cmake --build build -j $(JOBS) --target package
+
+# Installs the package on this machine, checks the installed programs, and purges it (root).
+check-package: package
+	scripts/check-package build
 
 demo: build
 	scripts/run-demo build

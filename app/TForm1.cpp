@@ -1,6 +1,7 @@
 #include "app/TForm1.h"
 
 #include "app/TApplication.h"
+#include "app/TConfigPaths.h"
 #include "app/TIniFile.h"
 #include "app/TTextFile.h"
 #include "pipeline/TAuFileIn.h"
@@ -346,8 +347,9 @@ TPicture TForm1::MakeBarPicture() {
 void TForm1::FormCreate(TComponent*) {
     if (ExeDir.empty()) ExeDir = QCoreApplication::applicationDirPath().toStdString() + "/";
     SetDoubleBuffered(true);
+    const TConfigPaths paths(ExeDir);
     {
-        TIniFile config(ExeDir + "config.ini");
+        TIniFile config(paths.ConfigFile());
         SkinName = config.ReadString("skin", "name", "default");
         BgCnt = config.ReadInteger("skin", "BgCnt", 0);
         BgIndex = config.ReadInteger("skin", "BgStart", 1);
@@ -361,10 +363,11 @@ void TForm1::FormCreate(TComponent*) {
     --BgIndex;
     TApplication::Guard([this] { NextBackground(); });
 
-    // The skin's INI file lies under the program's folder; its pictures are looked up
-    // relative to the current directory.
-    const std::string skinDir = "Skins/" + SkinName + "/";
-    TIniFile skin(ExeDir + skinDir + "skin.ini");
+    // The skin's INI file lies under the program's folder, its pictures relative to the
+    // current directory; an installed skin (TConfigPaths) keeps its pictures beside its INI.
+    const TConfigPaths::TSkinPlace skinPlace = paths.Skin(SkinName);
+    const std::string& skinDir = skinPlace.PictureDir;
+    TIniFile skin(skinPlace.IniFile);
     const std::pair<TPicture*, std::string> pictures[] = {
         {&PicPlay, skinDir + skin.ReadString("images", "play", "play.png")},
         {&PicPlay1, skinDir + skin.ReadString("images", "play1", "play1.png")},

@@ -78,17 +78,17 @@ TCdioLibrary& TCdioLibrary::Instance() {
 }
 
 TLibraryLoader& TCdioLibrary::LibCdio() {
-    static TLibraryLoader loader("libcdio.so.19");
+    static TLibraryLoader loader(RuntimeLibrary::Cdio);
     return loader;
 }
 
 TLibraryLoader& TCdioLibrary::LibCdda() {
-    static TLibraryLoader loader("libcdio_cdda.so.2");
+    static TLibraryLoader loader(RuntimeLibrary::CdioCdda);
     return loader;
 }
 
 TLibraryLoader& TCdioLibrary::LibParanoia() {
-    static TLibraryLoader loader("libcdio_paranoia.so.2");
+    static TLibraryLoader loader(RuntimeLibrary::CdioParanoia);
     return loader;
 }
 

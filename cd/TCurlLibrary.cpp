@@ -12,7 +12,7 @@ TCurlLibrary& TCurlLibrary::Instance() {
 }
 
 TLibraryLoader& TCurlLibrary::Library() {
-    static TLibraryLoader loader("libcurl.so.4");
+    static TLibraryLoader loader(RuntimeLibrary::Curl);
     return loader;
 }
 

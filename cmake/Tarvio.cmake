@@ -66,3 +66,23 @@ function(tarvio_add_subfolders)
     endif()
   endforeach()
 endfunction()
+
+# tarvio_install(TARGET): installs a program into bin/, or one of this project's run-time
+# libraries into the private library folder, and cuts its run path down to the private
+# folder (a program) or to nothing (a library), so no path of the build tree is installed.
+function(tarvio_install target)
+  get_target_property(type ${target} TYPE)
+  string(REPLACE ";" ":" build_rpath "${CMAKE_INSTALL_RPATH}")
+  if(type STREQUAL "EXECUTABLE")
+    install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    set(file "${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${target}>")
+    set(edit "OLD_RPATH \"${build_rpath}\" NEW_RPATH \"${CMAKE_INSTALL_FULL_LIBDIR}/tarvio\"")
+    set(command RPATH_CHANGE)
+  else()
+    install(TARGETS ${target} LIBRARY DESTINATION ${TARVIO_PRIVATE_LIBRARY_DIR} NAMELINK_SKIP)
+    set(file "${TARVIO_PRIVATE_LIBRARY_DIR}/$<TARGET_SONAME_FILE_NAME:${target}>")
+    set(edit "")
+    set(command RPATH_REMOVE)
+  endif()
+  install(CODE "file(${command} FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${file}\" ${edit})")
+endfunction()

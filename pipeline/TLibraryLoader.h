@@ -6,11 +6,15 @@
 #include <mutex>
 #include <string>
 
+#include "pipeline/TRuntimeLibrary.h"
+
 namespace tarvio {
 
 class TLibraryLoader {
 public:
     explicit TLibraryLoader(std::string FileName) : FFileName(std::move(FileName)) {}
+    // A library of the run-time table (TRuntimeLibrary.h), as every loader of the programs.
+    explicit TLibraryLoader(const TRuntimeLibrary& Library) : FFileName(Library.FileName) {}
     TLibraryLoader(const TLibraryLoader&) = delete;
     TLibraryLoader& operator=(const TLibraryLoader&) = delete;
 

@@ -5,7 +5,7 @@
 namespace tarvio {
 
 TLibraryLoader& TTagLib::Library() {
-    static TLibraryLoader loader("libtag_c.so.0");
+    static TLibraryLoader loader(RuntimeLibrary::TagC);
     return loader;
 }
 

@@ -27,6 +27,10 @@
 
 using namespace tarvio;
 
+#ifndef TARVIO_VERSION
+#define TARVIO_VERSION "unknown"
+#endif
+
 namespace {
 
 constexpr int ExitOk = 0;
@@ -48,6 +52,7 @@ SYNOPSIS
     tarvio-cli tags [--json] FILE...
     tarvio-cli tags [--json] [--in-place] FILE --set KEY=VALUE [--set KEY=VALUE]...
     tarvio-cli --help
+    tarvio-cli --version
 
 DESCRIPTION
     The decoder is chosen by the file name's extension, compared in lower case.
@@ -146,6 +151,7 @@ OPTIONS
                       the sound threads got (real-time or not) and how many
                       underruns (gaps the device filled with silence) there were.
     --help            Print this text.
+    --version         Print the program's version.
 
 KEYS (play, when standard input is a terminal)
     space             pause / resume
@@ -409,6 +415,10 @@ int Run(int argc, char** argv) {
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         PrintHelp();
+        return ExitOk;
+    }
+    if (command == "--version") {
+        std::printf("tarvio-cli %s\n", TARVIO_VERSION);
         return ExitOk;
     }
     // Any command shows the usage text when asked.

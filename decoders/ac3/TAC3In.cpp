@@ -71,7 +71,7 @@ void TAC3In::TStateDeleter::operator()(void* State) const {
 }
 
 TLibraryLoader& TAC3In::LibA52() {
-    static TLibraryLoader loader("liba52-0.7.4.so");
+    static TLibraryLoader loader(RuntimeLibrary::A52);
     return loader;
 }
 

@@ -79,7 +79,7 @@ void TDTSIn::TStateDeleter::operator()(dca_state_s* State) const {
 }
 
 TLibraryLoader& TDTSIn::LibDCA() {
-    static TLibraryLoader loader("libdca.so.0");
+    static TLibraryLoader loader(RuntimeLibrary::Dca);
     return loader;
 }
 

@@ -14,22 +14,22 @@ TFFmpegLibrary& TFFmpegLibrary::Instance() {
 }
 
 TLibraryLoader& TFFmpegLibrary::LibAvUtil() {
-    static TLibraryLoader loader("libavutil.so.57");
+    static TLibraryLoader loader(RuntimeLibrary::AvUtil);
     return loader;
 }
 
 TLibraryLoader& TFFmpegLibrary::LibSwResample() {
-    static TLibraryLoader loader("libswresample.so.4");
+    static TLibraryLoader loader(RuntimeLibrary::SwResample);
     return loader;
 }
 
 TLibraryLoader& TFFmpegLibrary::LibAvCodec() {
-    static TLibraryLoader loader("libavcodec.so.59");
+    static TLibraryLoader loader(RuntimeLibrary::AvCodec);
     return loader;
 }
 
 TLibraryLoader& TFFmpegLibrary::LibAvFormat() {
-    static TLibraryLoader loader("libavformat.so.59");
+    static TLibraryLoader loader(RuntimeLibrary::AvFormat);
     return loader;
 }
 

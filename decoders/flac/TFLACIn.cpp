@@ -295,7 +295,7 @@ void TFLACIn::TDecoderDeleter::operator()(void* Decoder) const {
 }
 
 TLibraryLoader& TFLACIn::LibFLAC() {
-    static TLibraryLoader loader("libFLAC.so.12");
+    static TLibraryLoader loader(RuntimeLibrary::Flac);
     return loader;
 }
 

@@ -68,7 +68,7 @@ const char* const TMACDll::EntryNames[EntryCount] = {
 };
 
 TLibraryLoader& TMACDll::Library() {
-    static TLibraryLoader loader("libMACDll.so");
+    static TLibraryLoader loader(RuntimeLibrary::MACDll);
     return loader;
 }
 

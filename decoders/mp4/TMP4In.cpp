@@ -231,12 +231,12 @@ void TMP4In::TFileCloser::operator()(mp4ff_t* File) const {
 }
 
 TLibraryLoader& TMP4In::LibMp4ff() {
-    static TLibraryLoader loader("libmp4ff.so.0");
+    static TLibraryLoader loader(RuntimeLibrary::Mp4ff);
     return loader;
 }
 
 TLibraryLoader& TMP4In::LibFaad() {
-    static TLibraryLoader loader("libfaad.so.2");
+    static TLibraryLoader loader(RuntimeLibrary::Faad);
     return loader;
 }
 

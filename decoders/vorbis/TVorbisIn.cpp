@@ -146,22 +146,22 @@ void TVorbisIn::TClear::operator()(OggVorbis_File* File) const {
 }
 
 TLibraryLoader& TVorbisIn::LibOgg() {
-    static TLibraryLoader loader("libogg.so.0");
+    static TLibraryLoader loader(RuntimeLibrary::Ogg);
     return loader;
 }
 
 TLibraryLoader& TVorbisIn::LibVorbis() {
-    static TLibraryLoader loader("libvorbis.so.0");
+    static TLibraryLoader loader(RuntimeLibrary::Vorbis);
     return loader;
 }
 
 TLibraryLoader& TVorbisIn::LibVorbisFile() {
-    static TLibraryLoader loader("libvorbisfile.so.3");
+    static TLibraryLoader loader(RuntimeLibrary::VorbisFile);
     return loader;
 }
 
 TLibraryLoader& TVorbisIn::LibVorbisEnc() {
-    static TLibraryLoader loader("libvorbisenc.so.2");
+    static TLibraryLoader loader(RuntimeLibrary::VorbisEnc);
     return loader;
 }
 

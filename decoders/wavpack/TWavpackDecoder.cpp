@@ -208,7 +208,7 @@ bool IsBlank(char C) {
 } // namespace
 
 TLibraryLoader& WavpackLibrary() {
-    static TLibraryLoader loader("libwavpack.so.1");
+    static TLibraryLoader loader(RuntimeLibrary::Wavpack);
     return loader;
 }
 
