@@ -38,7 +38,7 @@ struct TDBusLib {
 };
 
 TLibraryLoader& DBusLoader() {
-    static TLibraryLoader loader("libdbus-1.so.3");
+    static TLibraryLoader loader(RuntimeLibrary::DBus);
     return loader;
 }
 

@@ -5,7 +5,8 @@
 // loader and the package cannot name different files. A new loader adds its line here.
 //
 // Relation: rlDepends, needed to play a file of a format the programs decode;
-// rlRecommends, needed only by a command beyond playback (tags, CD, disc lookup);
+// rlRecommends, needed only by a command beyond playback (tags, CD, disc lookup) or for
+// what playback can do without (real-time scheduling through RealtimeKit);
 // rlBuilt, a library of this project, shipped in the package's private library folder.
 
 namespace tarvio {
@@ -39,6 +40,7 @@ inline constexpr TRuntimeLibrary Cdio            {"libcdio.so.19",         "libc
 inline constexpr TRuntimeLibrary CdioCdda        {"libcdio_cdda.so.2",     "libcdio-cdda2",     rlRecommends};
 inline constexpr TRuntimeLibrary CdioParanoia    {"libcdio_paranoia.so.2", "libcdio-paranoia2", rlRecommends};
 inline constexpr TRuntimeLibrary Curl            {"libcurl.so.4",          "libcurl4",          rlRecommends};
+inline constexpr TRuntimeLibrary DBus            {"libdbus-1.so.3",        "libdbus-1-3",       rlRecommends};
 inline constexpr TRuntimeLibrary Mp4ff           {"libmp4ff.so.0",         "tarvio",            rlBuilt};
 inline constexpr TRuntimeLibrary MACDll          {"libMACDll.so",          "tarvio",            rlBuilt};
 // clang-format on
@@ -46,7 +48,7 @@ inline constexpr TRuntimeLibrary MACDll          {"libMACDll.so",          "tarv
 // Every entry above, for checks that walk the table.
 inline constexpr TRuntimeLibrary All[] = {
     Dca,        A52,     Flac,     Ogg,  Vorbis, VorbisFile, VorbisEnc,    Wavpack, Faad,  Mpg123, AvUtil,
-    SwResample, AvCodec, AvFormat, TagC, Cdio,   CdioCdda,   CdioParanoia, Curl,    Mp4ff, MACDll};
+    SwResample, AvCodec, AvFormat, TagC, Cdio,   CdioCdda,   CdioParanoia, Curl,    DBus,  Mp4ff, MACDll};
 } // namespace RuntimeLibrary
 
 } // namespace tarvio

@@ -14,7 +14,7 @@ TMpg123Library& TMpg123Library::Instance() {
 }
 
 TLibraryLoader& TMpg123Library::Loader() {
-    static TLibraryLoader loader("libmpg123.so.0");
+    static TLibraryLoader loader(RuntimeLibrary::Mpg123);
     return loader;
 }
 
