@@ -233,6 +233,22 @@ int TCliTags::Write(const std::string& File, bool Json) const {
     }
     for (const auto& [key, value] : FSets)
         SetField(editor, key, value);
+    // A file of a type this build decodes, whose audio does not decode, is not saved: the
+    // save could not be shown to leave its audio as it was (a damaged tag that TagLib
+    // would cut the file at).
+    const std::vector<const TDecoderEntry*> decoders = TDecoderTable::ByExtension(File);
+    if (!decoders.empty() && std::none_of(decoders.begin(), decoders.end(), [&](const TDecoderEntry* Entry) {
+            const std::unique_ptr<TAuFileIn> in = Entry->Create();
+            in->SetFileName(File);
+            return in->Valid();
+        })) {
+        PrintFailure(
+            File,
+            "Failed to save tags: the audio does not decode, so the save could not be checked; the file "
+            "is left as it was",
+            Json);
+        return 1;
+    }
     editor.SetAudioCheck(AudioFingerprint);
     editor.SetAllowInPlace(FInPlace);
     try {

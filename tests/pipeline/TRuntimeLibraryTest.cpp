@@ -42,8 +42,11 @@ std::map<std::string, std::string> OwnersOf(const std::vector<std::string>& File
     char line[512];
     while (std::fgets(line, sizeof line, pipe.get())) {
         const std::string text(line, strcspn(line, "\n"));
-        const size_t colon = text.find(':'), path = text.find(": /usr/lib/");
-        if (colon == std::string::npos || path == std::string::npos) continue;
+        // Some packages (libdbus-1-3) still list their files under /lib.
+        const size_t colon = text.find(':');
+        const bool library =
+            text.find(": /usr/lib/") != std::string::npos || text.find(": /lib/") != std::string::npos;
+        if (colon == std::string::npos || !library) continue;
         owners[text.substr(text.rfind('/') + 1)] = text.substr(0, colon);
     }
     return owners;
