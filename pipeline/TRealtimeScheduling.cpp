@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -69,7 +70,29 @@ bool SetDirectly(int Tid, int Priority, std::string& Reason) {
     return false;
 }
 
+// Set once RealtimeKit could not be asked or refused: later threads (one per track start)
+// do not wait on the bus again for the same answer.
+std::atomic<bool> RealtimeKitRefused{false};
+std::string RealtimeKitReason; // guarded by ReportLock; why it refused
+
+bool AskRealtimeKitOnce(int Tid, int Priority, std::string& Reason);
+
 bool AskRealtimeKit(int Tid, int Priority, std::string& Reason) {
+    if (RealtimeKitRefused) {
+        std::lock_guard<std::mutex> lock(ReportLock);
+        Reason += RealtimeKitReason;
+        return false;
+    }
+    std::string why;
+    if (AskRealtimeKitOnce(Tid, Priority, why)) return true;
+    Reason += why;
+    std::lock_guard<std::mutex> lock(ReportLock);
+    RealtimeKitReason = why;
+    RealtimeKitRefused = true;
+    return false;
+}
+
+bool AskRealtimeKitOnce(int Tid, int Priority, std::string& Reason) {
     const TDBusLib* lib = DBus();
     if (!lib) {
         Reason += "; no RealtimeKit (" + DBusLoader().FileName() + " could not be loaded)";
