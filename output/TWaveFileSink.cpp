@@ -1,5 +1,9 @@
 #include "output/TWaveFileSink.h"
 
+#include <sys/stat.h>
+
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "pipeline/TChannelLayout.h"
@@ -23,6 +27,26 @@ void PutTag(std::vector<uint8_t>& Out, const char* Tag) {
         Out.push_back(static_cast<uint8_t>(Tag[i]));
 }
 
+// What the sinks of this process left in each file they recorded: the header they wrote,
+// the data bytes after it and the file's identity, so that the next run continues it.
+struct TLeftRecording {
+    std::vector<uint8_t> Header;
+    uint64_t DataBytes = 0;
+    dev_t Device = 0;
+    ino_t Inode = 0;
+    bool Open = false; // a live sink writes it
+};
+
+std::mutex& RecordingsLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::map<std::string, TLeftRecording>& Recordings() {
+    static std::map<std::string, TLeftRecording> recordings;
+    return recordings;
+}
+
 } // namespace
 
 TWaveFileSink::TWaveFileSink(std::string Path) : FPath(std::move(Path)) {}
@@ -32,8 +56,6 @@ TWaveFileSink::~TWaveFileSink() {
 }
 
 HRESULT TWaveFileSink::Open(const WAVEFORMATEX& Format, uint32_t) {
-    FFile.reset(std::fopen(FPath.c_str(), "wb"));
-    if (!FFile) return DSERR_GENERIC;
     FBlockAlign = Format.nBlockAlign;
 
     // More than two channels or 16 bits need the extensible header; its mask is the one
@@ -70,11 +92,40 @@ HRESULT TWaveFileSink::Open(const WAVEFORMATEX& Format, uint32_t) {
     PutTag(h, "data");
     Put32(h, 0); // completed by Finish
     FHeaderBytes = static_cast<uint32_t>(h.size());
-    if (std::fwrite(h.data(), 1, h.size(), FFile.get()) != h.size() || std::fflush(FFile.get()) != 0) {
+    FDataBytes = 0;
+    FFailed = false;
+    if (Continue(h)) return DS_OK;
+    FFile.reset(std::fopen(FPath.c_str(), "wb"));
+    if (!FFile) return DSERR_GENERIC;
+    struct stat st {};
+    if (std::fwrite(h.data(), 1, h.size(), FFile.get()) != h.size() || std::fflush(FFile.get()) != 0 ||
+        fstat(fileno(FFile.get()), &st) != 0) {
         FFile.reset();
         return DSERR_GENERIC;
     }
+    std::lock_guard<std::mutex> lock(RecordingsLock());
+    TLeftRecording& left = Recordings()[FPath];
+    left = {h, 0, st.st_dev, st.st_ino, true};
     return DS_OK;
+}
+
+bool TWaveFileSink::Continue(const std::vector<uint8_t>& Header) {
+    std::lock_guard<std::mutex> lock(RecordingsLock());
+    auto found = Recordings().find(FPath);
+    if (found == Recordings().end()) return false;
+    TLeftRecording& left = found->second;
+    struct stat st {};
+    if (left.Open || left.Header != Header || stat(FPath.c_str(), &st) != 0 || st.st_dev != left.Device ||
+        st.st_ino != left.Inode || static_cast<uint64_t>(st.st_size) != Header.size() + left.DataBytes)
+        return false;
+    FFile.reset(std::fopen(FPath.c_str(), "r+b"));
+    if (!FFile || std::fseek(FFile.get(), 0, SEEK_END) != 0) {
+        FFile.reset();
+        return false;
+    }
+    FDataBytes = left.DataBytes;
+    left.Open = true;
+    return true;
 }
 
 bool TWaveFileSink::Write(const uint8_t* Data, uint32_t Frames) {
@@ -102,7 +153,15 @@ void TWaveFileSink::Finish() {
     Put32(field, clamp(FDataBytes));
     std::fseek(FFile.get(), static_cast<long>(FHeaderBytes) - 4, SEEK_SET);
     std::fwrite(field.data(), 1, 4, FFile.get());
+    const bool whole = std::fflush(FFile.get()) == 0 && !FFailed;
     FFile.reset();
+    std::lock_guard<std::mutex> lock(RecordingsLock());
+    auto found = Recordings().find(FPath);
+    if (found == Recordings().end()) return;
+    found->second.Open = false;
+    found->second.DataBytes = FDataBytes;
+    // A file whose writing failed is not continued: the next run starts it anew.
+    if (!whole) Recordings().erase(found);
 }
 
 } // namespace tarvio

@@ -3,6 +3,7 @@
 // What they hold must be exactly what was played.
 
 #include "output/TDXAudioOut.h"
+#include "output/TWaveFileSink.h"
 #include "pipeline/TMainThreadQueue.h"
 #include "pipeline/TRealtimeScheduling.h"
 #include "support/TAlsaFileDevice.h"
@@ -446,6 +447,65 @@ TEST_F(TDXAudioOutTest, VolumeIsAppliedFromTheStartAndReadBackFromTheRing) {
     }
     ExpectSignalThenSilence(ReadWav(WavPath).Data, expected, 0);
 }
+
+struct RecordingRunsCase {
+    const char* Name;
+    uint16_t SecondChannels; // the second run's format
+    bool RemovedBetweenRuns; // the file was deleted after the first run
+    bool SecondContinuesFirst;
+};
+
+class WaveFileRecording : public ::testing::TestWithParam<RecordingRunsCase> {};
+
+WAVEFORMATEX Pcm16(uint16_t Channels) {
+    WAVEFORMATEX f{};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = Channels;
+    f.nSamplesPerSec = 44100;
+    f.wBitsPerSample = 16;
+    f.nBlockAlign = static_cast<uint16_t>(2 * Channels);
+    f.nAvgBytesPerSec = 44100 * f.nBlockAlign;
+    return f;
+}
+
+// One sink's run: Frames frames of bytes counting up from First.
+void RecordRun(const std::string& Path, uint16_t Channels, uint32_t Frames, uint8_t First) {
+    TWaveFileSink sink(Path);
+    ASSERT_EQ(sink.Open(Pcm16(Channels), 4096), DS_OK);
+    std::vector<uint8_t> data(Frames * 2u * Channels);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(First + i);
+    ASSERT_TRUE(sink.Write(data.data(), Frames));
+}
+
+// One file records a whole run of the program: a second run in the same format follows
+// the first in the same file; another format, or a file removed meanwhile, starts anew.
+// Between runs the file is a whole WAVE file.
+TEST_P(WaveFileRecording, LaterRunsOfTheSameFormatAppend) {
+    const RecordingRunsCase c = GetParam();
+    const std::string path =
+        ::testing::TempDir() + "tarvio-recording-" + std::to_string(getpid()) + "-" + c.Name + ".wav";
+    RecordRun(path, 2, 1000, 0);
+    EXPECT_EQ(ReadWav(path).Data.size(), 4000u);
+    if (c.RemovedBetweenRuns) std::remove(path.c_str());
+    RecordRun(path, c.SecondChannels, 500, 7);
+    const TWavFile wav = ReadWav(path);
+    const size_t second = 500u * 2 * c.SecondChannels;
+    ASSERT_EQ(wav.Data.size(), (c.SecondContinuesFirst ? 4000u : 0u) + second);
+    EXPECT_EQ(wav.Channels, c.SecondChannels);
+    if (c.SecondContinuesFirst) {
+        EXPECT_EQ(wav.Data[3999], static_cast<uint8_t>(3999));
+    }
+    EXPECT_EQ(wav.Data[wav.Data.size() - second], 7);
+    EXPECT_EQ(ReadAll(path).size(), 44 + wav.Data.size()) << "the header's sizes match the file";
+    std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, WaveFileRecording,
+                         ::testing::Values(RecordingRunsCase{"SameFormat", 2, false, true},
+                                           RecordingRunsCase{"OtherFormat", 1, false, false},
+                                           RecordingRunsCase{"FileRemoved", 2, true, false}),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
 
 } // namespace
 } // namespace tarvio
