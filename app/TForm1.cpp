@@ -8,6 +8,7 @@
 #include "pipeline/TAuTaggedFileIn.h"
 #include "stages/TAudioCache.h"
 #include "stages/TAudioPlayList.h"
+#include "stages/TGaplessJoin.h"
 #include "stages/TSpectrumIndicator.h"
 #include "tags/TCodePage.h"
 #include "tags/TCommonTags.h"
@@ -110,7 +111,7 @@ TForm1::TForm1(TComponent* AOwner, const std::string& AExeDir) : TForm(AOwner), 
 TForm1::~TForm1() {
     // The output goes first: its worker pulls from the other components.
     if (DXAudioOut1) {
-        DXAudioOut1->Stop(false);
+        StopOutput(false);
         delete DXAudioOut1; // owned by this form; deleting removes it from the owner
         DXAudioOut1 = nullptr;
     }
@@ -233,6 +234,10 @@ void TForm1::CreateComponents() {
     AudioPlayList1->SetOnPlayItemChanged([this](TComponent* S) { AudioPlayList1PlayItemChanged(S); });
     AudioCache1->SetInput(AudioPlayList1);
 
+    GaplessJoin1 = new TGaplessJoin(this);
+    GaplessJoin1->SetName("GaplessJoin1");
+    GaplessJoin1->SetOnJoint([this](TComponent* S) { GaplessJoin1Joint(S); });
+
     auto plain = [this](TAuStreamedInput* In, const char* Name) {
         In->SetName(Name);
         In->SetLoop(false);
@@ -321,6 +326,12 @@ void TForm1::CreateComponents() {
     FailTimer->SetEnabled(false);
     FailTimer->SetInterval(3000);
     FailTimer->SetOnTimer([this](TComponent* S) { FailTimerTimer(S); });
+
+    GaplessTimer = new TTimer(this);
+    GaplessTimer->SetName("GaplessTimer");
+    GaplessTimer->SetEnabled(false);
+    GaplessTimer->SetInterval(50);
+    GaplessTimer->SetOnTimer([this](TComponent* S) { GaplessTimerTimer(S); });
 }
 
 TPicture TForm1::MakeBarPicture() {
@@ -356,6 +367,7 @@ void TForm1::FormCreate(TComponent*) {
         AutoNext = config.ReadInteger("player", "AutoNext", 0) != 0;
         MediaKeys = config.ReadInteger("player", "MediaKeys", 0) != 0;
         Mpris = config.ReadInteger("player", "Mpris", 0) != 0;
+        Gapless = AutoNext && config.ReadInteger("player", "Gapless", 0) != 0;
     }
     // A file that cannot be read is shown in the error box, and the start-up goes on with
     // what does not depend on it: the skin and its buttons (close among them) always work.
@@ -416,7 +428,9 @@ void TForm1::PlayCurrent() {
     CurrentDecoder = nullptr;
     CurrentFile.clear();
     CurrentFrames = 0;
-    DXAudioOut1->Stop(false);
+    TrackStartBytes = 0;
+    StopOutput(false);
+    DropGaplessEntries(false);
     std::vector<std::string> files = AudioPlayList1->Files();
     if (PlayingIndex < 0 || static_cast<size_t>(PlayingIndex) >= files.size())
         throw std::out_of_range("List index out of bounds (" + std::to_string(PlayingIndex) + ")");
@@ -473,12 +487,16 @@ void TForm1::PlayCurrent() {
         return;
     }
     LabelError->SetCaption("Играет: " + ExtractFileName(name));
-    AudioCache1->SetInput(decoder);
+    AudioCache1->SetInput(ChainInput(decoder));
     DXAudioOut1->Run();
     CurrentDecoder = decoder;
     CurrentFile = name;
     CurrentFrames = std::max<int64_t>(decoder->TotalSamples(), 0);
+    ShowTrackLabels(decoder, name, isDTS, isAC3);
+    if (!isDTS && !isAC3) PrepareNextEntry();
+}
 
+void TForm1::ShowTrackLabels(TAuFileIn* decoder, const std::string& name, bool isDTS, bool isAC3) {
     const uint32_t length = decoder->TotalTime();
     const uint32_t minutes = length / 60, seconds = length - 60 * minutes;
     char time[32];
@@ -532,6 +550,9 @@ void TForm1::DXAudioOut1Done(TComponent*) {
     SetCaption(message);
     // A newer run (next or previous) has started since: this end is not the current track's.
     if (DXAudioOut1->IsBusy()) return;
+    // Whatever the run joined has been heard by now.
+    while (!FJoinedEntries.empty())
+        ShowJoinedEntry();
     if (!message.empty()) {
         // Nothing plays any more: say why on the screen, where a driver looks, and show the
         // play button again; pressing it tries this entry once more. A file from which no
@@ -569,7 +590,7 @@ void TForm1::FailTimerTimer(TComponent*) {
 
 void TForm1::PlayNeighbour(int Step) {
     ShowSkin(PicPause);
-    DXAudioOut1->Stop(true);
+    StopOutput(true);
     const int count = static_cast<int>(AudioPlayList1->Files().size());
     PlayingIndex += Step;
     if (PlayingIndex >= count) PlayingIndex = 0;
@@ -580,7 +601,12 @@ void TForm1::PlayNeighbour(int Step) {
 }
 
 void TForm1::FormClose(TComponent*) {
-    DXAudioOut1->Stop(false);
+    StopOutput(false);
+}
+
+void TForm1::StopOutput(bool Wait) {
+    GaplessJoin1->ExpectNext(false);
+    DXAudioOut1->Stop(Wait);
 }
 
 void TForm1::AudioPlayList1PlayItemChanged(TComponent*) {}
@@ -698,9 +724,14 @@ void TForm1::PlayFile(const std::string& Path) {
 bool TForm1::PlayFrom(int64_t Frame) {
     TAuFileIn* decoder = CurrentDecoder;
     if (!decoder || PlayState != "play" || !decoder->Seekable() || Frame < 0) return false;
-    DXAudioOut1->Stop(false);
+    StopOutput(false);
+    // The entries read ahead are read again after the restart, from this one on.
+    DropGaplessEntries(true);
     decoder->SetStartSample(Frame);
+    TrackStartBytes = 0;
+    AudioCache1->SetInput(ChainInput(decoder));
     DXAudioOut1->Run();
+    PrepareNextEntry();
     return true;
 }
 
@@ -797,6 +828,150 @@ void TForm1::SpectrumIndicator1GainData(TComponent*) {
         ImageEk[n]->SetTop(tops[n]);
     for (TImage* bar : ImageEk)
         bar->SetVisible(true);
+}
+
+// ---- Gapless AutoNext ----
+
+TAuInput* TForm1::ChainInput(TAuFileIn* Decoder) {
+    if (!Gapless) return Decoder;
+    GaplessJoin1->SetInput(Decoder);
+    // Until the next entry is named (PrepareNextEntry, right after the start), the end of
+    // a short track waits for it rather than ending the run.
+    GaplessJoin1->ExpectNext(true);
+    return GaplessJoin1;
+}
+
+void TForm1::DropGaplessEntries(bool KeepPlaying) {
+    // The output has stopped: no thread reads these decoders any more.
+    GaplessJoin1->ClearNext();
+    GaplessJoin1->ExpectNext(false);
+    GaplessJoin1->SetInput(nullptr);
+    while (GaplessJoin1->TakeJoint()) {
+    }
+    GaplessTimer->SetEnabled(false);
+    FNextEntry = {};
+    FJoinedEntries.clear();
+    if (!KeepPlaying) FPlayingSpare.reset();
+}
+
+void TForm1::PrepareNextEntry() {
+    if (!Gapless) return;
+    FNextEntry = {};
+    const std::vector<std::string> files = AudioPlayList1->Files();
+    const int count = static_cast<int>(files.size());
+    const int last = FJoinedEntries.empty() ? PlayingIndex : FJoinedEntries.back().Index;
+    std::unique_ptr<TAuFileIn> decoder;
+    int index = 0;
+    if (count > 0) {
+        index = last + 1 >= count ? 0 : last + 1;
+        bool isDTS = false;
+        if (TAuFileIn* named = DecoderFor(files[static_cast<size_t>(index)], isDTS))
+            decoder = AnotherDecoderLike(named);
+        if (decoder) {
+            decoder->SetFileName(files[static_cast<size_t>(index)]);
+            if (!decoder->Valid()) decoder.reset();
+        }
+    }
+    if (!decoder) {
+        // That entry starts on its own when this run ends, and says so if it cannot play.
+        GaplessJoin1->ExpectNext(false);
+        return;
+    }
+    FNextEntry.Decoder = std::move(decoder);
+    FNextEntry.Index = index;
+    FNextEntry.Name = files[static_cast<size_t>(index)];
+    GaplessJoin1->SetNext(FNextEntry.Decoder.get());
+    GaplessJoin1->ExpectNext(true);
+}
+
+void TForm1::GaplessJoin1Joint(TComponent*) {
+    while (std::optional<TGaplessJoin::TJoint> joint = GaplessJoin1->TakeJoint()) {
+        // A joint of a run that has since been stopped names no decoder kept here.
+        if (!FNextEntry.Decoder || joint->To != FNextEntry.Decoder.get()) continue;
+        FNextEntry.StartBytes = joint->Position;
+        FJoinedEntries.push_back(std::move(FNextEntry));
+        GaplessTimer->SetEnabled(true);
+        PrepareNextEntry();
+    }
+}
+
+void TForm1::GaplessTimerTimer(TComponent*) {
+    // The output reads into its ring ahead of what plays, by the ring's length.
+    int64_t ahead = 0;
+#if TARVIO_HAVE_DXAUDIOOUT
+    if (auto* out = dynamic_cast<TDXAudioOut*>(DXAudioOut1); out && CurrentDecoder)
+        ahead = int64_t{out->FramesInBuffer()} * (CurrentDecoder->BitsPerSample() / 8) *
+                CurrentDecoder->Channels();
+#endif
+    while (!FJoinedEntries.empty() &&
+           SpectrumIndicator1->Position() - ahead >= FJoinedEntries.front().StartBytes)
+        ShowJoinedEntry();
+    if (FJoinedEntries.empty()) GaplessTimer->SetEnabled(false);
+}
+
+void TForm1::ShowJoinedEntry() {
+    TGaplessEntry entry = std::move(FJoinedEntries.front());
+    FJoinedEntries.pop_front();
+    // The entry heard until now was flushed by the join when this one began.
+    FPlayingSpare = std::move(entry.Decoder);
+    PlayingIndex = entry.Index;
+    AudioPlayList1->SetCurrentItem(static_cast<uint16_t>(PlayingIndex));
+    FailedInRow = 0;
+    CurrentDecoder = FPlayingSpare.get();
+    CurrentFile = entry.Name;
+    CurrentFrames = std::max<int64_t>(CurrentDecoder->TotalSamples(), 0);
+    TrackStartBytes = entry.StartBytes;
+    for (TLabel* label : {LabelTrack, LabelArtist, LabelTime, LabelBitrate, LabelSamplerate, LabelChannel})
+        label->SetCaption("");
+    LabelError->SetCaption("Играет: " + ExtractFileName(entry.Name));
+    ShowTrackLabels(CurrentDecoder, entry.Name, false, false);
+    PlayerChanged();
+}
+
+std::unique_ptr<TAuFileIn> TForm1::AnotherDecoderLike(TAuFileIn* Named) const {
+    std::unique_ptr<TAuFileIn> made;
+#if TARVIO_HAVE_MP3
+    // TMP3In is a TWMIn: asked first.
+    if (auto* mp3 = dynamic_cast<TMP3In*>(Named)) {
+        auto d = std::make_unique<TMP3In>();
+        d->SetOutputChannels(mp3->OutputChannels());
+        d->SetHighPrecision(mp3->HighPrecision());
+        made = std::move(d);
+    } else if (auto* wm = dynamic_cast<TWMIn*>(Named)) {
+        auto d = std::make_unique<TWMIn>();
+        d->SetOutputChannels(wm->OutputChannels());
+        d->SetHighPrecision(wm->HighPrecision());
+        made = std::move(d);
+    }
+#endif
+#if TARVIO_HAVE_VORBIS
+    if (!made && dynamic_cast<TVorbisIn*>(Named)) made = std::make_unique<TVorbisIn>();
+#endif
+#if TARVIO_HAVE_MAC
+    if (!made && dynamic_cast<TMACIn*>(Named)) made = std::make_unique<TMACIn>();
+#endif
+#if TARVIO_HAVE_FLAC
+    if (!made && dynamic_cast<TFLACIn*>(Named)) {
+        auto d = std::make_unique<TFLACIn>();
+        d->SetCheckMD5Signature(static_cast<TFLACIn*>(Named)->CheckMD5Signature());
+        made = std::move(d);
+    }
+#endif
+#if TARVIO_HAVE_MP4
+    if (!made && dynamic_cast<TMP4In*>(Named)) made = std::make_unique<TMP4In>();
+#endif
+#if TARVIO_HAVE_WAVPACK
+    if (!made && dynamic_cast<TWVIn*>(Named)) made = std::make_unique<TWVIn>();
+#endif
+#if TARVIO_HAVE_WAV
+    if (!made && Named == WaveIn1) made = std::make_unique<TWaveIn>();
+#endif
+    // DTS and AC-3 tracks (and a ".wav" that may hold DTS) start runs of their own, with
+    // their own labels.
+    if (!made) return nullptr;
+    made->SetLoop(false);
+    made->SetEndSample(-1);
+    return made;
 }
 
 } // namespace tarvio

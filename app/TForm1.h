@@ -13,6 +13,8 @@
 #include "app/TTimer.h"
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,10 +22,12 @@
 namespace tarvio {
 
 class TAuOutput;
+class TAuInput;
 class TAuFileIn;
 class TAudioCache;
 class TAudioPlayList;
 class TSpectrumIndicator;
+class TGaplessJoin;
 class TMP3In;
 class TWMIn;
 class TVorbisIn;
@@ -61,6 +65,9 @@ public:
     TSpectrumIndicator* SpectrumIndicator1 = nullptr;
     TAudioCache* AudioCache1 = nullptr;
     TAudioPlayList* AudioPlayList1 = nullptr;
+    // Between the decoders and AudioCache1 when Gapless is on: the next entry's decoder
+    // follows the current one in the same run of the output.
+    TGaplessJoin* GaplessJoin1 = nullptr;
     // Decoders; null when this build has no such decoder.
     TMP3In* MP3In1 = nullptr;
     TWMIn* WMIn1 = nullptr;
@@ -79,6 +86,9 @@ public:
     // AutoNext after a failed entry: fires once, 3 s after the message went up, and plays
     // the next entry.
     TTimer* FailTimer = nullptr;
+    // With Gapless: every 50 ms while a joined track has not yet been heard, shows it once
+    // its first sample plays.
+    TTimer* GaplessTimer = nullptr;
 
     // Player state.
     std::string ExeDir;
@@ -107,6 +117,13 @@ public:
     // config.ini [player] Mpris=1: the program offers the remote control interface on the
     // session bus (TMprisService). Off by default.
     bool Mpris = false;
+    // config.ini [player] Gapless=1 (with AutoNext=1): the next entry of the same sample
+    // rate, channels and sample size follows the last sample of the current one in the
+    // same output run, with no silence between; other entries start the output anew.
+    bool Gapless = false;
+    // Bytes of the output's current run (as SpectrumIndicator1 counts them) before the
+    // first byte of the entry that plays: 0, unless a gapless joint led into it.
+    int64_t TrackStartBytes = 0;
     // The decoder of the entry that plays (or played last), null when the entry could not be
     // started; its file name in CurrentFile.
     TAuFileIn* CurrentDecoder = nullptr;
@@ -138,6 +155,10 @@ public:
     void NextBackground();
     // The decoder for a file name's extension, or null; IsDTS tells whether it is DTS.
     TAuFileIn* DecoderFor(const std::string& FileName, bool& IsDTS) const;
+    // A new decoder of Named's class and settings (owned by the caller), for a second file
+    // of that type at the same time; null for the types that gapless play does not join
+    // (DTS, AC-3, and ".wav", which may hold DTS).
+    std::unique_ptr<TAuFileIn> AnotherDecoderLike(TAuFileIn* Named) const;
     // The extensions the player can play, lower case with the dot.
     std::vector<std::string> Extensions() const;
 
@@ -153,6 +174,8 @@ public:
     void LabelClick(TComponent* Sender); // artist, track and time labels
     void Timer1Timer(TComponent* Sender);
     void FailTimerTimer(TComponent* Sender);
+    void GaplessTimerTimer(TComponent* Sender);
+    void GaplessJoin1Joint(TComponent* Sender);
     void SpectrumIndicator1GainData(TComponent* Sender);
     void AudioPlayList1PlayItemChanged(TComponent* Sender);
 
@@ -176,6 +199,32 @@ private:
     void PlayerChanged();
     // Moves PlayingIndex by Step (+1 or -1) around the list and plays that entry.
     void PlayNeighbour(int Step);
+    // Stops the output (Wait as TAuOutput::Stop); a gapless join waiting for its next
+    // entry lets go first.
+    void StopOutput(bool Wait);
+    // The labels of a track that has started: time, rate, channels, tags.
+    void ShowTrackLabels(TAuFileIn* Decoder, const std::string& Name, bool IsDTS, bool IsAC3);
+
+    // ---- Gapless AutoNext ----
+    // A decoder of the entry after the last one in the chain, opened and named to the join.
+    struct TGaplessEntry {
+        std::unique_ptr<TAuFileIn> Decoder;
+        int Index = 0;
+        std::string Name;
+        int64_t StartBytes = 0; // where its data starts in the run, once joined
+    };
+    // The decoder that the output's input reads for Decoder (the join when Gapless).
+    TAuInput* ChainInput(TAuFileIn* Decoder);
+    // Opens the entry after the last one in the chain and names it to the join.
+    void PrepareNextEntry();
+    // Forgets every entry decoded ahead of the one that plays (after the output stopped).
+    // KeepPlaying keeps the spare decoder of the entry that plays, for a restart of it.
+    void DropGaplessEntries(bool KeepPlaying);
+    // Makes the oldest joined entry the one that plays: index, labels, remote control.
+    void ShowJoinedEntry();
+    TGaplessEntry FNextEntry;                 // opened, named to the join; Decoder may be null
+    std::deque<TGaplessEntry> FJoinedEntries; // joined, not yet heard, in order
+    std::unique_ptr<TAuFileIn> FPlayingSpare; // the entry that plays, when not a named decoder
 
     std::vector<std::pair<std::string, TAuFileIn*>> FDecoders; // extension -> decoder
 };

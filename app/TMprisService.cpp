@@ -165,7 +165,8 @@ QVariantMap TMprisService::Metadata() const {
 
 qlonglong TMprisService::Position() const {
     if (!FForm.CurrentDecoder) return 0;
-    const double played = static_cast<double>(FForm.SpectrumIndicator1->Position()) * MicrosecondsPerByte();
+    const double played = static_cast<double>(FForm.SpectrumIndicator1->Position() - FForm.TrackStartBytes) *
+                          MicrosecondsPerByte();
     const qlonglong position = static_cast<qlonglong>(played) + FPositionOffsetUs;
     const qlonglong length = LengthUs();
     return length > 0 ? std::clamp<qlonglong>(position, 0, length) : std::max<qlonglong>(position, 0);
