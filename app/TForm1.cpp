@@ -4,6 +4,7 @@
 #include "app/TConfigPaths.h"
 #include "app/TIniFile.h"
 #include "app/TTextFile.h"
+#include "decoders/TDecoderRegistry.h"
 #include "pipeline/TAuFileIn.h"
 #include "pipeline/TAuTaggedFileIn.h"
 #include "stages/TAudioCache.h"
@@ -243,46 +244,37 @@ void TForm1::CreateComponents() {
     plain(MP3In1, "MP3In1");
     MP3In1->SetOutputChannels(cnMonoOrStereo);
     MP3In1->SetHighPrecision(false);
-    FDecoders.emplace_back(".mp3", MP3In1);
     // Windows Media files through the same reader, without MP3's longer length.
     WMIn1 = new TWMIn(this);
     plain(WMIn1, "WMIn1");
     WMIn1->SetOutputChannels(cnMonoOrStereo);
     WMIn1->SetHighPrecision(false);
-    FDecoders.emplace_back(".wma", WMIn1);
 #endif
 #if TARVIO_HAVE_VORBIS
     VorbisIn1 = new TVorbisIn(this);
     plain(VorbisIn1, "VorbisIn1");
-    FDecoders.emplace_back(".ogg", VorbisIn1);
 #endif
 #if TARVIO_HAVE_MAC
     MACIn1 = new TMACIn(this);
     plain(MACIn1, "MACIn1");
-    FDecoders.emplace_back(".ape", MACIn1);
 #endif
 #if TARVIO_HAVE_FLAC
     FLACIn1 = new TFLACIn(this);
     plain(FLACIn1, "FLACIn1");
     FLACIn1->SetCheckMD5Signature(false);
-    FDecoders.emplace_back(".flac", FLACIn1);
 #endif
 #if TARVIO_HAVE_MP4
     MP4In1 = new TMP4In(this);
     plain(MP4In1, "MP4In1");
-    FDecoders.emplace_back(".m4a", MP4In1);
 #endif
 #if TARVIO_HAVE_WAVPACK
     WVIn1 = new TWVIn(this);
     plain(WVIn1, "WVIn1");
-    FDecoders.emplace_back(".wv", WVIn1);
 #endif
 #if TARVIO_HAVE_DTS
     DTSIn1 = new TDTSIn(this);
     plain(DTSIn1, "DTSIn1");
     DTSIn1->SetOutputChannels(dts5dot1);
-    FDecoders.emplace_back(".wav", DTSIn1);
-    FDecoders.emplace_back(".dts", DTSIn1);
     AudioPlayList1->SetInput(DTSIn1);
 #endif
 #if TARVIO_HAVE_AC3
@@ -292,16 +284,12 @@ void TForm1::CreateComponents() {
     AC3In1->SetVobAudioSubstream(acvStreamFirst);
     AC3In1->SetOutputChannels(acc5dot1);
     // AC-3 files and DVD titles play with labels like a DTS track's.
-    FDecoders.emplace_back(".ac3", AC3In1);
-    FDecoders.emplace_back(".vob", AC3In1);
 #endif
 #if TARVIO_HAVE_WAV
     WaveIn1 = new TWaveIn(this);
     plain(WaveIn1, "WaveIn1");
-#if !TARVIO_HAVE_DTS
-    FDecoders.emplace_back(".wav", WaveIn1); // without the DTS decoder a ".wav" is a WAVE file
 #endif
-#endif
+    MapDecoders();
 #if TARVIO_HAVE_CD
     CDDBInfo1 = new TCDDBInfo(this);
     CDDBInfo1->SetName("CDDBInfo1");
@@ -321,6 +309,57 @@ void TForm1::CreateComponents() {
     FailTimer->SetEnabled(false);
     FailTimer->SetInterval(3000);
     FailTimer->SetOnTimer([this](TComponent* S) { FailTimerTimer(S); });
+}
+
+void TForm1::MapDecoders() {
+    // Each registry entry plays through the named component of its class; an entry without
+    // one gets an input of its own, so a decoder added to the registry plays here as it is.
+    const std::pair<const char*, TAuFileIn*> named[] = {
+#if TARVIO_HAVE_MP3
+        {"TMP3In", MP3In1},
+        {"TWMIn", WMIn1},
+#endif
+#if TARVIO_HAVE_VORBIS
+        {"TVorbisIn", VorbisIn1},
+#endif
+#if TARVIO_HAVE_MAC
+        {"TMACIn", MACIn1},
+#endif
+#if TARVIO_HAVE_FLAC
+        {"TFLACIn", FLACIn1},
+#endif
+#if TARVIO_HAVE_MP4
+        {"TMP4In", MP4In1},
+#endif
+#if TARVIO_HAVE_WAVPACK
+        {"TWVIn", WVIn1},
+#endif
+#if TARVIO_HAVE_DTS
+        {"TDTSIn", DTSIn1},
+#endif
+#if TARVIO_HAVE_AC3
+        {"TAC3In", AC3In1},
+#endif
+#if TARVIO_HAVE_WAV
+        {"TWaveIn", WaveIn1},
+#endif
+        {"", nullptr},
+    };
+    for (const TDecoderEntry& entry : TDecoderRegistry::Entries()) {
+        TAuFileIn* decoder = nullptr;
+        for (const auto& [className, component] : named)
+            if (component && entry.ClassName == className) decoder = component;
+        if (!decoder) {
+            FOwnDecoders.push_back(entry.Create());
+            decoder = FOwnDecoders.back().get();
+            decoder->SetName(entry.ClassName.substr(1) + "1");
+            decoder->SetLoop(false);
+            decoder->SetEndSample(-1);
+        }
+        // Table order within an extension is the order PlayCurrent tries them in.
+        for (const std::string& ext : entry.Extensions)
+            FDecoders.emplace_back(ext, decoder);
+    }
 }
 
 TPicture TForm1::MakeBarPicture() {
@@ -406,7 +445,15 @@ TAuFileIn* TForm1::DecoderFor(const std::string& FileName, bool& IsDTS) const {
 std::vector<std::string> TForm1::Extensions() const {
     std::vector<std::string> list;
     for (const auto& entry : FDecoders)
-        list.push_back(entry.first);
+        if (std::find(list.begin(), list.end(), entry.first) == list.end()) list.push_back(entry.first);
+    return list;
+}
+
+std::vector<TAuFileIn*> TForm1::DecodersFor(const std::string& FileName) const {
+    const std::string ext = LowerExtension(FileName);
+    std::vector<TAuFileIn*> list;
+    for (const auto& [e, decoder] : FDecoders)
+        if (e == ext) list.push_back(decoder);
     return list;
 }
 
@@ -425,48 +472,31 @@ void TForm1::PlayCurrent() {
     for (TLabel* label : {LabelTrack, LabelArtist, LabelTime, LabelBitrate, LabelSamplerate, LabelChannel})
         label->SetCaption("");
 
-    bool isDTS = false;
-    TAuFileIn* decoder = DecoderFor(name, isDTS);
-    bool isAC3 = false;
-#if TARVIO_HAVE_AC3
-    isAC3 = decoder != nullptr && decoder == AC3In1;
-#endif
-    if (isDTS || isAC3) {
-        LabelArtist->SetCaption(isDTS ? "DTS" : "AC-3");
-        LabelTrack->SetCaption(ExtractFileName(name));
-    }
-    if (!decoder) {
+    // Decoders sharing an extension are tried in the registry's order (".wav": DTS, then
+    // WAV; ".vob": AC-3, then DTS); the labels follow the one that is tried.
+    const std::vector<TAuFileIn*> candidates = DecodersFor(name);
+    if (candidates.empty()) {
         LabelError->SetCaption("Непонятный тип файла");
         EntryFails();
         return;
     }
-    decoder->SetStartSample(0); // a seek of the last run does not carry over
-    decoder->SetFileName(name);
-    bool valid = decoder->Valid();
-#if TARVIO_HAVE_DTS && TARVIO_HAVE_WAV
-    // A ".wav" without DTS audio in it is an ordinary WAVE file, with the ordinary labels.
-    if (!valid && isDTS) {
-        isDTS = false;
-        LabelArtist->SetCaption("");
-        LabelTrack->SetCaption("");
-        decoder = WaveIn1;
-        decoder->SetStartSample(0);
+    TAuFileIn* decoder = nullptr;
+    bool isDTS = false, isAC3 = false, valid = false;
+    for (TAuFileIn* candidate : candidates) {
+        decoder = candidate;
+#if TARVIO_HAVE_DTS
+        isDTS = decoder == DTSIn1;
+#endif
+#if TARVIO_HAVE_AC3
+        isAC3 = decoder == AC3In1;
+#endif
+        LabelArtist->SetCaption(isDTS ? "DTS" : isAC3 ? "AC-3" : "");
+        LabelTrack->SetCaption(isDTS || isAC3 ? ExtractFileName(name) : "");
+        decoder->SetStartSample(0); // a seek of the last run does not carry over
         decoder->SetFileName(name);
         valid = decoder->Valid();
+        if (valid) break;
     }
-#endif
-#if TARVIO_HAVE_AC3 && TARVIO_HAVE_DTS
-    // A DVD title whose audio is DTS: no AC-3 stream in it, so it is a DTS track.
-    if (!valid && isAC3 && LowerExtension(name) == ".vob") {
-        isAC3 = false;
-        isDTS = true;
-        LabelArtist->SetCaption("DTS");
-        decoder = DTSIn1;
-        decoder->SetStartSample(0);
-        decoder->SetFileName(name);
-        valid = decoder->Valid();
-    }
-#endif
     if (!valid) {
         LabelError->SetCaption(CannotPlayText);
         EntryFails();

@@ -3,8 +3,8 @@
 // bars, information labels, and the audio chain decoder -> AudioCache1 ->
 // SpectrumIndicator1 -> DXAudioOut1. All methods run on the GUI thread.
 //
-// Decoders are chosen by file extension from a table that holds only the decoders built
-// into this program; an extension whose decoder is absent is an unknown type.
+// Decoders are chosen by file extension from the decoder registry, which holds only the
+// decoders built into this program; an extension whose decoder is absent is an unknown type.
 
 #include "app/TForm.h"
 #include "app/TImage.h"
@@ -13,6 +13,7 @@
 #include "app/TTimer.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -140,6 +141,9 @@ public:
     TAuFileIn* DecoderFor(const std::string& FileName, bool& IsDTS) const;
     // The extensions the player can play, lower case with the dot.
     std::vector<std::string> Extensions() const;
+    // Every decoder for a file name's extension, in the order they are tried; empty when
+    // none is.
+    std::vector<TAuFileIn*> DecodersFor(const std::string& FileName) const;
 
     // Handlers (public so tests can drive them as the framework would).
     void FormCreate(TComponent* Sender);
@@ -165,6 +169,8 @@ public:
 
 private:
     void CreateComponents();
+    // Fills FDecoders from the decoder registry (after the named decoders exist).
+    void MapDecoders();
     void ShowSkin(const TPicture& Picture);
     // The mask colour at (LastX, LastY); TPicture::clInvalid when there is no mask there.
     int32_t HitColor() const;
@@ -177,7 +183,10 @@ private:
     // Moves PlayingIndex by Step (+1 or -1) around the list and plays that entry.
     void PlayNeighbour(int Step);
 
-    std::vector<std::pair<std::string, TAuFileIn*>> FDecoders; // extension -> decoder
+    // Extension -> decoder, in the registry's order; an extension may appear more than once.
+    std::vector<std::pair<std::string, TAuFileIn*>> FDecoders;
+    // Inputs of registry entries that have no named component here.
+    std::vector<std::unique_ptr<TAuFileIn>> FOwnDecoders;
 };
 
 } // namespace tarvio
