@@ -4,6 +4,7 @@
 #include "app/TConfigPaths.h"
 #include "app/TIniFile.h"
 #include "app/TTextFile.h"
+#include "decoders/TDecoderRegistry.h"
 #include "pipeline/TAuFileIn.h"
 #include "pipeline/TAuTaggedFileIn.h"
 #include "stages/TAudioCache.h"
@@ -248,46 +249,37 @@ void TForm1::CreateComponents() {
     plain(MP3In1, "MP3In1");
     MP3In1->SetOutputChannels(cnMonoOrStereo);
     MP3In1->SetHighPrecision(false);
-    FDecoders.emplace_back(".mp3", MP3In1);
     // Windows Media files through the same reader, without MP3's longer length.
     WMIn1 = new TWMIn(this);
     plain(WMIn1, "WMIn1");
     WMIn1->SetOutputChannels(cnMonoOrStereo);
     WMIn1->SetHighPrecision(false);
-    FDecoders.emplace_back(".wma", WMIn1);
 #endif
 #if TARVIO_HAVE_VORBIS
     VorbisIn1 = new TVorbisIn(this);
     plain(VorbisIn1, "VorbisIn1");
-    FDecoders.emplace_back(".ogg", VorbisIn1);
 #endif
 #if TARVIO_HAVE_MAC
     MACIn1 = new TMACIn(this);
     plain(MACIn1, "MACIn1");
-    FDecoders.emplace_back(".ape", MACIn1);
 #endif
 #if TARVIO_HAVE_FLAC
     FLACIn1 = new TFLACIn(this);
     plain(FLACIn1, "FLACIn1");
     FLACIn1->SetCheckMD5Signature(false);
-    FDecoders.emplace_back(".flac", FLACIn1);
 #endif
 #if TARVIO_HAVE_MP4
     MP4In1 = new TMP4In(this);
     plain(MP4In1, "MP4In1");
-    FDecoders.emplace_back(".m4a", MP4In1);
 #endif
 #if TARVIO_HAVE_WAVPACK
     WVIn1 = new TWVIn(this);
     plain(WVIn1, "WVIn1");
-    FDecoders.emplace_back(".wv", WVIn1);
 #endif
 #if TARVIO_HAVE_DTS
     DTSIn1 = new TDTSIn(this);
     plain(DTSIn1, "DTSIn1");
     DTSIn1->SetOutputChannels(dts5dot1);
-    FDecoders.emplace_back(".wav", DTSIn1);
-    FDecoders.emplace_back(".dts", DTSIn1);
     AudioPlayList1->SetInput(DTSIn1);
 #endif
 #if TARVIO_HAVE_AC3
@@ -297,16 +289,12 @@ void TForm1::CreateComponents() {
     AC3In1->SetVobAudioSubstream(acvStreamFirst);
     AC3In1->SetOutputChannels(acc5dot1);
     // AC-3 files and DVD titles play with labels like a DTS track's.
-    FDecoders.emplace_back(".ac3", AC3In1);
-    FDecoders.emplace_back(".vob", AC3In1);
 #endif
 #if TARVIO_HAVE_WAV
     WaveIn1 = new TWaveIn(this);
     plain(WaveIn1, "WaveIn1");
-#if !TARVIO_HAVE_DTS
-    FDecoders.emplace_back(".wav", WaveIn1); // without the DTS decoder a ".wav" is a WAVE file
 #endif
-#endif
+    MapDecoders();
 #if TARVIO_HAVE_CD
     CDDBInfo1 = new TCDDBInfo(this);
     CDDBInfo1->SetName("CDDBInfo1");
@@ -332,6 +320,58 @@ void TForm1::CreateComponents() {
     GaplessTimer->SetEnabled(false);
     GaplessTimer->SetInterval(50);
     GaplessTimer->SetOnTimer([this](TComponent* S) { GaplessTimerTimer(S); });
+}
+
+void TForm1::MapDecoders() {
+    // Each registry entry plays through the named component of its class; an entry without
+    // one gets an input of its own, so a decoder added to the registry plays here as it is.
+    const std::pair<const char*, TAuFileIn*> named[] = {
+#if TARVIO_HAVE_MP3
+        {"TMP3In", MP3In1},
+        {"TWMIn", WMIn1},
+#endif
+#if TARVIO_HAVE_VORBIS
+        {"TVorbisIn", VorbisIn1},
+#endif
+#if TARVIO_HAVE_MAC
+        {"TMACIn", MACIn1},
+#endif
+#if TARVIO_HAVE_FLAC
+        {"TFLACIn", FLACIn1},
+#endif
+#if TARVIO_HAVE_MP4
+        {"TMP4In", MP4In1},
+#endif
+#if TARVIO_HAVE_WAVPACK
+        {"TWVIn", WVIn1},
+#endif
+#if TARVIO_HAVE_DTS
+        {"TDTSIn", DTSIn1},
+#endif
+#if TARVIO_HAVE_AC3
+        {"TAC3In", AC3In1},
+#endif
+#if TARVIO_HAVE_WAV
+        {"TWaveIn", WaveIn1},
+#endif
+        {"", nullptr},
+    };
+    for (const TDecoderEntry& entry : TDecoderRegistry::Entries()) {
+        TAuFileIn* decoder = nullptr;
+        for (const auto& [className, component] : named)
+            if (component && entry.ClassName == className) decoder = component;
+        if (!decoder) {
+            FOwnDecoders.push_back(entry.Create());
+            decoder = FOwnDecoders.back().get();
+            decoder->SetName(entry.ClassName.substr(1) + "1");
+            decoder->SetLoop(false);
+            decoder->SetEndSample(-1);
+        }
+        FEntryOf.emplace_back(decoder, &entry);
+        // Table order within an extension is the order PlayCurrent tries them in.
+        for (const std::string& ext : entry.Extensions)
+            FDecoders.emplace_back(ext, decoder);
+    }
 }
 
 TPicture TForm1::MakeBarPicture() {
@@ -418,7 +458,15 @@ TAuFileIn* TForm1::DecoderFor(const std::string& FileName, bool& IsDTS) const {
 std::vector<std::string> TForm1::Extensions() const {
     std::vector<std::string> list;
     for (const auto& entry : FDecoders)
-        list.push_back(entry.first);
+        if (std::find(list.begin(), list.end(), entry.first) == list.end()) list.push_back(entry.first);
+    return list;
+}
+
+std::vector<TAuFileIn*> TForm1::DecodersFor(const std::string& FileName) const {
+    const std::string ext = LowerExtension(FileName);
+    std::vector<TAuFileIn*> list;
+    for (const auto& [e, decoder] : FDecoders)
+        if (e == ext) list.push_back(decoder);
     return list;
 }
 
@@ -439,48 +487,31 @@ void TForm1::PlayCurrent() {
     for (TLabel* label : {LabelTrack, LabelArtist, LabelTime, LabelBitrate, LabelSamplerate, LabelChannel})
         label->SetCaption("");
 
-    bool isDTS = false;
-    TAuFileIn* decoder = DecoderFor(name, isDTS);
-    bool isAC3 = false;
-#if TARVIO_HAVE_AC3
-    isAC3 = decoder != nullptr && decoder == AC3In1;
-#endif
-    if (isDTS || isAC3) {
-        LabelArtist->SetCaption(isDTS ? "DTS" : "AC-3");
-        LabelTrack->SetCaption(ExtractFileName(name));
-    }
-    if (!decoder) {
+    // Decoders sharing an extension are tried in the registry's order (".wav": DTS, then
+    // WAV; ".vob": AC-3, then DTS); the labels follow the one that is tried.
+    const std::vector<TAuFileIn*> candidates = DecodersFor(name);
+    if (candidates.empty()) {
         LabelError->SetCaption("Непонятный тип файла");
         EntryFails();
         return;
     }
-    decoder->SetStartSample(0); // a seek of the last run does not carry over
-    decoder->SetFileName(name);
-    bool valid = decoder->Valid();
-#if TARVIO_HAVE_DTS && TARVIO_HAVE_WAV
-    // A ".wav" without DTS audio in it is an ordinary WAVE file, with the ordinary labels.
-    if (!valid && isDTS) {
-        isDTS = false;
-        LabelArtist->SetCaption("");
-        LabelTrack->SetCaption("");
-        decoder = WaveIn1;
-        decoder->SetStartSample(0);
+    TAuFileIn* decoder = nullptr;
+    bool isDTS = false, isAC3 = false, valid = false;
+    for (TAuFileIn* candidate : candidates) {
+        decoder = candidate;
+#if TARVIO_HAVE_DTS
+        isDTS = decoder == DTSIn1;
+#endif
+#if TARVIO_HAVE_AC3
+        isAC3 = decoder == AC3In1;
+#endif
+        LabelArtist->SetCaption(isDTS ? "DTS" : isAC3 ? "AC-3" : "");
+        LabelTrack->SetCaption(isDTS || isAC3 ? ExtractFileName(name) : "");
+        decoder->SetStartSample(0); // a seek of the last run does not carry over
         decoder->SetFileName(name);
         valid = decoder->Valid();
+        if (valid) break;
     }
-#endif
-#if TARVIO_HAVE_AC3 && TARVIO_HAVE_DTS
-    // A DVD title whose audio is DTS: no AC-3 stream in it, so it is a DTS track.
-    if (!valid && isAC3 && LowerExtension(name) == ".vob") {
-        isAC3 = false;
-        isDTS = true;
-        LabelArtist->SetCaption("DTS");
-        decoder = DTSIn1;
-        decoder->SetStartSample(0);
-        decoder->SetFileName(name);
-        valid = decoder->Valid();
-    }
-#endif
     if (!valid) {
         LabelError->SetCaption(CannotPlayText);
         EntryFails();
@@ -864,12 +895,22 @@ void TForm1::PrepareNextEntry() {
     int index = 0;
     if (count > 0) {
         index = last + 1 >= count ? 0 : last + 1;
-        bool isDTS = false;
-        if (TAuFileIn* named = DecoderFor(files[static_cast<size_t>(index)], isDTS))
-            decoder = AnotherDecoderLike(named);
-        if (decoder) {
+        // The decoders of its extension in the order PlayCurrent tries them; a DTS or AC-3
+        // track starts a run of its own, with its own labels.
+        for (TAuFileIn* candidate : DecodersFor(files[static_cast<size_t>(index)])) {
+            decoder = AnotherDecoderLike(candidate);
+            if (!decoder) continue;
             decoder->SetFileName(files[static_cast<size_t>(index)]);
-            if (!decoder->Valid()) decoder.reset();
+            const bool valid = decoder->Valid();
+            bool surround = false;
+#if TARVIO_HAVE_DTS
+            surround = surround || candidate == DTSIn1;
+#endif
+#if TARVIO_HAVE_AC3
+            surround = surround || candidate == AC3In1;
+#endif
+            if (!valid || surround) decoder.reset();
+            if (valid) break;
         }
     }
     if (!decoder) {
@@ -929,48 +970,35 @@ void TForm1::ShowJoinedEntry() {
 }
 
 std::unique_ptr<TAuFileIn> TForm1::AnotherDecoderLike(TAuFileIn* Named) const {
-    std::unique_ptr<TAuFileIn> made;
-#if TARVIO_HAVE_MP3
-    // TMP3In is a TWMIn: asked first.
-    if (auto* mp3 = dynamic_cast<TMP3In*>(Named)) {
-        auto d = std::make_unique<TMP3In>();
-        d->SetOutputChannels(mp3->OutputChannels());
-        d->SetHighPrecision(mp3->HighPrecision());
-        made = std::move(d);
-    } else if (auto* wm = dynamic_cast<TWMIn*>(Named)) {
-        auto d = std::make_unique<TWMIn>();
-        d->SetOutputChannels(wm->OutputChannels());
-        d->SetHighPrecision(wm->HighPrecision());
-        made = std::move(d);
-    }
-#endif
-#if TARVIO_HAVE_VORBIS
-    if (!made && dynamic_cast<TVorbisIn*>(Named)) made = std::make_unique<TVorbisIn>();
-#endif
-#if TARVIO_HAVE_MAC
-    if (!made && dynamic_cast<TMACIn*>(Named)) made = std::make_unique<TMACIn>();
-#endif
-#if TARVIO_HAVE_FLAC
-    if (!made && dynamic_cast<TFLACIn*>(Named)) {
-        auto d = std::make_unique<TFLACIn>();
-        d->SetCheckMD5Signature(static_cast<TFLACIn*>(Named)->CheckMD5Signature());
-        made = std::move(d);
-    }
-#endif
-#if TARVIO_HAVE_MP4
-    if (!made && dynamic_cast<TMP4In*>(Named)) made = std::make_unique<TMP4In>();
-#endif
-#if TARVIO_HAVE_WAVPACK
-    if (!made && dynamic_cast<TWVIn*>(Named)) made = std::make_unique<TWVIn>();
-#endif
-#if TARVIO_HAVE_WAV
-    if (!made && Named == WaveIn1) made = std::make_unique<TWaveIn>();
-#endif
-    // DTS and AC-3 tracks (and a ".wav" that may hold DTS) start runs of their own, with
-    // their own labels.
-    if (!made) return nullptr;
+    const auto entry =
+        std::find_if(FEntryOf.begin(), FEntryOf.end(), [&](const auto& E) { return E.first == Named; });
+    if (entry == FEntryOf.end()) return nullptr;
+    std::unique_ptr<TAuFileIn> made = entry->second->Create();
     made->SetLoop(false);
     made->SetEndSample(-1);
+    // The settings the named decoders are given when the form is built.
+#if TARVIO_HAVE_MP3
+    if (auto* wm = dynamic_cast<TWMIn*>(Named)) {
+        auto* d = static_cast<TWMIn*>(made.get());
+        d->SetOutputChannels(wm->OutputChannels());
+        d->SetHighPrecision(wm->HighPrecision());
+    }
+#endif
+#if TARVIO_HAVE_FLAC
+    if (auto* flac = dynamic_cast<TFLACIn*>(Named))
+        static_cast<TFLACIn*>(made.get())->SetCheckMD5Signature(flac->CheckMD5Signature());
+#endif
+#if TARVIO_HAVE_DTS
+    if (auto* dts = dynamic_cast<TDTSIn*>(Named))
+        static_cast<TDTSIn*>(made.get())->SetOutputChannels(dts->OutputChannels());
+#endif
+#if TARVIO_HAVE_AC3
+    if (auto* ac3 = dynamic_cast<TAC3In*>(Named)) {
+        auto* d = static_cast<TAC3In*>(made.get());
+        d->SetOutputChannels(ac3->OutputChannels());
+        d->SetVobAudioSubstream(ac3->VobAudioSubstream());
+    }
+#endif
     return made;
 }
 

@@ -3,8 +3,8 @@
 // bars, information labels, and the audio chain decoder -> AudioCache1 ->
 // SpectrumIndicator1 -> DXAudioOut1. All methods run on the GUI thread.
 //
-// Decoders are chosen by file extension from a table that holds only the decoders built
-// into this program; an extension whose decoder is absent is an unknown type.
+// Decoders are chosen by file extension from the decoder registry, which holds only the
+// decoders built into this program; an extension whose decoder is absent is an unknown type.
 
 #include "app/TForm.h"
 #include "app/TImage.h"
@@ -28,6 +28,7 @@ class TAudioCache;
 class TAudioPlayList;
 class TSpectrumIndicator;
 class TGaplessJoin;
+struct TDecoderEntry;
 class TMP3In;
 class TWMIn;
 class TVorbisIn;
@@ -156,11 +157,13 @@ public:
     // The decoder for a file name's extension, or null; IsDTS tells whether it is DTS.
     TAuFileIn* DecoderFor(const std::string& FileName, bool& IsDTS) const;
     // A new decoder of Named's class and settings (owned by the caller), for a second file
-    // of that type at the same time; null for the types that gapless play does not join
-    // (DTS, AC-3, and ".wav", which may hold DTS).
+    // of that type at the same time; null when Named is none of this form's decoders.
     std::unique_ptr<TAuFileIn> AnotherDecoderLike(TAuFileIn* Named) const;
     // The extensions the player can play, lower case with the dot.
     std::vector<std::string> Extensions() const;
+    // Every decoder for a file name's extension, in the order they are tried; empty when
+    // none is.
+    std::vector<TAuFileIn*> DecodersFor(const std::string& FileName) const;
 
     // Handlers (public so tests can drive them as the framework would).
     void FormCreate(TComponent* Sender);
@@ -188,6 +191,8 @@ public:
 
 private:
     void CreateComponents();
+    // Fills FDecoders from the decoder registry (after the named decoders exist).
+    void MapDecoders();
     void ShowSkin(const TPicture& Picture);
     // The mask colour at (LastX, LastY); TPicture::clInvalid when there is no mask there.
     int32_t HitColor() const;
@@ -226,7 +231,12 @@ private:
     std::deque<TGaplessEntry> FJoinedEntries; // joined, not yet heard, in order
     std::unique_ptr<TAuFileIn> FPlayingSpare; // the entry that plays, when not a named decoder
 
-    std::vector<std::pair<std::string, TAuFileIn*>> FDecoders; // extension -> decoder
+    // Extension -> decoder, in the registry's order; an extension may appear more than once.
+    std::vector<std::pair<std::string, TAuFileIn*>> FDecoders;
+    // Inputs of registry entries that have no named component here.
+    std::vector<std::unique_ptr<TAuFileIn>> FOwnDecoders;
+    // The registry entry of each decoder above, named or own.
+    std::vector<std::pair<TAuFileIn*, const TDecoderEntry*>> FEntryOf;
 };
 
 } // namespace tarvio

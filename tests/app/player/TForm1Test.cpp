@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "decoders/TDecoderRegistry.h"
+
 namespace {
 
 TEST_F(Player, StartsWithoutConfigurationOnDefaults) {
@@ -77,6 +79,22 @@ TEST_F(Player, MissingStartUpFileLeavesTheSkinWorking) {
         EXPECT_FALSE(Form->Showing()) << "the close area closes the window";
         Form.reset();
         fs::rename(Root / "aside", Work / c.Missing);
+    }
+}
+
+// The player's decoders are the registry's, in its order within an extension (".wav": DTS,
+// then WAV), each through the form's named component of its class.
+TEST_F(Player, DecodersFollowTheRegistry) {
+    PlayList({});
+    Start();
+    EXPECT_EQ(Form->Extensions(), TDecoderRegistry::Extensions());
+    for (const std::string& ext : TDecoderRegistry::Extensions()) {
+        SCOPED_TRACE(ext);
+        const std::vector<const TDecoderEntry*> entries = TDecoderRegistry::ByExtension("x" + ext);
+        const std::vector<TAuFileIn*> decoders = Form->DecodersFor("/music/X" + ext);
+        ASSERT_EQ(decoders.size(), entries.size());
+        for (size_t i = 0; i < entries.size(); ++i)
+            EXPECT_EQ(decoders[i]->Name(), entries[i]->ClassName.substr(1) + "1");
     }
 }
 
