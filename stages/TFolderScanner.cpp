@@ -1,6 +1,7 @@
 #include "stages/TFolderScanner.h"
 
 #include "stages/TTrackNumberReader.h"
+#include "stages/TUniqueFd.h"
 #include "tags/TCodePage.h"
 
 #include <algorithm>
@@ -27,21 +28,6 @@ struct TCloseDir {
     void operator()(DIR* D) const { closedir(D); }
 };
 using TDirPtr = std::unique_ptr<DIR, TCloseDir>;
-
-class TFd {
-public:
-    explicit TFd(int Fd) : FFd(Fd) {}
-    ~TFd() {
-        if (FFd >= 0) close(FFd);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return FFd; }
-    int Release() { return std::exchange(FFd, -1); }
-
-private:
-    int FFd;
-};
 
 // Decodes UTF-8; false when the bytes are not valid UTF-8 (overlong forms, surrogates and
 // values past U+10FFFF included).
@@ -187,7 +173,7 @@ struct TFolderScanner::TWalk {
                  " levels, not entered: " + DisplayName(Path));
             return;
         }
-        TFd fd(open(Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+        TUniqueFd fd(open(Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
         if (fd.Get() < 0) {
             Warn("cannot read folder " + DisplayName(Path) + ": " + std::strerror(errno));
             return;
@@ -234,7 +220,7 @@ struct TFolderScanner::TWalk {
         for (auto it = files.begin(); it != files.end() && numbered;) {
             if (Self.FCancel) return;
             // Non-blocking: a file swapped for a FIFO since the listing cannot stall here.
-            TFd file(openat(dirFd, it->Name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+            TUniqueFd file(openat(dirFd, it->Name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
             struct stat fst {};
             if (file.Get() >= 0 && (fstat(file.Get(), &fst) != 0 || !S_ISREG(fst.st_mode))) {
                 it = files.erase(it);
