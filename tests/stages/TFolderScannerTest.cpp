@@ -197,7 +197,7 @@ TEST(FolderScanner, OrdersAGeneratedTree) {
     fs::remove_all(root);
 }
 
-TEST(FolderScanner, LoopsFifosAndOddNamesDoNotStopTheWalk) {
+TEST(FolderScanner, LoopsFifosDeepTreesAndOddNamesDoNotStopTheWalk) {
     const fs::path root = TempRoot("odd");
     fs::create_directories(root / "a" / "b");
     std::ofstream(root / "a" / "b" / "x.mp3") << "x";
@@ -209,9 +209,16 @@ TEST(FolderScanner, LoopsFifosAndOddNamesDoNotStopTheWalk) {
     const std::string cp1251 = "\xCF\xE5\xF1\xED\xFF.flac"; // "Песня.flac" in CP1251
     std::ofstream(root / cp1251) << "x";
 
+    fs::path deep = "deep";
+    for (int level = 0; level < 200; ++level)
+        deep /= "d";
+    fs::create_directories(root / deep);
+    std::ofstream(root / deep / "x.ogg") << "x";
+
     TFolderScanner scanner(kExtensions);
     EXPECT_EQ(Relative(scanner.Scan({root.string()}), root),
-              (std::vector<std::string>{"link.mp3", cp1251, "a/b/x.mp3"}));
+              (std::vector<std::string>{"link.mp3", cp1251, "a/b/x.mp3", (deep / "x.ogg").string()}));
+    EXPECT_TRUE(scanner.Warnings().empty());
     fs::remove_all(root);
 }
 
