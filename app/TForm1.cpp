@@ -7,9 +7,12 @@
 #include "decoders/TDecoderRegistry.h"
 #include "pipeline/TAuFileIn.h"
 #include "pipeline/TAuTaggedFileIn.h"
+#include "pipeline/TMainThreadQueue.h"
 #include "stages/TAudioCache.h"
 #include "stages/TAudioPlayList.h"
+#include "stages/TFolderScanner.h"
 #include "stages/TGaplessJoin.h"
+#include "stages/TMountWatcher.h"
 #include "stages/TSpectrumIndicator.h"
 #include "tags/TCodePage.h"
 #include "tags/TCommonTags.h"
@@ -52,8 +55,10 @@
 #endif
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QString>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -110,6 +115,9 @@ TForm1::TForm1(TComponent* AOwner, const std::string& AExeDir) : TForm(AOwner), 
 }
 
 TForm1::~TForm1() {
+    // The scan and mount threads end before the components they feed.
+    FMountWatcher.reset();
+    FScanner.reset();
     // The output goes first: its worker pulls from the other components.
     if (DXAudioOut1) {
         StopOutput(false);
@@ -408,10 +416,39 @@ void TForm1::FormCreate(TComponent*) {
         MediaKeys = config.ReadInteger("player", "MediaKeys", 0) != 0;
         Mpris = config.ReadInteger("player", "Mpris", 0) != 0;
         Gapless = AutoNext && config.ReadInteger("player", "Gapless", 0) != 0;
+        const std::string dirs = config.ReadString("player", "MusicDir", "");
+        for (size_t from = 0; from <= dirs.size();) {
+            const size_t to = std::min(dirs.find(';', from), dirs.size());
+            if (to > from) MusicDirs.push_back(dirs.substr(from, to - from));
+            from = to + 1;
+        }
+        WatchMounts = config.ReadString("player", "WatchMounts", "");
     }
-    // A file that cannot be read is shown in the error box, and the start-up goes on with
-    // what does not depend on it: the skin and its buttons (close among them) always work.
-    TApplication::Guard([this] { AudioPlayList1->SetFiles(TTextFile::ReadLines("PlayList.txt")); });
+    if (!WatchMounts.empty()) {
+        FMountWatcher = std::make_unique<TMountWatcher>(WatchMounts);
+        const std::weak_ptr<int> alive = FAlive;
+        auto post = [this, alive](std::string MountPoint, bool Appeared) {
+            TMainThreadQueue::Instance().Queue([this, alive, MountPoint = std::move(MountPoint), Appeared] {
+                if (alive.expired()) return;
+                TApplication::Guard(
+                    [&] { Appeared ? MountAppeared(MountPoint) : MountVanished(MountPoint); });
+            });
+        };
+        FMountWatcher->OnAppeared = [post](const std::string& M) { post(M, true); };
+        FMountWatcher->OnVanished = [post](const std::string& M) { post(M, false); };
+        if (!FMountWatcher->Start())
+            std::fprintf(stderr, "tarvio: cannot watch mounts below %s\n", WatchMounts.c_str());
+    }
+    const std::vector<std::string> sticks =
+        FMountWatcher ? FMountWatcher->Present() : std::vector<std::string>{};
+    if (!MusicDirs.empty())
+        StartScan(MusicDirs, "", false);
+    else if (!sticks.empty())
+        StartScan({sticks.front()}, sticks.front(), false);
+    else if (WatchMounts.empty() || QFile::exists("PlayList.txt"))
+        // A file that cannot be read is shown in the error box, and the start-up goes on with
+        // what does not depend on it: the skin and its buttons (close among them) always work.
+        TApplication::Guard([this] { AudioPlayList1->SetFiles(TTextFile::ReadLines("PlayList.txt")); });
     --BgIndex;
     TApplication::Guard([this] { NextBackground(); });
 
@@ -517,7 +554,7 @@ void TForm1::PlayCurrent() {
         EntryFails();
         return;
     }
-    LabelError->SetCaption("Играет: " + ExtractFileName(name));
+    LabelError->SetCaption("Играет: " + TFolderScanner::DisplayName(ExtractFileName(name)));
     AudioCache1->SetInput(ChainInput(decoder));
     DXAudioOut1->Run();
     CurrentDecoder = decoder;
@@ -703,6 +740,10 @@ void TForm1::DriverActs() {
 }
 
 void TForm1::PlayButton() {
+    // A list still being scanned, or emptied by a stick's removal: nothing to start yet.
+    if (PlayState.empty() && (Scanning || !WatchMounts.empty() || !MusicDirs.empty()) &&
+        AudioPlayList1->FileCount() == 0)
+        return;
     DriverActs();
     if (PlayState.empty()) {
         PlayingIndex = AudioPlayList1->CurrentItem();
@@ -964,7 +1005,7 @@ void TForm1::ShowJoinedEntry() {
     TrackStartBytes = entry.StartBytes;
     for (TLabel* label : {LabelTrack, LabelArtist, LabelTime, LabelBitrate, LabelSamplerate, LabelChannel})
         label->SetCaption("");
-    LabelError->SetCaption("Играет: " + ExtractFileName(entry.Name));
+    LabelError->SetCaption("Играет: " + TFolderScanner::DisplayName(ExtractFileName(entry.Name)));
     ShowTrackLabels(CurrentDecoder, entry.Name, false, false);
     PlayerChanged();
 }
@@ -1000,6 +1041,133 @@ std::unique_ptr<TAuFileIn> TForm1::AnotherDecoderLike(TAuFileIn* Named) const {
     }
 #endif
     return made;
+}
+
+} // namespace tarvio
+
+namespace tarvio {
+
+// ---- Folder scan and hot-plug ----
+
+std::string TForm1::FilesText(size_t Count) {
+    const size_t last = Count % 10, lastTwo = Count % 100;
+    const char* word = "файлов";
+    if (last == 1 && lastTwo != 11)
+        word = "файл";
+    else if (last >= 2 && last <= 4 && (lastTwo < 12 || lastTwo > 14))
+        word = "файла";
+    return std::to_string(Count) + " " + word;
+}
+
+void TForm1::StartScan(const std::vector<std::string>& Roots, const std::string& Source, bool Play) {
+    FScanner.reset(); // an older scan stops; its queued results are dropped by the id
+    const uint64_t id = ++FScanId;
+    if (Play) {
+        FailTimer->SetEnabled(false);
+        StopOutput(false);
+        DropGaplessEntries(false);
+        CurrentDecoder = nullptr;
+        CurrentFile.clear();
+        PlayState = "";
+        ShowSkin(PicPlay);
+    }
+    AudioPlayList1->SetFiles({});
+    AudioPlayList1->SetCurrentItem(0);
+    PlayingIndex = 0;
+    ListSource = Source;
+    Scanning = true;
+    FScanPlays = Play;
+    LabelError->SetCaption("Читаю: " + FilesText(0));
+
+    // Files go to the GUI thread in batches: the first folder at once (play can start),
+    // then at most every 100 ms, and the rest at the end.
+    struct TBatch {
+        std::vector<std::string> Files;
+        size_t Found = 0;
+        std::chrono::steady_clock::time_point Last;
+        bool First = true;
+    };
+    auto batch = std::make_shared<TBatch>(); // used on the scan thread only
+    const std::weak_ptr<int> alive = FAlive;
+    auto post = [this, alive, id, batch](bool Done) {
+        TMainThreadQueue::Instance().Queue(
+            [this, alive, id, files = std::exchange(batch->Files, {}), found = batch->Found, Done]() mutable {
+                if (!alive.expired()) ScanFilesFound(id, std::move(files), found, Done);
+            });
+    };
+    auto scanner = std::make_unique<TFolderScanner>(Extensions());
+    scanner->OnFolderDone = [batch, post](const std::string&, const std::vector<std::string>& Files) {
+        batch->Files.insert(batch->Files.end(), Files.begin(), Files.end());
+        batch->Found += Files.size();
+        const auto now = std::chrono::steady_clock::now();
+        if (batch->First || now - batch->Last >= std::chrono::milliseconds(100)) {
+            batch->First = false;
+            batch->Last = now;
+            post(false);
+        }
+    };
+    scanner->OnWarning = [](const std::string& Message) {
+        std::fprintf(stderr, "tarvio: %s\n", Message.c_str());
+    };
+    scanner->OnDone = [post](bool) { post(true); };
+    scanner->Start(Roots);
+    FScanner = std::move(scanner);
+}
+
+void TForm1::ScanFilesFound(uint64_t Id, std::vector<std::string> Files, size_t Found, bool Done) {
+    if (Id != FScanId) return;
+    if (!Files.empty()) AudioPlayList1->AddFiles(Files);
+    // The count replaces only its own text: "Играет" or an error stays.
+    const std::string& shown = LabelError->Caption();
+    if (shown.empty() || shown.rfind("Читаю: ", 0) == 0)
+        LabelError->SetCaption((Done ? "Найдено: " : "Читаю: ") + FilesText(Found));
+    if (Done) Scanning = false;
+    const size_t count = AudioPlayList1->FileCount();
+    if (!FScanPlays || count == 0 || (ChooseStartEntry && !Done)) return;
+    FScanPlays = false;
+    int start = 0;
+    if (ChooseStartEntry) {
+        start = ChooseStartEntry(ListSource, AudioPlayList1->Files());
+        if (start < 0 || static_cast<size_t>(start) >= count) start = 0;
+    }
+    DriverActs();
+    PlayingIndex = start;
+    TApplication::Guard([this] { PlayCurrent(); });
+    ShowSkin(PicPause);
+    PlayState = "play";
+    PlayerChanged();
+}
+
+void TForm1::MountAppeared(const std::string& MountPoint) {
+    StartScan({MountPoint}, MountPoint, true);
+}
+
+void TForm1::MountVanished(const std::string& MountPoint) {
+    const std::string below = MountPoint + "/";
+    const bool plays = CurrentFile.compare(0, below.size(), below) == 0;
+    if (ListSource != MountPoint && !plays) return;
+    if (ListSource == MountPoint) {
+        FScanner.reset();
+        ++FScanId;
+        Scanning = false;
+        FScanPlays = false;
+        ListSource.clear();
+        AudioPlayList1->SetFiles({});
+        AudioPlayList1->SetCurrentItem(0);
+        PlayingIndex = 0;
+    }
+    if (plays) {
+        FailTimer->SetEnabled(false);
+        StopOutput(false);
+        DropGaplessEntries(false); // their files were on the stick
+        PlayState = "";
+        CurrentDecoder = nullptr;
+        CurrentFile.clear();
+        ShowSkin(PicPlay);
+        PlayerChanged();
+    }
+    LabelError->SetCaption("Носитель отключён: " +
+                           TFolderScanner::DisplayName(MountPoint.substr(MountPoint.find_last_of('/') + 1)));
 }
 
 } // namespace tarvio

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -41,6 +42,8 @@ class TAC3In;
 class TWaveIn;
 class TCDDBInfo;
 class TTagEditor;
+class TFolderScanner;
+class TMountWatcher;
 
 class TForm1 : public TForm {
 public:
@@ -134,6 +137,30 @@ public:
     // Runs on the GUI thread after the player's state changed: a track started, ended or
     // failed, playback paused or resumed (for the remote control).
     TNotifyEvent OnPlayerChanged;
+
+    // config.ini [player] MusicDir=PATH[;PATH...]: at start-up the play list is scanned from
+    // these folders (TFolderScanner) instead of read from PlayList.txt. Empty by default.
+    std::vector<std::string> MusicDirs;
+    // config.ini [player] WatchMounts=PATH: a file system mounted below PATH is scanned and
+    // played; when it goes away while it plays, playback stops. Empty (off) by default.
+    std::string WatchMounts;
+    // True while a scan builds the play list; the list grows folder by folder.
+    bool Scanning = false;
+    // The mount point the play list was scanned from (hot-plug), else empty.
+    std::string ListSource;
+    // Chooses where a list scanned from a newly mounted folder starts: called on the GUI
+    // thread once the scan is done, with the mount point and the whole list; returns an
+    // entry index (one out of range means entry 0). Unset: entry 0 starts as soon as the
+    // first folder is scanned.
+    std::function<int(const std::string& Source, const std::vector<std::string>& Files)> ChooseStartEntry;
+    // Scans Roots into a new play list (what plays is stopped when Play). Source: the mount
+    // point it comes from, or empty. Play: starts playing once there is something to play.
+    void StartScan(const std::vector<std::string>& Roots, const std::string& Source, bool Play);
+    // Hot-plug events, on the GUI thread.
+    void MountAppeared(const std::string& MountPoint);
+    void MountVanished(const std::string& MountPoint);
+    // "1 файл", "3 файла", "25 файлов": a count with the Russian plural form.
+    static std::string FilesText(size_t Count);
 
     // The transport, as the skin's buttons act on release (same rules, pictures and
     // labels), for the buttons, the keys and the remote control. Next and previous act
@@ -237,6 +264,15 @@ private:
     std::vector<std::unique_ptr<TAuFileIn>> FOwnDecoders;
     // The registry entry of each decoder above, named or own.
     std::vector<std::pair<TAuFileIn*, const TDecoderEntry*>> FEntryOf;
+
+    // Scan results reach the GUI thread as queued calls; those of an older scan, or queued
+    // before the window went away, find another FScanId or an expired FAlive and do nothing.
+    void ScanFilesFound(uint64_t Id, std::vector<std::string> Files, size_t Found, bool Done);
+    std::unique_ptr<TFolderScanner> FScanner;
+    std::unique_ptr<TMountWatcher> FMountWatcher;
+    std::shared_ptr<int> FAlive = std::make_shared<int>(0);
+    uint64_t FScanId = 0;
+    bool FScanPlays = false; // the running scan starts playback
 };
 
 } // namespace tarvio

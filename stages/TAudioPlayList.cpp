@@ -24,6 +24,16 @@ void TAudioPlayList::SetFiles(const std::vector<std::string>& Value) {
     FFiles = Value;
 }
 
+void TAudioPlayList::AddFiles(const std::vector<std::string>& Value) {
+    TAuInputLock lock(*this);
+    FFiles.insert(FFiles.end(), Value.begin(), Value.end());
+}
+
+size_t TAudioPlayList::FileCount() const {
+    TAuInputLock lock(const_cast<TAudioPlayList&>(*this));
+    return FFiles.size();
+}
+
 TPlayItemChangedEvent TAudioPlayList::OnPlayItemChanged() const {
     std::lock_guard<std::mutex> lock(FHandlerLock);
     return FOnPlayItemChanged;
@@ -36,8 +46,7 @@ void TAudioPlayList::SetOnPlayItemChanged(TPlayItemChangedEvent Value) {
 
 void TAudioPlayList::PostItemChanged() {
     std::lock_guard<std::mutex> lock(FHandlerLock);
-    if (FOnPlayItemChanged)
-        PostGenericEventIfDispatching(this, FOnPlayItemChanged);
+    if (FOnPlayItemChanged) PostGenericEventIfDispatching(this, FOnPlayItemChanged);
 }
 
 TAuFileIn* TAudioPlayList::FileInput() const {

@@ -25,6 +25,9 @@ public:
     // The file names (UTF-8 paths), one per entry. The setter copies the given list.
     std::vector<std::string> Files() const;
     void SetFiles(const std::vector<std::string>& Value);
+    // Appends entries (a list that grows while a folder scan runs); any thread.
+    void AddFiles(const std::vector<std::string>& Value);
+    size_t FileCount() const;
 
     // Index of the entry being played. A value past the last entry is ignored, except 0,
     // which is always stored. While idle the value is only stored (the next Init starts

@@ -10,6 +10,7 @@
 
 #include "tags/TCodePage.h"
 #include "tools/CliError.h"
+#include "tools/TCliPlaylist.h"
 #include "tools/TCliTags.h"
 #include "tools/TDecodeCommand.h"
 #include "tools/TDecoderTable.h"
@@ -49,6 +50,7 @@ SYNOPSIS
     tarvio-cli cd rip [--image PATH] [--drive N] TRACK[-LAST] OUT.wav
     tarvio-cli cd lookup [--image PATH] [--drive N] [--server URL] [--email ADDR]
                          [--proto LEVEL] [--timeout SECONDS] [--album N]
+    tarvio-cli playlist DIR... [-o FILE]
     tarvio-cli tags [--json] FILE...
     tarvio-cli tags [--json] [--in-place] FILE --set KEY=VALUE [--set KEY=VALUE]...
     tarvio-cli --help
@@ -110,6 +112,21 @@ COMMANDS
         UTF-8 answers; 5 and below ISO-8859-1, unless the answer names its
         charset); --timeout bounds the wait (default 30 s).
 
+    playlist DIR...
+        Writes the audio files under the folders DIR (those of an extension
+        a decoder of this build takes, see below) as a play list the player
+        reads: UTF-8
+        with a byte-order mark, one path per line. Folders come in natural
+        order (numbers by value, letters without case, Cyrillic by its
+        alphabet); inside a folder whose every file carries a track number in
+        its tags, disc and track number decide, else the natural order of the
+        names. Symbolic links leading back into the walk are not followed
+        again; a folder that cannot be read is skipped with a warning. With
+        -o FILE the list replaces FILE once complete, with paths relative to
+        FILE's folder when they lie below it (so a list on a stick works from
+        any folder); without, it goes to standard output, relative to the
+        current directory.
+
     tags FILE...
         Prints the common tags (title, artist, album, genre, year, track), the
         duration and the bit rate of each file as TagLib reads them, for
@@ -132,6 +149,7 @@ OPTIONS
     --json            info, tags: one JSON object per file, one per line. A file
                       that cannot be handled gives {"file", "decoder" (info),
                       "valid": false, "error"}.
+    -o FILE           playlist: write the list into FILE.
     --set KEY=VALUE   tags: a value to write (see above).
     --in-place        tags: save a file that a copy cannot replace (other hard
                       links, a folder without write permission) in place; a
@@ -166,7 +184,9 @@ EXIT STATUS
     1   a file cannot be played (no decoder for it, missing, not valid, or the
         run failed), or its tags cannot be read or written, or read back other
         values than were written, or decode met damage without --keep-going; the
-        other files are still handled
+        other files are still handled; playlist: a DIR is no folder, nothing
+        playable was found or the list cannot be written (FILE is left as it
+        was)
     2   usage error
 
 ENVIRONMENT
@@ -430,6 +450,11 @@ int Run(int argc, char** argv) {
     if (command == "info") return Info(TArgs(argc, argv, 2, {"--json"}, {"--decoder"}));
     if (command == "decode")
         return Decode(TArgs(argc, argv, 2, {"--keep-going"}, {"--decoder", "--start", "--end"}));
+    if (command == "playlist") {
+        const TArgs args(argc, argv, 2, {}, {"-o"});
+        if (args.Operands.empty()) Usage("playlist needs at least one DIR");
+        return TCliPlaylist::Run(args.Operands, args.Value("-o"));
+    }
     if (command == "tags") return Tags(TArgs(argc, argv, 2, {"--json", "--in-place"}, {"--set"}));
 #if TARVIO_HAVE_CD
     if (command == "cd") return TCliCd::Run(std::vector<std::string>(argv + 2, argv + argc));
