@@ -151,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(Files, Mp4OtherCodec,
                                          TCodecCase{"alac_s16_6ch.m4a", "ALAC", 6, 48000, 16, 48000, 0},
                                          TCodecCase{"alac_s24_6ch.m4a", "ALAC", 6, 48000, 24, 48000, 0},
                                          TCodecCase{"mp3_stereo.mp4", "MP3", 2, 44100, 16, 44100, 60},
-                                         TCodecCase{"ac3_6ch.mp4", "AC-3", 6, 48000, 16, 96000, 60}),
+                                         TCodecCase{"ac3_6ch.mp4", "AC-3", 6, 48000, 16, 96512, 60}),
                          [](const testing::TestParamInfo<TCodecCase>& i) { return Stem(i.param.File); });
 
 // Each channel of a 5.1 file carries its own tone; the output is in the WAVE order.
@@ -302,10 +302,15 @@ TEST_P(Mp4OtherCodecSeek, LandsOnTheFrame) {
                            total - 5000, total - 1, total}) {
         ASSERT_TRUE(in.Seek(target)) << target;
         EXPECT_EQ(in.Position(), target * frameBytes);
-        const TBytes got = Drain(in, 4096, 5000 * frameBytes);
-        const size_t n = std::min<size_t>(got.size(), 5000 * frameBytes);
+        TBytes part;
+        for (uint32_t n = 1; n > 0 && part.size() < 5000 * frameBytes;) {
+            uint8_t* p = nullptr;
+            n = static_cast<uint32_t>(std::min<size_t>(4096, 5000 * frameBytes - part.size()));
+            in.GetData(p, n);
+            part.insert(part.end(), p, p + n);
+        }
+        const size_t n = part.size();
         ASSERT_EQ(n, std::min<size_t>(5000, static_cast<size_t>(total - target)) * frameBytes) << target;
-        const TBytes part(got.begin(), got.begin() + static_cast<ptrdiff_t>(n));
         const TBytes expected(all.begin() + target * frameBytes, all.begin() + target * frameBytes + n);
         if (c.MinSnr == 0 || n == 0)
             EXPECT_TRUE(part == expected)
