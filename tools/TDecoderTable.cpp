@@ -101,11 +101,14 @@ std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
 #endif
 
 #if TARVIO_HAVE_MP4
-// The AAC profile and whether SBR and parametric stereo are in use.
+// The codec of the track; for AAC its profile and whether SBR and parametric stereo are in use.
 std::vector<TDecoderDetail> Mp4Details(TAuFileIn& In) {
     auto& mp4 = static_cast<TMP4In&>(In);
     auto yesNo = [](bool Value) { return std::vector<std::string>{Value ? "yes" : "no"}; };
-    return {{"profile", {mp4.Profile()}}, {"sbr", yesNo(mp4.SBR())}, {"ps", yesNo(mp4.PS())}};
+    const std::string codec = mp4.Codec();
+    if (codec != "AAC") return {{"codec", {codec}}};
+    return {
+        {"codec", {codec}}, {"profile", {mp4.Profile()}}, {"sbr", yesNo(mp4.SBR())}, {"ps", yesNo(mp4.PS())}};
 }
 #endif
 
