@@ -9,6 +9,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "decoders/mp4/FaadChannels.h"
 #include "pipeline/EAuException.h"
 #include "pipeline/TEventHandler.h"
 #include "tags/TCodePage.h"
@@ -180,33 +181,6 @@ void LoadLibraries(TMp4ffLib& M, TFaadLib& F) {
             F = TFaadLib{};
             throw EAuException(NotLoadedMessage(faad));
         }
-    }
-}
-
-// WAVE speaker bit of a faad2 channel position; the order of these bits is the WAVE
-// channel order. Unknown positions sort after all others.
-uint32_t SpeakerBit(unsigned char Position) {
-    switch (Position) {
-    case FRONT_CHANNEL_LEFT:
-        return 0x1;
-    case FRONT_CHANNEL_RIGHT:
-        return 0x2;
-    case FRONT_CHANNEL_CENTER:
-        return 0x4;
-    case LFE_CHANNEL:
-        return 0x8;
-    case BACK_CHANNEL_LEFT:
-        return 0x10;
-    case BACK_CHANNEL_RIGHT:
-        return 0x20;
-    case BACK_CHANNEL_CENTER:
-        return 0x100;
-    case SIDE_CHANNEL_LEFT:
-        return 0x200;
-    case SIDE_CHANNEL_RIGHT:
-        return 0x400;
-    default:
-        return UINT32_MAX;
     }
 }
 
@@ -676,7 +650,7 @@ void TMP4In::ProbeFormat(const std::vector<uint8_t>& Config) {
     for (uint32_t i = 0; i < FDecoderChannels; ++i)
         FChannelOrder[i] = i;
     std::stable_sort(FChannelOrder.begin(), FChannelOrder.end(), [&](uint32_t a, uint32_t b) {
-        return SpeakerBit(info.channel_position[a]) < SpeakerBit(info.channel_position[b]);
+        return FaadSpeakerBit(info.channel_position[a]) < FaadSpeakerBit(info.channel_position[b]);
     });
     FChannelOrder.resize(FChan);
 }
