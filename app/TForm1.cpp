@@ -31,6 +31,7 @@
 #include "decoders/flac/TFLACIn.h"
 #endif
 #if TARVIO_HAVE_MP4
+#include "decoders/mp4/TADTSIn.h"
 #include "decoders/mp4/TMP4In.h"
 #endif
 #if TARVIO_HAVE_WAVPACK
@@ -271,6 +272,9 @@ void TForm1::CreateComponents() {
     MP4In1 = new TMP4In(this);
     plain(MP4In1, "MP4In1");
     FDecoders.emplace_back(".m4a", MP4In1);
+    ADTSIn1 = new TADTSIn(this);
+    plain(ADTSIn1, "ADTSIn1");
+    FDecoders.emplace_back(".aac", ADTSIn1);
 #endif
 #if TARVIO_HAVE_WAVPACK
     WVIn1 = new TWVIn(this);

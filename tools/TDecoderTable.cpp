@@ -33,6 +33,7 @@
 #include "decoders/wavpack/TWVIn.h"
 #endif
 #if TARVIO_HAVE_MP4
+#include "decoders/mp4/TADTSIn.h"
 #include "decoders/mp4/TMP4In.h"
 #endif
 
@@ -191,6 +192,8 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
         }(),
 #endif
 #if TARVIO_HAVE_MP4
+        // ".aac" is raw ADTS frames first of all; an MP4 file named so goes on to TMP4In.
+        Entry<TADTSIn>("adts", "TADTSIn", {".aac"}, [](TADTSIn& In) { return int64_t{In.Bitrate()}; }),
         [] {
             TDecoderEntry e = Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
                                             [](TMP4In& In) { return int64_t{In.Bitrate()}; });

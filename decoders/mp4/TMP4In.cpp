@@ -495,10 +495,12 @@ void TMP4In::OpenCodecTrack(AVCodecID Codec, const std::vector<uint8_t>& Extrada
         decoded = ReadFrame(i, size) && FCodecDecoder->Decode(FFrame.data(), size) > 0;
     }
     if (!decoded) throw EAuException(refused);
-    FCodecDecoder->Flush();
     FSR = FCodecDecoder->Rate();
     FChan = FCodecDecoder->Channels();
     FBPS = FCodecDecoder->Bits();
+    // A fresh decoder: a flush keeps state such as the AC-3 dither's random sequence, and
+    // the output would then differ from a decode from the start.
+    FCodecDecoder = std::make_unique<TMP4CodecDecoder>(Codec, Extradata);
     // Codecs whose frames overlap need the frames before a seek's target decoded again.
     switch (Codec) {
     case AV_CODEC_ID_MP3:

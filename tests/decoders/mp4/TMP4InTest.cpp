@@ -151,7 +151,10 @@ INSTANTIATE_TEST_SUITE_P(Files, Mp4OtherCodec,
                                          TCodecCase{"alac_s16_6ch.m4a", "ALAC", 6, 48000, 16, 48000, 0},
                                          TCodecCase{"alac_s24_6ch.m4a", "ALAC", 6, 48000, 24, 48000, 0},
                                          TCodecCase{"mp3_stereo.mp4", "MP3", 2, 44100, 16, 44100, 60},
-                                         TCodecCase{"ac3_6ch.mp4", "AC-3", 6, 48000, 16, 96512, 60}),
+                                         TCodecCase{"ac3_6ch.mp4", "AC-3", 6, 48000, 16, 96512, 60},
+                                         TCodecCase{"eac3_stereo.mp4", "E-AC-3", 2, 44100, 16, 44288, 60},
+                                         TCodecCase{"flac_stereo.mp4", "FLAC", 2, 44100, 16, 44100, 0},
+                                         TCodecCase{"opus_stereo.mp4", "Opus", 2, 48000, 16, 48000, 60}),
                          [](const testing::TestParamInfo<TCodecCase>& i) { return Stem(i.param.File); });
 
 // Each channel of a 5.1 file carries its own tone; the output is in the WAVE order.
