@@ -40,6 +40,9 @@ TMP4CodecDecoder::TMP4CodecDecoder(AVCodecID Codec, const std::vector<uint8_t>& 
         FContext->extradata = copy;
         FContext->extradata_size = static_cast<int>(Extradata.size());
     }
+    // Every decoded sample is delivered: the edit list, not the decoder, says what to cut
+    // (Opus would otherwise drop its pre-skip once more).
+    FContext->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;
     if (FFmpeg().avcodec_open2(FContext.get(), codec, nullptr) < 0)
         throw EAuException("Unable to decode the MP4 file's sound track.");
 }
