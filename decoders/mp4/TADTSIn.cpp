@@ -9,6 +9,7 @@
 #include "decoders/mp4/TMP4In.h"
 #include "pipeline/EAuException.h"
 #include "pipeline/TEventHandler.h"
+#include "tags/TCommonTags.h"
 
 namespace tarvio {
 
@@ -63,7 +64,7 @@ void TADTSIn::TDecoderCloser::operator()(void* Decoder) const {
 }
 
 TADTSIn::TADTSIn(TComponent* AOwner)
-    : TAuFileIn(AOwner), FFaad(std::make_unique<TAdtsFaadLib>()),
+    : TAuTaggedFileIn(AOwner), FFaad(std::make_unique<TAdtsFaadLib>()),
       HDecoder(nullptr, TDecoderCloser{FFaad.get()}) {}
 
 TADTSIn::~TADTSIn() {
@@ -140,6 +141,7 @@ void TADTSIn::OpenFile() {
 
 void TADTSIn::OpenStream() {
     if (!FStream) throw EAuException("Failed to open stream");
+    FCommonTags->Clear();
     FFileSize = std::max<int64_t>(FStream->Size(), 0);
     FFirstOffset = FindFrame(SkipId3v2(), FirstFrameSearch);
     if (FFirstOffset < 0) FFirstOffset = FindFrame(0, FirstFrameSearch); // a damaged tag

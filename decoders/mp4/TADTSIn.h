@@ -4,24 +4,25 @@
 // the stream, as its command-line tool writes it: 16-bit PCM, every channel in the WAVE
 // order, from the decoder's second frame on (the first frame's output is its delay).
 //
-// An ID3v2 tag before the first frame is skipped. The length comes from a scan of every
-// frame header when the file is at most ScanLimit bytes, which also makes seeking exact to
-// the frame; a larger file's length is estimated from the bit rate of its first frames and
-// a seek lands on the frame that bit rate predicts (the frames decoded may then run past
-// the estimated length, or end before it). Damage: bytes between frames are
-// skipped to the next frame (reported as lost sync), an incomplete last frame ends the data.
+// An ID3v2 tag before the first frame is skipped; the common tags stay empty (a tagged
+// input all the same, so that the player shows the length as for other files). The length comes from a scan
+// of every frame header when the file is at most ScanLimit bytes, which also makes seeking exact to the
+// frame; a larger file's length is estimated from the bit rate of its first frames and a seek lands on the
+// frame that bit rate predicts (the frames decoded may then run past the estimated length, or end before it).
+// Damage: bytes between frames are skipped to the next frame (reported as lost sync), an incomplete last
+// frame ends the data.
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "pipeline/TAuFileIn.h"
+#include "pipeline/TAuTaggedFileIn.h"
 
 namespace tarvio {
 
 struct TAdtsFaadLib;
 
-class TADTSIn : public TAuFileIn {
+class TADTSIn : public TAuTaggedFileIn {
 public:
     explicit TADTSIn(TComponent* AOwner = nullptr);
     ~TADTSIn() override;
