@@ -107,7 +107,8 @@ TEST_P(AdtsSeek, LandsByFrame) {
         } else {
             // Some frame's audio: it matches the full decode at a whole frame's offset.
             bool found = false;
-            for (int64_t at = target % 1024; !found && static_cast<size_t>(at * 4 + n) <= all.size(); at += 1024)
+            for (int64_t at = target % 1024; !found && static_cast<size_t>(at * 4 + n) <= all.size();
+                 at += 1024)
                 found = std::memcmp(p, all.data() + at * 4, n) == 0;
             EXPECT_TRUE(found) << "after a seek to " << target;
         }
