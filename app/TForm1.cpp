@@ -36,6 +36,7 @@
 #include "decoders/flac/TFLACIn.h"
 #endif
 #if TARVIO_HAVE_MP4
+#include "decoders/mp4/TADTSIn.h"
 #include "decoders/mp4/TMP4In.h"
 #endif
 #if TARVIO_HAVE_WAVPACK
@@ -279,6 +280,8 @@ void TForm1::CreateComponents() {
 #if TARVIO_HAVE_MP4
     MP4In1 = new TMP4In(this);
     plain(MP4In1, "MP4In1");
+    ADTSIn1 = new TADTSIn(this);
+    plain(ADTSIn1, "ADTSIn1");
 #endif
 #if TARVIO_HAVE_WAVPACK
     WVIn1 = new TWVIn(this);
@@ -349,6 +352,7 @@ void TForm1::MapDecoders() {
 #endif
 #if TARVIO_HAVE_MP4
         {"TMP4In", MP4In1},
+        {"TADTSIn", ADTSIn1},
 #endif
 #if TARVIO_HAVE_WAVPACK
         {"TWVIn", WVIn1},

@@ -36,6 +36,7 @@ class TVorbisIn;
 class TMACIn;
 class TFLACIn;
 class TMP4In;
+class TADTSIn;
 class TWVIn;
 class TDTSIn;
 class TAC3In;
@@ -79,6 +80,7 @@ public:
     TMACIn* MACIn1 = nullptr;
     TFLACIn* FLACIn1 = nullptr;
     TMP4In* MP4In1 = nullptr;
+    TADTSIn* ADTSIn1 = nullptr;
     TWVIn* WVIn1 = nullptr;
     TDTSIn* DTSIn1 = nullptr;
     TAC3In* AC3In1 = nullptr;

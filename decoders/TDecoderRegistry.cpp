@@ -29,6 +29,7 @@
 #include "decoders/wavpack/TWVIn.h"
 #endif
 #if TARVIO_HAVE_MP4
+#include "decoders/mp4/TADTSIn.h"
 #include "decoders/mp4/TMP4In.h"
 #endif
 
@@ -97,11 +98,14 @@ std::vector<TDecoderDetail> WavpackDetails(TAuFileIn& In) {
 #endif
 
 #if TARVIO_HAVE_MP4
-// The AAC profile and whether SBR and parametric stereo are in use.
+// The codec of the track; for AAC its profile and whether SBR and parametric stereo are in use.
 std::vector<TDecoderDetail> Mp4Details(TAuFileIn& In) {
     auto& mp4 = static_cast<TMP4In&>(In);
     auto yesNo = [](bool Value) { return std::vector<std::string>{Value ? "yes" : "no"}; };
-    return {{"profile", {mp4.Profile()}}, {"sbr", yesNo(mp4.SBR())}, {"ps", yesNo(mp4.PS())}};
+    const std::string codec = mp4.Codec();
+    if (codec != "AAC") return {{"codec", {codec}}};
+    return {
+        {"codec", {codec}}, {"profile", {mp4.Profile()}}, {"sbr", yesNo(mp4.SBR())}, {"ps", yesNo(mp4.PS())}};
 }
 #endif
 
@@ -178,6 +182,8 @@ const std::vector<TDecoderEntry>& TDecoderRegistry::Entries() {
         }(),
 #endif
 #if TARVIO_HAVE_MP4
+        // ".aac" is raw ADTS frames first of all; an MP4 file named so goes on to TMP4In.
+        Entry<TADTSIn>("adts", "TADTSIn", {".aac"}, [](TADTSIn& In) { return int64_t{In.Bitrate()}; }),
         [] {
             TDecoderEntry e = Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
                                             [](TMP4In& In) { return int64_t{In.Bitrate()}; });

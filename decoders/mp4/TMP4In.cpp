@@ -9,6 +9,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "decoders/mp4/FaadChannels.h"
 #include "pipeline/EAuException.h"
 #include "pipeline/TEventHandler.h"
 #include "tags/TCodePage.h"
@@ -39,6 +40,11 @@ struct TMp4ffLib {
     decltype(&mp4ff_meta_get_track) Track = nullptr;
     decltype(&mp4ff_meta_get_num_items) NumItems = nullptr;
     decltype(&mp4ff_meta_get_by_index) ItemByIndex = nullptr;
+    decltype(&mp4ff_get_sample_entry_type) EntryType = nullptr;
+    decltype(&mp4ff_get_codec_box) CodecBox = nullptr;
+    decltype(&mp4ff_get_sample_position) SamplePosition = nullptr;
+    decltype(&mp4ff_get_sample_duration) SampleDuration = nullptr;
+    decltype(&mp4ff_find_sample) FindSample = nullptr;
 };
 
 struct TFaadLib {
@@ -62,6 +68,63 @@ constexpr uint32_t MaxFrameBytes = 768 * 64;
 constexpr size_t FramePadding = 64;
 // A run of frames that give no audio longer than this is taken as damage.
 constexpr uint32_t MaxEmptyFrames = 1024;
+
+constexpr uint32_t Fourcc(const char (&Name)[5]) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(Name[0])) << 24 |
+           static_cast<uint32_t>(static_cast<uint8_t>(Name[1])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(Name[2])) << 8 | static_cast<uint8_t>(Name[3]);
+}
+
+const char* CodecName(AVCodecID Codec) {
+    switch (Codec) {
+    case AV_CODEC_ID_ALAC:
+        return "ALAC";
+    case AV_CODEC_ID_MP3:
+        return "MP3";
+    case AV_CODEC_ID_AC3:
+        return "AC-3";
+    case AV_CODEC_ID_EAC3:
+        return "E-AC-3";
+    case AV_CODEC_ID_FLAC:
+        return "FLAC";
+    case AV_CODEC_ID_OPUS:
+        return "Opus";
+    default:
+        return "";
+    }
+}
+
+// FFmpeg's configuration of Codec from the sample entry's codec box (header included); false
+// when the box the codec needs is missing or malformed.
+bool CodecExtradata(AVCodecID Codec, const std::vector<uint8_t>& Box, std::vector<uint8_t>& Out) {
+    Out.clear();
+    auto u16 = [&](size_t At) { return static_cast<uint32_t>(Box[At] << 8 | Box[At + 1]); };
+    switch (Codec) {
+    case AV_CODEC_ID_ALAC: // the 'alac' box as it stands: size, type, version, 24 bytes
+        if (Box.size() < 36 || Box[4] != 'a') return false;
+        Out = Box;
+        return true;
+    case AV_CODEC_ID_FLAC: // 'dfLa': version, then metadata blocks, STREAMINFO first
+        if (Box.size() < 12 + 4 + 34 || (Box[12] & 0x7F) != 0 || (Box[13] << 16 | u16(14)) != 34)
+            return false;
+        Out.assign(Box.begin() + 16, Box.begin() + 16 + 34);
+        return true;
+    case AV_CODEC_ID_OPUS: { // 'dOps' (big-endian) to the Ogg header (little-endian)
+        if (Box.size() < 8 + 11) return false;
+        const uint8_t* d = Box.data() + 8;
+        const uint8_t channels = d[1], family = d[10];
+        const size_t table = family == 0 ? 0 : 2u + channels;
+        if (d[0] != 0 || channels == 0 || Box.size() < 8 + 11 + table) return false;
+        const uint8_t head[] = {'O',  'p',  'u',  's',  'H',  'e',  'a',  'd',  1,     channels,
+                                d[3], d[2], d[7], d[6], d[5], d[4], d[9], d[8], family};
+        Out.assign(head, head + sizeof head);
+        Out.insert(Out.end(), d + 11, d + 11 + table);
+        return true;
+    }
+    default: // MP3 and AC-3 carry their configuration in every frame
+        return true;
+    }
+}
 
 std::string NotLoadedMessage(const TLibraryLoader& Loader) {
     return Loader.FileName() + " library could not be loaded.";
@@ -93,6 +156,11 @@ void LoadLibraries(TMp4ffLib& M, TFaadLib& F) {
             mp4.Resolve("mp4ff_meta_get_genre", M.Genre) && mp4.Resolve("mp4ff_meta_get_track", M.Track) &&
             mp4.Resolve("mp4ff_meta_get_num_items", M.NumItems) &&
             mp4.Resolve("mp4ff_meta_get_by_index", M.ItemByIndex) &&
+            mp4.Resolve("mp4ff_get_sample_entry_type", M.EntryType) &&
+            mp4.Resolve("mp4ff_get_codec_box", M.CodecBox) &&
+            mp4.Resolve("mp4ff_get_sample_position", M.SamplePosition) &&
+            mp4.Resolve("mp4ff_get_sample_duration", M.SampleDuration) &&
+            mp4.Resolve("mp4ff_find_sample", M.FindSample) &&
             mp4.Resolve("mp4ff_open_read", M.OpenRead); // last: it marks the set complete
         if (!ok) {
             M = TMp4ffLib{};
@@ -113,33 +181,6 @@ void LoadLibraries(TMp4ffLib& M, TFaadLib& F) {
             F = TFaadLib{};
             throw EAuException(NotLoadedMessage(faad));
         }
-    }
-}
-
-// WAVE speaker bit of a faad2 channel position; the order of these bits is the WAVE
-// channel order. Unknown positions sort after all others.
-uint32_t SpeakerBit(unsigned char Position) {
-    switch (Position) {
-    case FRONT_CHANNEL_LEFT:
-        return 0x1;
-    case FRONT_CHANNEL_RIGHT:
-        return 0x2;
-    case FRONT_CHANNEL_CENTER:
-        return 0x4;
-    case LFE_CHANNEL:
-        return 0x8;
-    case BACK_CHANNEL_LEFT:
-        return 0x10;
-    case BACK_CHANNEL_RIGHT:
-        return 0x20;
-    case BACK_CHANNEL_CENTER:
-        return 0x100;
-    case SIDE_CHANNEL_LEFT:
-        return 0x200;
-    case SIDE_CHANNEL_RIGHT:
-        return 0x400;
-    default:
-        return UINT32_MAX;
     }
 }
 
@@ -253,9 +294,14 @@ uint32_t TMP4In::Bitrate() {
     return FBitrate;
 }
 
+std::string TMP4In::Codec() {
+    OpenFile();
+    return FValid ? FCodec : std::string();
+}
+
 std::string TMP4In::Profile() {
     OpenFile();
-    if (!FValid) return {};
+    if (!FValid || FCodecDecoder) return {};
     if (FPS) return "HE-AAC v2";
     if (FSBR || FObjectType == HE_AAC) return "HE-AAC";
     switch (FObjectType) {
@@ -337,7 +383,18 @@ void TMP4In::OpenTrack() {
     MP4Handle.reset(FMp4ff->OpenRead(&cbs));
     if (!MP4Handle) throw EAuException("Unable to open file.");
     FTrack = FindAACTrack();
-    if (FTrack < 0) throw EAuException(NoTrackMessage);
+    FCodec = "AAC";
+    if (FTrack < 0) {
+        AVCodecID codec = AV_CODEC_ID_NONE;
+        std::vector<uint8_t> extradata;
+        bool audio = false;
+        FTrack = FindOtherTrack(codec, extradata, audio);
+        if (FTrack < 0)
+            throw EAuException(audio ? "The MP4 file's sound track is of a codec that cannot be decoded."
+                                     : NoTrackMessage);
+        OpenCodecTrack(codec, extradata);
+        return;
+    }
 
     std::vector<uint8_t> asc;
     {
@@ -358,10 +415,14 @@ void TMP4In::OpenTrack() {
     ProbeFormat(asc);
     FindPresentation();
 
+    _Buf.assign(static_cast<size_t>(FFrameLength) * FChan * (FBPS / 8), 0);
+    FPcm = _Buf.data();
+    FinishOpen();
+}
+
+void TMP4In::FinishOpen() {
     FSize = FFileSamples * FChan * (FBPS / 8);
     FSeekable = FSize > 0;
-    _Buf.assign(static_cast<size_t>(FFrameLength) * FChan * (FBPS / 8), 0);
-
     TCommonTags& common = *FCommonTags;
     common.Clear();
     auto text = [this](int (*Get)(const mp4ff_t*, char**)) {
@@ -382,6 +443,140 @@ void TMP4In::OpenTrack() {
     FSampleId = 0;
     FNext = FFirst;
     FEmptyFrames = 0;
+}
+
+int32_t TMP4In::FindOtherTrack(AVCodecID& Codec, std::vector<uint8_t>& Extradata, bool& Audio) {
+    const int32_t tracks = FMp4ff->TotalTracks(MP4Handle.get());
+    for (int32_t i = 0; i < tracks; ++i) {
+        if (FMp4ff->TrackType(MP4Handle.get(), i) != TRACK_AUDIO) continue;
+        const uint32_t entry = FMp4ff->EntryType(MP4Handle.get(), i);
+        const uint32_t type = FMp4ff->AudioType(MP4Handle.get(), i);
+        if (entry == Fourcc("mp4a") && (type == 0x40 || (type >= 0x66 && type <= 0x68))) continue; // AAC
+        Audio = true;
+        if (entry == Fourcc("alac"))
+            Codec = AV_CODEC_ID_ALAC;
+        else if (entry == Fourcc(".mp3") || (entry == Fourcc("mp4a") && (type == 0x69 || type == 0x6B)))
+            Codec = AV_CODEC_ID_MP3;
+        else if (entry == Fourcc("ac-3") || (entry == Fourcc("mp4a") && type == 0xA5))
+            Codec = AV_CODEC_ID_AC3;
+        else if (entry == Fourcc("ec-3") || (entry == Fourcc("mp4a") && type == 0xA6))
+            Codec = AV_CODEC_ID_EAC3;
+        else if (entry == Fourcc("fLaC"))
+            Codec = AV_CODEC_ID_FLAC;
+        else if (entry == Fourcc("Opus"))
+            Codec = AV_CODEC_ID_OPUS;
+        else
+            continue;
+        std::vector<uint8_t> box;
+        {
+            unsigned char* buffer = nullptr;
+            unsigned int size = 0;
+            FMp4ff->CodecBox(MP4Handle.get(), i, &buffer, &size);
+            std::unique_ptr<unsigned char, void (*)(void*)> owned(buffer, FMp4ff->Free);
+            if (buffer) box.assign(buffer, buffer + size);
+        }
+        if (CodecExtradata(Codec, box, Extradata)) return i;
+    }
+    return -1;
+}
+
+void TMP4In::OpenCodecTrack(AVCodecID Codec, const std::vector<uint8_t>& Extradata) {
+    ffmpeg::TFFmpegLibrary::Instance().Require();
+    FCodec = CodecName(Codec);
+    FCodecDecoder = std::make_unique<TMP4CodecDecoder>(Codec, Extradata);
+    FSamples = std::max<int32_t>(FMp4ff->NumSamples(MP4Handle.get(), FTrack), 0);
+    FTimescale = static_cast<uint32_t>(std::max<int32_t>(FMp4ff->TimeScale(MP4Handle.get(), FTrack), 0));
+    const std::string refused = "Unable to decode the " + FCodec + " sound track in the MP4 file.";
+    if (FTimescale == 0) throw EAuException(refused);
+    // The format is that of the first sample that decodes; a few damaged ones may come first.
+    bool decoded = false;
+    for (int32_t i = 0; i < std::min<int32_t>(FSamples, 8) && !decoded; ++i) {
+        uint32_t size = 0;
+        decoded = ReadFrame(i, size) && FCodecDecoder->Decode(FFrame.data(), size) > 0;
+    }
+    if (!decoded) throw EAuException(refused);
+    FSR = FCodecDecoder->Rate();
+    FChan = FCodecDecoder->Channels();
+    FBPS = FCodecDecoder->Bits();
+    // A fresh decoder: a flush keeps state such as the AC-3 dither's random sequence, and
+    // the output would then differ from a decode from the start.
+    FCodecDecoder = std::make_unique<TMP4CodecDecoder>(Codec, Extradata);
+    // Codecs whose frames overlap need the frames before a seek's target decoded again.
+    switch (Codec) {
+    case AV_CODEC_ID_MP3:
+        FPreroll = 3 * 1152;
+        break;
+    case AV_CODEC_ID_AC3:
+    case AV_CODEC_ID_EAC3:
+        FPreroll = 1536;
+        break;
+    case AV_CODEC_ID_OPUS:
+        FPreroll = static_cast<int64_t>(FSR) * 80 / 1000;
+        break;
+    default:
+        FPreroll = 0;
+    }
+    FindCodecPresentation();
+    FinishOpen();
+}
+
+int64_t TMP4In::StartFrame(int32_t Sample) const {
+    const int64_t time = FMp4ff->SamplePosition(MP4Handle.get(), FTrack, Sample);
+    return time < 0 ? 0
+                    : static_cast<int64_t>(
+                          std::nearbyint(static_cast<double>(time) * FSR / static_cast<double>(FTimescale)));
+}
+
+// The file's audio in output frames: the track's samples as its time table counts them,
+// cut to the edit list's span where it has one.
+void TMP4In::FindCodecPresentation() {
+    int64_t total = 0;
+    if (FSamples > 0) {
+        const int32_t last = FSamples - 1;
+        const int64_t end = FMp4ff->SamplePosition(MP4Handle.get(), FTrack, last) +
+                            std::max<int32_t>(FMp4ff->SampleDuration(MP4Handle.get(), FTrack, last), 0);
+        total = static_cast<int64_t>(std::nearbyint(static_cast<double>(end) * FSR / FTimescale));
+    }
+    const double scale = static_cast<double>(FSR) / FTimescale;
+    auto frames = [&](int64_t Time) {
+        return static_cast<int64_t>(
+            std::clamp(std::nearbyint(static_cast<double>(Time) * scale), 0.0, static_cast<double>(total)));
+    };
+    int64_t mediaTime = 0, duration = 0;
+    FFirst = 0;
+    FFileSamples = total;
+    if (FMp4ff->TrackEdit(MP4Handle.get(), FTrack, &mediaTime, &duration)) {
+        FFirst = frames(mediaTime);
+        FFileSamples = std::min(frames(duration), total - FFirst);
+    }
+    FFileSamples = std::max<int64_t>(FFileSamples, 0);
+}
+
+bool TMP4In::DecodeNextCodec() {
+    const int64_t end = FFirst + FFileSamples;
+    const uint32_t frameBytes = FChan * (FBPS / 8);
+    while (FNext < end && FSampleId < FSamples) {
+        const int32_t sample = FSampleId++;
+        uint32_t size = 0;
+        if (!ReadFrame(sample, size)) throw EAuException(ReadErrorMessage);
+        const int64_t blockStart = StartFrame(sample);
+        const int64_t n = FCodecDecoder->Decode(FFrame.data(), size);
+        if (n <= 0) {
+            // A damaged sample is skipped (its time stays silent); a long run of them is damage.
+            if (++FEmptyFrames > MaxEmptyFrames) throw EAuException(ReadErrorMessage);
+            continue;
+        }
+        FEmptyFrames = 0;
+        const int64_t blockEnd = std::min<int64_t>(blockStart + n, end);
+        if (FNext < blockStart) FNext = blockStart;
+        if (FNext >= blockEnd) continue;
+        FPcm = FCodecDecoder->Pcm() + static_cast<size_t>(FNext - blockStart) * frameBytes;
+        FBOffset = 0;
+        FBytesRead = static_cast<uint32_t>(blockEnd - FNext) * frameBytes;
+        FNext = blockEnd;
+        return true;
+    }
+    return false;
 }
 
 int32_t TMP4In::FindAACTrack() {
@@ -457,7 +652,7 @@ void TMP4In::ProbeFormat(const std::vector<uint8_t>& Config) {
     for (uint32_t i = 0; i < FDecoderChannels; ++i)
         FChannelOrder[i] = i;
     std::stable_sort(FChannelOrder.begin(), FChannelOrder.end(), [&](uint32_t a, uint32_t b) {
-        return SpeakerBit(info.channel_position[a]) < SpeakerBit(info.channel_position[b]);
+        return FaadSpeakerBit(info.channel_position[a]) < FaadSpeakerBit(info.channel_position[b]);
     });
     FChannelOrder.resize(FChan);
 }
@@ -527,6 +722,7 @@ bool TMP4In::ReadFrame(int32_t Sample, uint32_t& Size) {
 }
 
 bool TMP4In::DecodeNext() {
+    if (FCodecDecoder) return DecodeNextCodec();
     const int64_t end = FFirst + FFileSamples;
     const uint32_t bytesPerSample = FBPS / 8;
     const uint32_t inFrameBytes = FDecoderChannels * bytesPerSample, outFrameBytes = FChan * bytesPerSample;
@@ -560,6 +756,7 @@ bool TMP4In::DecodeNext() {
                 out += bytesPerSample;
             }
         }
+        FPcm = _Buf.data();
         FBOffset = 0;
         FBytesRead = (to - from) * outFrameBytes;
         FNext = blockStart + to;
@@ -578,7 +775,7 @@ void TMP4In::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
     uint32_t n = std::min(Bytes, FBytesRead - FBOffset);
     // Whole frames, unless the caller asks for less than one.
     if (FSampleSize > 1 && n >= FSampleSize) n -= n % FSampleSize;
-    Buffer = _Buf.data() + FBOffset;
+    Buffer = FPcm + FBOffset;
     FBOffset += n;
     Bytes = n;
 }
@@ -589,6 +786,25 @@ bool TMP4In::SeekInternal(int64_t& SampleNum) {
     FBOffset = FBytesRead = 0;
     FEmptyFrames = 0;
     FNext = FFirst + SampleNum;
+    if (FCodecDecoder) {
+        if (SampleNum == FFileSamples) {
+            FSampleId = FSamples;
+            return true;
+        }
+        // From the sample that holds the preroll's first frame: the time table, in the
+        // track's time scale, finds it.
+        const int64_t from = std::max<int64_t>(FNext - FPreroll, 0);
+        int32_t skip = 0;
+        const int32_t sample =
+            FMp4ff->FindSample(MP4Handle.get(), FTrack,
+                               static_cast<int64_t>(static_cast<double>(from) * FTimescale / FSR), &skip);
+        FSampleId = sample < 0 ? 0 : sample;
+        // Rounding between the time scales may land one sample late.
+        while (FSampleId > 0 && StartFrame(FSampleId) > from)
+            --FSampleId;
+        FCodecDecoder->Flush();
+        return true;
+    }
     const int64_t block = FNext / FFrameLength;
     if (SampleNum == FFileSamples || block >= FSamples) {
         FSampleId = FSamples;
@@ -603,6 +819,8 @@ bool TMP4In::SeekInternal(int64_t& SampleNum) {
 
 void TMP4In::ReleaseAll() {
     HDecoder.reset();
+    FCodecDecoder.reset();
+    FPcm = nullptr;
     MP4Handle.reset();
     _Buf = std::vector<uint8_t>();
     FBOffset = FBytesRead = 0;

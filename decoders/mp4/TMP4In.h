@@ -1,16 +1,19 @@
 #pragma once
-// MP4/AAC decoder: the first AAC audio track of an MP4 file, read through this project's
+// MP4 decoder: the first AAC audio track of an MP4 file, read through this project's
 // mp4ff container library and decoded by Debian's faad2, both loaded at run time. The
 // output is 16-bit PCM (faad2's default format) with every channel of the track, in the
-// WAVE channel order. Encoder delay and padding are removed where the file states them
-// (its edit list, else iTunes gapless data). The six common tags come from the file's
-// metadata, read as UTF-8.
+// WAVE channel order. A file without an AAC track plays its first track of ALAC, MP3, AC-3,
+// E-AC-3, FLAC or Opus through FFmpeg's decoder for it (TMP4CodecDecoder; lossless codecs
+// at their own bit depth). Encoder delay and padding are removed where the file states
+// them (its edit list, else, for AAC, iTunes gapless data). The six common tags come from
+// the file's metadata, read as UTF-8.
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "decoders/mp4/TMP4CodecDecoder.h"
 #include "decoders/mp4/mp4ff/mp4ff.h"
 #include "pipeline/TAuTaggedFileIn.h"
 #include "pipeline/TLibraryLoader.h"
@@ -39,6 +42,9 @@ public:
     std::string Profile();
     bool SBR();
     bool PS();
+    // Opens the file. The codec of the track played: "AAC", "ALAC", "MP3", "AC-3",
+    // "E-AC-3", "FLAC" or "Opus"; empty when the file is not valid.
+    std::string Codec();
 
 protected:
     void OpenFile() override;
@@ -62,6 +68,18 @@ private:
 
     void OpenTrack();
     int32_t FindAACTrack();
+    // The first audio track of another codec FFmpeg decodes, with its codec and FFmpeg's
+    // configuration for it; -1 when none. Audio: whether an audio track of neither AAC nor
+    // such a codec was seen.
+    int32_t FindOtherTrack(AVCodecID& Codec, std::vector<uint8_t>& Extradata, bool& Audio);
+    void OpenCodecTrack(AVCodecID Codec, const std::vector<uint8_t>& Extradata);
+    void FindCodecPresentation();
+    // The output frame at which MP4 sample Sample starts.
+    int64_t StartFrame(int32_t Sample) const;
+    bool DecodeNextCodec();
+    // The length, seekability, common tags and bit rate of the open track; the reading
+    // position at its start.
+    void FinishOpen();
     TDecoderPtr NewDecoder(const std::vector<uint8_t>& Config);
     void ProbeFormat(const std::vector<uint8_t>& Config);
     void FindPresentation();
@@ -83,6 +101,11 @@ private:
     int32_t FSamples = 0;    // MP4 samples in the track
     uint32_t FTimescale = 0;
     std::vector<uint8_t> _Buf; // PCM of the last decoded frame, in the WAVE order
+    uint8_t* FPcm = nullptr;   // where the PCM handed out lies: _Buf or FCodecDecoder's
+    // The decoder of a track that is not AAC; null for AAC.
+    std::unique_ptr<TMP4CodecDecoder> FCodecDecoder;
+    std::string FCodec;
+    int64_t FPreroll = 0; // frames decoded before a seek's target, for codecs that overlap
     uint32_t FBitrate = 0;
 
     std::vector<uint8_t> FFrame;         // the compressed frame being decoded; grows only

@@ -146,26 +146,46 @@ TEST_F(CliInfo, FlacShowsTheStreamsOwnDepth) {
     EXPECT_EQ(o["details"]["stream_bits"].String, "20");
 }
 
-// MP4 files tell their AAC profile and whether SBR and PS are in use.
-TEST_F(CliInfo, Mp4ShowsTheAacProfile) {
+// MP4 files name their codec; AAC ones tell their profile and whether SBR and PS are in use.
+TEST_F(CliInfo, Mp4ShowsTheCodecAndAacProfile) {
     if (!HaveDecoder("mp4")) GTEST_SKIP() << "needs the MP4 decoder";
-    const TCliResult r = RunCli({"info", "--json", Media("mp4/lc_stereo_48000.m4a"),
-                                 Media("mp4/he_22050_44100.m4a"), Media("mp4/video_first.mp4")});
+    struct TCase {
+        const char* File;
+        const char* Codec;
+        const char* Profile; // nullptr: not AAC, no profile
+        bool Sbr;
+    };
+    const TCase cases[] = {{"mp4/lc_stereo_48000.m4a", "AAC", "LC", false},
+                           {"mp4/he_22050_44100.m4a", "AAC", "HE-AAC", true},
+                           {"mp4/video_first.mp4", "AAC", "LC", false},
+                           {"mp4/alac_s24_6ch.m4a", "ALAC", nullptr, false},
+                           {"mp4/ac3_6ch.mp4", "AC-3", nullptr, false}};
+    std::vector<std::string> args = {"info", "--json"};
+    for (const TCase& c : cases)
+        args.push_back(Media(c.File));
+    const TCliResult r = RunCli(args);
     ASSERT_EQ(r.Status, 0) << r.Err;
     const std::vector<std::string> lines = Lines(r.Out);
-    ASSERT_EQ(lines.size(), 3u) << r.Out;
-    const char* profiles[] = {"LC", "HE-AAC", "LC"};
-    for (size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(lines.size(), std::size(cases)) << r.Out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const TCase& c = cases[i];
+        SCOPED_TRACE(c.File);
         TJson o;
         ASSERT_TRUE(TJson::Parse(lines[i], o)) << lines[i];
         EXPECT_EQ(o["decoder"].String, "mp4");
-        EXPECT_EQ(o["details"]["profile"].String, profiles[i]);
-        EXPECT_EQ(o["details"]["sbr"].String, i == 1 ? "yes" : "no");
+        EXPECT_EQ(o["details"]["codec"].String, c.Codec);
+        if (!c.Profile) {
+            EXPECT_EQ(lines[i].find("\"profile\""), std::string::npos) << lines[i];
+            continue;
+        }
+        EXPECT_EQ(o["details"]["profile"].String, c.Profile);
+        EXPECT_EQ(o["details"]["sbr"].String, c.Sbr ? "yes" : "no");
         EXPECT_EQ(o["details"]["ps"].String, "no");
     }
     const TCliResult text = RunCli({"info", Media("mp4/he_22050_44100.m4a")});
     EXPECT_NE(text.Out.find("  sample rate:     44100 Hz\n"), std::string::npos) << text.Out;
-    EXPECT_NE(text.Out.find("  profile:         HE-AAC\n  sbr:             yes\n  ps:              no\n"),
+    EXPECT_NE(text.Out.find("  codec:           AAC\n  profile:         HE-AAC\n  sbr:             yes\n  "
+                            "ps:              no\n"),
               std::string::npos)
         << text.Out;
 }

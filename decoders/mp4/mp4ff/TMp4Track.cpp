@@ -118,6 +118,7 @@ void TMp4Track::ParseSampleEntry(const TMp4Box& Stsd, uint32_t Handler) {
     r.Skip(8); // version, flags, entry count
     TMp4Box entry;
     if (!r.NextBox(entry)) return;
+    FEntryType = entry.Type;
     TMp4Reader e = entry.Reader();
     size_t header = 8; // reserved, data reference index
     if (entry.Type == Fourcc("mp4s") && FType == TRACK_UNKNOWN) FType = TRACK_SYSTEM;
@@ -152,6 +153,18 @@ void TMp4Track::ParseSampleEntry(const TMp4Box& Stsd, uint32_t Handler) {
         if (child.Type == Fourcc("esds")) {
             ParseEsds(child.Reader());
             return;
+        }
+        if (child.Type == Fourcc("alac") || child.Type == Fourcc("dfLa") || child.Type == Fourcc("dOps") ||
+            child.Type == Fourcc("dac3") || child.Type == Fourcc("dec3")) {
+            const uint32_t size = static_cast<uint32_t>(child.Size + 8);
+            const uint8_t header[8] = {
+                static_cast<uint8_t>(size >> 24),       static_cast<uint8_t>(size >> 16),
+                static_cast<uint8_t>(size >> 8),        static_cast<uint8_t>(size),
+                static_cast<uint8_t>(child.Type >> 24), static_cast<uint8_t>(child.Type >> 16),
+                static_cast<uint8_t>(child.Type >> 8),  static_cast<uint8_t>(child.Type)};
+            FCodecBox.assign(header, header + 8);
+            FCodecBox.insert(FCodecBox.end(), child.Body, child.Body + child.Size);
+            continue;
         }
         if (child.Type == Fourcc("wave")) { // QuickTime files keep it one level down
             TMp4Reader wave = child.Reader();

@@ -25,6 +25,11 @@ public:
     uint32_t AvgBitrate() const { return FAvgBitrate; }
     uint32_t MaxBitrate() const { return FMaxBitrate; }
     const std::vector<uint8_t>& DecoderConfig() const { return FDecoderConfig; }
+    // The first sample entry's type ('mp4a', 'alac', ...; 0 without one) and the codec's
+    // own configuration box within it ('alac', 'dfLa', 'dOps', 'dac3', 'dec3'), header
+    // included; empty when the entry has none.
+    uint32_t EntryType() const { return FEntryType; }
+    const std::vector<uint8_t>& CodecBox() const { return FCodecBox; }
     // Samples in the size table; 0 when the tables are unusable.
     uint32_t NumSamples() const { return FTablesOk ? FNumSamples : 0; }
 
@@ -84,6 +89,8 @@ private:
     uint32_t FAvgBitrate = 0;
     uint32_t FMaxBitrate = 0;
     std::vector<uint8_t> FDecoderConfig;
+    uint32_t FEntryType = 0;
+    std::vector<uint8_t> FCodecBox;
 
     bool FTablesOk = false;
     uint32_t FNumSamples = 0;

@@ -94,19 +94,41 @@ int32_t mp4ff_get_track_type(const mp4ff_t* f, const int track) {
     return t ? t->Type() : TRACK_UNKNOWN;
 }
 
-int mp4ff_get_decoder_config(const mp4ff_t* f, const int track, unsigned char** ppBuf,
-                             unsigned int* pBufSize) {
-    if (ppBuf) *ppBuf = nullptr;
-    if (pBufSize) *pBufSize = 0;
-    const TMp4Track* t = TrackOf(f, track);
-    if (!t || !ppBuf || !pBufSize || t->DecoderConfig().empty()) return 1;
-    const std::vector<uint8_t>& config = t->DecoderConfig();
+namespace {
+
+// A malloc'ed copy of Bytes for the caller to release; 1 when empty or out of memory.
+int CopyBytes(const std::vector<uint8_t>& config, unsigned char** ppBuf, unsigned int* pBufSize) {
+    if (config.empty()) return 1;
     auto* p = static_cast<unsigned char*>(std::malloc(config.size()));
     if (!p) return 1;
     std::memcpy(p, config.data(), config.size());
     *ppBuf = p;
     *pBufSize = static_cast<unsigned int>(config.size());
     return 0;
+}
+
+} // namespace
+
+int mp4ff_get_decoder_config(const mp4ff_t* f, const int track, unsigned char** ppBuf,
+                             unsigned int* pBufSize) {
+    if (ppBuf) *ppBuf = nullptr;
+    if (pBufSize) *pBufSize = 0;
+    const TMp4Track* t = TrackOf(f, track);
+    if (!t || !ppBuf || !pBufSize) return 1;
+    return CopyBytes(t->DecoderConfig(), ppBuf, pBufSize);
+}
+
+uint32_t mp4ff_get_sample_entry_type(const mp4ff_t* f, const int track) {
+    const TMp4Track* t = TrackOf(f, track);
+    return t ? t->EntryType() : 0;
+}
+
+int mp4ff_get_codec_box(const mp4ff_t* f, const int track, unsigned char** ppBuf, unsigned int* pBufSize) {
+    if (ppBuf) *ppBuf = nullptr;
+    if (pBufSize) *pBufSize = 0;
+    const TMp4Track* t = TrackOf(f, track);
+    if (!t || !ppBuf || !pBufSize) return 1;
+    return CopyBytes(t->CodecBox(), ppBuf, pBufSize);
 }
 
 void mp4ff_free_decoder_config(void* buf) {

@@ -62,6 +62,14 @@ MP4FF_API int32_t mp4ff_get_track_type(const mp4ff_t* f, const int track);
    *ppBuf NULL and *pBufSize 0 when the track has none. */
 MP4FF_API int mp4ff_get_decoder_config(const mp4ff_t* f, const int track, unsigned char** ppBuf,
                                        unsigned int* pBufSize);
+/* The type of the track's first sample entry as a big-endian four-character code ('mp4a',
+   'alac', 'ac-3', 'ec-3', 'fLaC', 'Opus', ...); 0 when unknown or out of range. */
+MP4FF_API uint32_t mp4ff_get_sample_entry_type(const mp4ff_t* f, const int track);
+/* The codec's configuration box inside that entry ('alac', 'dfLa', 'dOps', 'dac3' or
+   'dec3'), its 8-byte header included. Returns 0 with a buffer the caller releases, or 1
+   with *ppBuf NULL and *pBufSize 0 when the entry has none. */
+MP4FF_API int mp4ff_get_codec_box(const mp4ff_t* f, const int track, unsigned char** ppBuf,
+                                  unsigned int* pBufSize);
 /* Releases any buffer or text this library handed out; NULL is ignored. */
 MP4FF_API void mp4ff_free_decoder_config(void* buf);
 

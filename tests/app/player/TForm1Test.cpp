@@ -355,6 +355,24 @@ TEST_F(Player, WavpackTracksShowTheirApeTags) {
     EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:02");
 }
 
+// Raw AAC and an Apple Lossless .m4a play with their format on the labels.
+TEST_F(Player, AdtsAndAlacTracksPlay) {
+    const std::string dir = tarvio::test::Media("mp4/");
+    PlayList({dir + "adts_stereo_44100.aac", dir + "alac_s24_6ch.m4a"});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor("x.aac", dts)) GTEST_SKIP() << "no MP4 decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: adts_stereo_44100.aac");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "44100 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Стерео");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:03");
+    Tap(W(), NextX, ButtonY);
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: alac_s24_6ch.m4a");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "48000 Гц");
+    EXPECT_EQ(Form->LabelTime->Caption(), "Время: 0:01");
+}
+
 TEST_F(Player, PanningReversesAtTheFarAndNearEdges) {
     PlayList({});
     Config("[skin]\nBgCnt=3\nBgStart=2\n"); // 800 x 480

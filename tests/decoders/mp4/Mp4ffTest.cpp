@@ -70,6 +70,8 @@ TEST(Mp4ff, ExportsEveryEntryPoint) {
                              "mp4ff_read_sample_v2",
                              "mp4ff_read_sample_getsize",
                              "mp4ff_get_decoder_config",
+                             "mp4ff_get_sample_entry_type",
+                             "mp4ff_get_codec_box",
                              "mp4ff_get_track_type",
                              "mp4ff_total_tracks",
                              "mp4ff_num_samples",
@@ -226,6 +228,42 @@ TEST(Mp4ff, ReadsThroughTheCallbacksOnly) {
     EXPECT_EQ(mp4ff_open_read(nullptr), nullptr);
     EXPECT_EQ(mp4ff_total_tracks(nullptr), 0);
     mp4ff_close(nullptr);
+}
+
+// The sample entry's type and the codec's own box, header included, as they stand in the file.
+TEST(Mp4ff, NamesTheSampleEntryAndItsCodecBox) {
+    struct TCase {
+        const char* File;
+        const char* Entry;
+        const char* Box; // nullptr: none
+        unsigned Size;
+    };
+    for (const TCase& c :
+         {TCase{"lc_stereo_44100.m4a", "mp4a", nullptr, 0}, TCase{"alac_s24_6ch.m4a", "alac", "alac", 36},
+          TCase{"ac3_6ch.mp4", "ac-3", "dac3", 11}}) {
+        SCOPED_TRACE(c.File);
+        TSource source(ReadAll(Media(std::string("mp4/") + c.File)));
+        TFilePtr f(mp4ff_open_read(&source.Callbacks));
+        ASSERT_TRUE(f);
+        const uint32_t entry = mp4ff_get_sample_entry_type(f.get(), 0);
+        EXPECT_EQ(std::string({static_cast<char>(entry >> 24), static_cast<char>(entry >> 16),
+                               static_cast<char>(entry >> 8), static_cast<char>(entry)}),
+                  c.Entry);
+        unsigned char* box = nullptr;
+        unsigned int size = 0;
+        const int result = mp4ff_get_codec_box(f.get(), 0, &box, &size);
+        std::unique_ptr<unsigned char, void (*)(void*)> owned(box, mp4ff_free_decoder_config);
+        if (!c.Box) {
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(box, nullptr);
+            continue;
+        }
+        ASSERT_EQ(result, 0);
+        ASSERT_EQ(size, c.Size);
+        EXPECT_EQ((box[0] << 24 | box[1] << 16 | box[2] << 8 | box[3]), static_cast<int>(c.Size));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(box + 4), 4), c.Box);
+    }
+    EXPECT_EQ(mp4ff_get_sample_entry_type(nullptr, 0), 0u);
 }
 
 } // namespace

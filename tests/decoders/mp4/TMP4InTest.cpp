@@ -1,4 +1,5 @@
-// TMP4In against ffmpeg's own AAC decoder, the channel order, the length with and without
+// TMP4In against ffmpeg's own decoders (AAC, and the other codecs FFmpeg decodes for it),
+// the channel order, the length with and without
 // the file's gapless data, seeking, tags, library loading and damaged input.
 
 #include <gtest/gtest.h>
@@ -102,20 +103,78 @@ INSTANTIATE_TEST_SUITE_P(Files, Mp4Conformance,
                              return n;
                          });
 
-// Each channel of the 5.1 file carries its own tone; the output is in the WAVE order.
-TEST(Mp4In, SixChannelsArriveInWaveOrder) {
+// Tracks of other codecs against ffmpeg's decode of the same file: lossless ones bit-exact
+// at their own depth, lossy ones at the floor of the AAC files.
+
+struct TCodecCase {
+    const char* File;
+    const char* Codec;
+    uint32_t Channels, Rate, Bits;
+    int64_t Frames;
+    double MinSnr; // 0: bit-exact
+};
+
+void PrintTo(const TCodecCase& c, std::ostream* os) {
+    *os << c.File;
+}
+
+class Mp4OtherCodec : public testing::TestWithParam<TCodecCase> {};
+
+TEST_P(Mp4OtherCodec, MatchesFfmpegsDecoder) {
+    const TCodecCase c = GetParam();
+    const TWave ref = ReadWave(Mp4(Stem(c.File) + ".ref.wav"));
     TMP4In in;
-    in.SetFileName(Mp4("lc_6ch_48000.m4a"));
+    in.SetFileName(Mp4(c.File));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.Codec(), c.Codec);
+    EXPECT_EQ(in.Profile(), "");
+    EXPECT_EQ(in.Channels(), c.Channels);
+    EXPECT_EQ(in.SampleRate(), c.Rate);
+    EXPECT_EQ(in.BitsPerSample(), c.Bits);
+    EXPECT_EQ(in.TotalSamples(), c.Frames);
+    const TBytes out = DecodeAll(in, 3001);
+    ASSERT_EQ(out.size(), static_cast<size_t>(c.Frames) * c.Channels * c.Bits / 8);
+    ASSERT_GE(ref.Data.size(), out.size());
+    if (c.MinSnr == 0) {
+        const TBytes expected(ref.Data.begin(), ref.Data.begin() + static_cast<ptrdiff_t>(out.size()));
+        EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+        return;
+    }
+    for (uint32_t ch = 0; ch < c.Channels; ++ch)
+        EXPECT_GE(Snr(ref.Data, out, c.Channels, ch, static_cast<size_t>(c.Frames)), c.MinSnr)
+            << "channel " << ch;
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Mp4OtherCodec,
+                         testing::Values(TCodecCase{"alac_s16_stereo.m4a", "ALAC", 2, 44100, 16, 44100, 0},
+                                         TCodecCase{"alac_s24_stereo.m4a", "ALAC", 2, 48000, 24, 48000, 0},
+                                         TCodecCase{"alac_s16_6ch.m4a", "ALAC", 6, 48000, 16, 48000, 0},
+                                         TCodecCase{"alac_s24_6ch.m4a", "ALAC", 6, 48000, 24, 48000, 0},
+                                         TCodecCase{"mp3_stereo.mp4", "MP3", 2, 44100, 16, 44100, 60},
+                                         TCodecCase{"ac3_6ch.mp4", "AC-3", 6, 48000, 16, 96512, 60},
+                                         TCodecCase{"eac3_stereo.mp4", "E-AC-3", 2, 44100, 16, 44288, 60},
+                                         TCodecCase{"flac_stereo.mp4", "FLAC", 2, 44100, 16, 44100, 0},
+                                         TCodecCase{"opus_stereo.mp4", "Opus", 2, 48000, 16, 48000, 60}),
+                         [](const testing::TestParamInfo<TCodecCase>& i) { return Stem(i.param.File); });
+
+// Each channel of a 5.1 file carries its own tone; the output is in the WAVE order.
+class Mp4SixChannels : public testing::TestWithParam<const char*> {};
+
+TEST_P(Mp4SixChannels, ArriveInWaveOrder) {
+    TMP4In in;
+    in.SetFileName(Mp4(GetParam()));
     const TBytes out = DecodeAll(in);
-    ASSERT_EQ(out.size(), 96000u * 12);
+    ASSERT_EQ(in.BitsPerSample(), 16u);
+    const size_t frames = out.size() / 12;
+    ASSERT_GE(frames, 48000u);
     const double tones[6] = {300, 500, 700, 60, 1100, 1300}; // FL FR FC LFE BL BR
     for (uint32_t ch = 0; ch < 6; ++ch) {
-        // Goertzel power of each tone over one second from the middle.
+        // Goertzel power of each tone over the middle half.
         double power[6];
         for (int t = 0; t < 6; ++t) {
             const double k = 2 * std::cos(2 * M_PI * tones[t] / 48000);
             double s1 = 0, s2 = 0;
-            for (size_t f = 24000; f < 72000; ++f) {
+            for (size_t f = frames / 4; f < frames * 3 / 4; ++f) {
                 const double s0 = Sample(out, f * 6 + ch) + k * s1 - s2;
                 s2 = s1;
                 s1 = s0;
@@ -125,6 +184,10 @@ TEST(Mp4In, SixChannelsArriveInWaveOrder) {
         EXPECT_EQ(std::max_element(power, power + 6) - power, ch) << "channel " << ch;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Files, Mp4SixChannels,
+                         testing::Values("lc_6ch_48000.m4a", "alac_s16_6ch.m4a", "ac3_6ch.mp4"),
+                         FileParamName);
 
 // ---------------------------------------------------------------------------------------
 // Length, rate and profile where the file states no gapless data.
@@ -221,6 +284,63 @@ TEST(Mp4In, SeekLandsOnTheFrame) {
     in.Flush();
 }
 
+// On the other codecs too: exact for ALAC, whose samples stand alone; after the preroll of
+// the lossy codecs' overlapping frames, at the conformance floor.
+struct TCodecSeekCase {
+    const char* File;
+    double MinSnr; // 0: exact
+};
+
+class Mp4OtherCodecSeek : public testing::TestWithParam<TCodecSeekCase> {};
+
+TEST_P(Mp4OtherCodecSeek, LandsOnTheFrame) {
+    const TCodecSeekCase c = GetParam();
+    TMP4In in;
+    in.SetFileName(Mp4(c.File));
+    const TBytes all = DecodeAll(in);
+    const int64_t total = in.TotalSamples();
+    const uint32_t frameBytes = in.Channels() * in.BitsPerSample() / 8;
+    in.Init();
+    for (int64_t target : {total / 2, int64_t{0}, int64_t{1}, int64_t{4095}, int64_t{4096}, int64_t{4097},
+                           total - 5000, total - 1, total}) {
+        ASSERT_TRUE(in.Seek(target)) << target;
+        EXPECT_EQ(in.Position(), target * frameBytes);
+        TBytes part;
+        for (uint32_t n = 1; n > 0 && part.size() < 5000 * frameBytes;) {
+            uint8_t* p = nullptr;
+            n = static_cast<uint32_t>(std::min<size_t>(4096, 5000 * frameBytes - part.size()));
+            in.GetData(p, n);
+            part.insert(part.end(), p, p + n);
+        }
+        const size_t n = part.size();
+        ASSERT_EQ(n, std::min<size_t>(5000, static_cast<size_t>(total - target)) * frameBytes) << target;
+        const TBytes expected(all.begin() + target * frameBytes, all.begin() + target * frameBytes + n);
+        if (c.MinSnr == 0 || n == 0)
+            EXPECT_TRUE(part == expected)
+                << "after a seek to " << target << ": " << FirstDifference(part, expected);
+        else
+            for (uint32_t ch = 0; ch < in.Channels(); ++ch)
+                EXPECT_GE(Snr(expected, part, in.Channels(), ch, n / frameBytes), c.MinSnr) << target;
+        in.Flush();
+        in.Init();
+    }
+    in.Flush();
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Mp4OtherCodecSeek,
+                         testing::Values(TCodecSeekCase{"alac_s16_stereo.m4a", 0},
+                                         TCodecSeekCase{"alac_s24_6ch.m4a", 0},
+                                         TCodecSeekCase{"mp3_stereo.mp4", 60},
+                                         TCodecSeekCase{"ac3_6ch.mp4", 60}),
+                         [](const testing::TestParamInfo<TCodecSeekCase>& i) { return Stem(i.param.File); });
+
+TEST(Mp4In, OtherCodecKeepsTheTags) {
+    TMP4In in;
+    in.SetFileName(Mp4("alac_s16_stereo.m4a"));
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.CommonTags()->Title(), u"Кукушка");
+}
+
 // A run that starts at a frame delivers from exactly there to the end.
 TEST(Mp4In, StartSampleCutsExactly) {
     TMP4In in;
@@ -305,15 +425,22 @@ TEST(Mp4In, TrackThatIsNotAacIsNotValid) {
         static_cast<size_t>(std::search(file.begin() + at, file.end(), asc, asc + 4) - file.begin()) + 5;
     ASSERT_EQ(file[oti], 0x40);
     ASSERT_EQ(file[dsi], 0x12);
-    for (auto [offset, value] : {std::pair<size_t, uint8_t>{oti, 0x6B},    // MPEG-1 audio
-                                 std::pair<size_t, uint8_t>{dsi, 0x00}}) { // object type 0
+    struct TPatch {
+        size_t Offset;
+        uint8_t Value;
+        const char* Message;
+    };
+    for (const TPatch& p :
+         {TPatch{oti, 0x6B, "Unable to decode the MP3 sound track in the MP4 file."}, // MPEG-1 audio
+          TPatch{oti, 0x20, "The MP4 file's sound track is of a codec that cannot be decoded."},
+          TPatch{dsi, 0x00, "Unable to find correct AAC sound track in the MP4 file."}}) {
         TBytes bytes = file;
-        bytes[offset] = value;
+        bytes[p.Offset] = p.Value;
         TMemoryStream stream(bytes);
         TMP4In in;
         in.SetStream(&stream);
         EXPECT_FALSE(in.Valid());
-        EXPECT_EQ(Message([&] { in.Channels(); }), "Unable to find correct AAC sound track in the MP4 file.");
+        EXPECT_EQ(Message([&] { in.Channels(); }), p.Message);
     }
 }
 
