@@ -3,11 +3,13 @@
 #include "app/TApplication.h"
 #include "app/TConfigPaths.h"
 #include "app/TIniFile.h"
+#include "app/TResumeState.h"
 #include "app/TTextFile.h"
 #include "pipeline/TAuFileIn.h"
 #include "pipeline/TAuTaggedFileIn.h"
 #include "stages/TAudioCache.h"
 #include "stages/TAudioPlayList.h"
+#include "stages/TReplayGain.h"
 #include "stages/TSpectrumIndicator.h"
 #include "tags/TCodePage.h"
 #include "tags/TCommonTags.h"
@@ -50,10 +52,12 @@
 #endif
 
 #include <QCoreApplication>
+#include <QLocale>
 #include <QString>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 
@@ -321,6 +325,16 @@ void TForm1::CreateComponents() {
     FailTimer->SetEnabled(false);
     FailTimer->SetInterval(3000);
     FailTimer->SetOnTimer([this](TComponent* S) { FailTimerTimer(S); });
+
+    ReplayGain1 = new TReplayGain(this);
+    ReplayGain1->SetName("ReplayGain1");
+
+    // Saves often enough that a place is never more than 5 s old, timer delays included.
+    ResumeTimer = new TTimer(this);
+    ResumeTimer->SetName("ResumeTimer");
+    ResumeTimer->SetEnabled(false);
+    ResumeTimer->SetInterval(4500);
+    ResumeTimer->SetOnTimer([this](TComponent* S) { ResumeTimerTimer(S); });
 }
 
 TPicture TForm1::MakeBarPicture() {
@@ -356,10 +370,13 @@ void TForm1::FormCreate(TComponent*) {
         AutoNext = config.ReadInteger("player", "AutoNext", 0) != 0;
         MediaKeys = config.ReadInteger("player", "MediaKeys", 0) != 0;
         Mpris = config.ReadInteger("player", "Mpris", 0) != 0;
+        ReadResumeAndGainConfig(config);
     }
     // A file that cannot be read is shown in the error box, and the start-up goes on with
     // what does not depend on it: the skin and its buttons (close among them) always work.
     TApplication::Guard([this] { AudioPlayList1->SetFiles(TTextFile::ReadLines("PlayList.txt")); });
+    ResumeSource = TResumeState::ListSource("PlayList.txt");
+    ResumeLabel = "PlayList.txt";
     --BgIndex;
     TApplication::Guard([this] { NextBackground(); });
 
@@ -386,6 +403,118 @@ void TForm1::FormCreate(TComponent*) {
     for (const auto& [picture, path] : pictures)
         TApplication::Guard([&] { picture->LoadFromFile(path); });
     ShowSkin(PicPlay);
+    ResumeAtStart();
+}
+
+void TForm1::ReadResumeAndGainConfig(TIniFile& Config) {
+    Resume = Config.ReadInteger("player", "Resume", 0) != 0;
+    if (Resume) ResumePath = TResumeState::DefaultPath();
+    const std::string mode = QString::fromStdString(Config.ReadString("player", "ReplayGain", "off"))
+                                 .trimmed()
+                                 .toLower()
+                                 .toStdString();
+    ReplayGainMode = mode == "track" ? 1 : mode == "album" ? 2 : 0;
+    if (mode != "track" && mode != "album" && mode != "off" && !mode.empty())
+        std::fprintf(stderr, "tarvio: config.ini: ReplayGain=%s is not track, album or off: off\n",
+                     mode.c_str());
+    const QString preamp = QString::fromStdString(Config.ReadString("player", "PreampDb", "0")).trimmed();
+    bool ok = false;
+    PreampDb = QLocale::c().toDouble(preamp, &ok);
+    if (!ok || !std::isfinite(PreampDb)) {
+        std::fprintf(stderr, "tarvio: config.ini: PreampDb=%s is not a number of decibels: 0\n",
+                     preamp.toStdString().c_str());
+        PreampDb = 0.0;
+    }
+    ReplayGain1->SetMode(ReplayGainMode == 1   ? TReplayGainMode::rgTrack
+                         : ReplayGainMode == 2 ? TReplayGainMode::rgAlbum
+                                               : TReplayGainMode::rgOff);
+    ReplayGain1->SetPreampDb(PreampDb);
+}
+
+TAuInput* TForm1::GainStageFor(TAuFileIn* Decoder, const std::string& FileName) {
+    ReplayGain1->SetInput(nullptr);
+    if (ReplayGainMode == 0) return Decoder;
+    ReplayGain1->SetTags(TReplayGainTags::ReadFromFile(FileName));
+    ReplayGain1->SetInput(Decoder);
+    return ReplayGain1;
+}
+
+// ---- Resume ----
+
+void TForm1::ResumeAtStart() {
+    if (!Resume) return;
+    ResumeTimer->SetEnabled(true);
+    const std::optional<TResumePlace> place = TResumeState::Find(ResumePath, ResumeSource);
+    if (place) TApplication::Guard([&] { ResumeFrom(*place); });
+}
+
+bool TForm1::ResumeFrom(const TResumePlace& Place) {
+    const std::vector<std::string> files = AudioPlayList1->Files();
+    if (files.empty()) return false;
+    // The saved index when it still holds the entry (a list may name a file twice), else
+    // the entry's first place.
+    auto it = std::find(files.begin(), files.end(), Place.Entry);
+    if (Place.Index >= 0 && static_cast<size_t>(Place.Index) < files.size() &&
+        files[static_cast<size_t>(Place.Index)] == Place.Entry)
+        it = files.begin() + Place.Index;
+    std::error_code ec;
+    const bool found = it != files.end() && std::filesystem::exists(Place.Entry, ec);
+    if (!found && !Place.Playing) return false; // nothing to restore but the list's start
+    DriverActs();
+    PlayingIndex = found ? static_cast<int>(it - files.begin()) : 0;
+    AudioPlayList1->SetCurrentItem(PlayingIndex);
+    PlayCurrent();
+    if (!CurrentDecoder) { // the entry failed: its message shows, the play button is back
+        PlayerChanged();
+        return false;
+    }
+    PlayState = "play";
+    ShowSkin(PicPause);
+    const int64_t frame = found ? Place.Frame : 0;
+    // A place past the end (the track had ended) starts the entry again.
+    if (frame > 0 && (CurrentFrames == 0 || frame < CurrentFrames)) PlayFrom(frame);
+    if (!Place.Playing) {
+        ShowSkin(PicPlay);
+        DXAudioOut1->Pause();
+        PlayState = "pause";
+    }
+    PlayerChanged();
+    return true;
+}
+
+int64_t TForm1::PlayedFrames() const {
+    if (!CurrentDecoder || CurrentFrameBytes == 0) return 0;
+    // Until the worker has started the new run, the indicator still counts the last one.
+    if (!FRunInitSeen) {
+        if (!SpectrumIndicator1->IsBusy()) return RunStartFrame;
+        FRunInitSeen = true;
+    }
+    return RunStartFrame + SpectrumIndicator1->Position() / CurrentFrameBytes;
+}
+
+void TForm1::SaveResumeState() {
+    if (!Resume || ResumeSource.empty()) return;
+    const std::vector<std::string> files = AudioPlayList1->Files();
+    if (PlayState.empty() && !CurrentDecoder) return; // nothing has played: keep the old place
+    if (PlayingIndex < 0 || static_cast<size_t>(PlayingIndex) >= files.size()) return;
+    TResumePlace place;
+    place.Source = ResumeSource;
+    place.Label = ResumeLabel;
+    place.Entry = files[static_cast<size_t>(PlayingIndex)];
+    place.Index = PlayingIndex;
+    place.Frame = PlayedFrames();
+    place.Playing = PlayState == "play";
+    std::string error;
+    if (TResumeState::Save(ResumePath, place, error)) {
+        FLastResumeError.clear();
+    } else if (error != FLastResumeError) {
+        std::fprintf(stderr, "tarvio: the place to resume from is not saved: %s\n", error.c_str());
+        FLastResumeError = error;
+    }
+}
+
+void TForm1::ResumeTimerTimer(TComponent*) {
+    if (PlayState == "play" && DXAudioOut1->IsBusy()) SaveResumeState();
 }
 
 // ---- Track start ----
@@ -416,6 +545,8 @@ void TForm1::PlayCurrent() {
     CurrentDecoder = nullptr;
     CurrentFile.clear();
     CurrentFrames = 0;
+    CurrentFrameBytes = 0;
+    RunStartFrame = 0;
     DXAudioOut1->Stop(false);
     std::vector<std::string> files = AudioPlayList1->Files();
     if (PlayingIndex < 0 || static_cast<size_t>(PlayingIndex) >= files.size())
@@ -473,11 +604,14 @@ void TForm1::PlayCurrent() {
         return;
     }
     LabelError->SetCaption("Играет: " + ExtractFileName(name));
-    AudioCache1->SetInput(decoder);
+    AudioCache1->SetInput(GainStageFor(decoder, name));
     DXAudioOut1->Run();
     CurrentDecoder = decoder;
     CurrentFile = name;
     CurrentFrames = std::max<int64_t>(decoder->TotalSamples(), 0);
+    CurrentFrameBytes = decoder->Channels() * (decoder->BitsPerSample() / 8);
+    RunStartFrame = 0;
+    FRunInitSeen = false;
 
     const uint32_t length = decoder->TotalTime();
     const uint32_t minutes = length / 60, seconds = length - 60 * minutes;
@@ -580,6 +714,8 @@ void TForm1::PlayNeighbour(int Step) {
 }
 
 void TForm1::FormClose(TComponent*) {
+    SaveResumeState();
+    ResumeTimer->SetEnabled(false);
     DXAudioOut1->Stop(false);
 }
 
@@ -701,6 +837,9 @@ bool TForm1::PlayFrom(int64_t Frame) {
     DXAudioOut1->Stop(false);
     decoder->SetStartSample(Frame);
     DXAudioOut1->Run();
+    RunStartFrame = Frame;
+    FRunInitSeen = false;
+    SaveResumeState();
     return true;
 }
 
@@ -730,6 +869,7 @@ void TForm1::FormKeyDown(TComponent*, int Key) {
 }
 
 void TForm1::PlayerChanged() {
+    SaveResumeState();
     if (OnPlayerChanged) OnPlayerChanged(this);
 }
 
