@@ -53,6 +53,12 @@ void TReplayGain::InitInternal() {
     FSeekable = in && in->Seekable();
 }
 
+void TReplayGain::_Jump(int32_t Offs) {
+    TAuInputLock lock(*this);
+    TAuConverter::_Jump(Offs);
+    if (TAuInput* in = FInput; in && Busy) FPosition = in->Position();
+}
+
 void TReplayGain::FlushInternal() {
     if (TAuInput* in = FInput) in->Flush();
     Busy = false;
@@ -72,6 +78,7 @@ void TReplayGain::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
     }
     const uint32_t most = BufSize - BufSize % FFrameBytes;
     if (Bytes > most) Bytes = most;
+    if (Bytes >= FFrameBytes) Bytes -= Bytes % FFrameBytes; // samples never split across calls
     uint8_t* data = nullptr;
     in->GetData(data, Bytes);
     if (!data || Bytes == 0) {

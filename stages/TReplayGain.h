@@ -34,6 +34,8 @@ public:
     // else the track gain; track mode falls back to the album gain), capped at 1/peak of
     // the same kind when a peak is stated; 10^(PreampDb/20) without gain tags; 1 when off.
     static double Factor(TReplayGainMode Mode, double PreampDb, const TReplayGainTags& Tags);
+    // Passed on to the input; this stage's position follows the input's.
+    void _Jump(int32_t Offs) override;
     // The factor of the next (or current) run. Any thread.
     double CurrentFactor() const { return FFactor; }
 

@@ -28,7 +28,9 @@ TEST_P(ResumeText, OnlyACompleteStateParses) {
     std::string error;
     const std::optional<TResumePlace> place = TResumeState::Parse(c.Text, error);
     EXPECT_EQ(place.has_value(), c.Valid) << error;
-    if (!c.Valid) EXPECT_FALSE(error.empty());
+    if (!c.Valid) {
+        EXPECT_FALSE(error.empty());
+    }
 }
 
 std::string Replace(std::string Text, const std::string& From, const std::string& To) {

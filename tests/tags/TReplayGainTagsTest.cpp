@@ -61,7 +61,9 @@ TEST_P(ReplayGainTagFormats, ReadsTheGainAndPeak) {
     const TReplayGainTags tags = TReplayGainTags::ReadFromFile(out);
     auto near = [](const std::optional<double>& Got, const std::optional<double>& Want, const char* What) {
         ASSERT_EQ(Got.has_value(), Want.has_value()) << What;
-        if (Want) EXPECT_NEAR(*Got, *Want, 1e-6) << What;
+        if (Want) {
+            EXPECT_NEAR(*Got, *Want, 1e-6) << What;
+        }
     };
     near(tags.TrackGain, c.TrackGain, "track gain");
     near(tags.TrackPeak, c.TrackPeak, "track peak");
@@ -148,7 +150,9 @@ TEST_P(ReplayGainTagLayouts, ReadsOnlyWhatLiesWithinTheBlocks) {
     const TBrokenCase& c = GetParam();
     const TReplayGainTags tags = TReplayGainTags::ReadFromMemory(c.Data.data(), c.Data.size());
     ASSERT_EQ(tags.TrackGain.has_value(), c.TrackGain.has_value());
-    if (c.TrackGain) EXPECT_DOUBLE_EQ(*tags.TrackGain, *c.TrackGain);
+    if (c.TrackGain) {
+        EXPECT_DOUBLE_EQ(*tags.TrackGain, *c.TrackGain);
+    }
 }
 
 using std::string;

@@ -164,8 +164,9 @@ TEST_F(PlayerKilled, EveryRestartGoesOnFromTheSavedPlace) {
         EXPECT_EQ(resumed.Index, before.Index);
         EXPECT_EQ(resumed.Entry, before.Entry);
         EXPECT_TRUE(resumed.Playing);
-        if (before.Frame < TrackFrames) // a place at the very end starts the entry again
+        if (before.Frame < TrackFrames) { // a place at the very end starts the entry again
             EXPECT_NEAR(static_cast<double>(resumed.Frame), static_cast<double>(before.Frame), Rate / 2.0);
+        }
         // Play on for a while, reading the file as a power cut would find it.
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs(random));
         while (std::chrono::steady_clock::now() < until) {
