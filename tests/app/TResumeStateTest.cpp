@@ -92,10 +92,14 @@ TEST_F(ResumeFile, SavesOverTheOldStateAndReadsItBack) {
 TEST_F(ResumeFile, AFailedSaveLeavesTheOldState) {
     std::string error;
     ASSERT_TRUE(TResumeState::Save(
-        Path, {.Source = "list:/a", .Entry = "/a/1.flac", .Frame = 7, .Playing = true}, error));
+        Path,
+        {.Source = "list:/a", .Label = "", .Entry = "/a/1.flac", .Index = -1, .Frame = 7, .Playing = true},
+        error));
     fs::create_directory(Path + ".new"); // the new file cannot be made, not even by root
     EXPECT_FALSE(TResumeState::Save(
-        Path, {.Source = "list:/a", .Entry = "/a/2.flac", .Frame = 9, .Playing = true}, error));
+        Path,
+        {.Source = "list:/a", .Label = "", .Entry = "/a/2.flac", .Index = -1, .Frame = 9, .Playing = true},
+        error));
     EXPECT_NE(error.find("resume.ini.new"), std::string::npos) << error;
     ASSERT_TRUE(TResumeState::Load(Path));
     EXPECT_EQ(TResumeState::Load(Path)->Entry, "/a/1.flac");

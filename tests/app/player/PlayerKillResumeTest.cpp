@@ -52,6 +52,7 @@ protected:
         PlayList(entries);
         StatePath = (Root / "state" / "tarvio" / "resume.ini").string();
         TResumePlace first{.Source = TResumeState::ListSource((Work / "PlayList.txt").string()),
+                           .Label = "",
                            .Entry = entries[0],
                            .Index = 0,
                            .Frame = 0,

@@ -37,6 +37,7 @@ protected:
     }
     TResumePlace ListPlace(const std::string& Entry, int64_t Index, int64_t Frame, bool Playing) const {
         return {.Source = TResumeState::ListSource((Work / "PlayList.txt").string()),
+                .Label = "",
                 .Entry = Entry,
                 .Index = Index,
                 .Frame = Frame,
@@ -167,8 +168,9 @@ struct TGainMedia {
              tone("limited", "0.5") &&
              run("metaflac --add-replay-gain '" + (Dir / "loud.flac").string() + "'") &&
              run("metaflac --add-replay-gain '" + (Dir / "quiet.flac").string() + "'") &&
-             // +20 dB would take 0.5 far past full scale: the stated peak holds it at 1.
-             run("metaflac --set-tag=REPLAYGAIN_TRACK_GAIN=+20.00 --set-tag=REPLAYGAIN_TRACK_PEAK=0.5 '" +
+             // +20 dB would take 0.5 far past full scale: the stated peak (a little above the
+             // true one, as scanners round) holds it below 1.
+             run("metaflac --set-tag=REPLAYGAIN_TRACK_GAIN=+20.00 --set-tag=REPLAYGAIN_TRACK_PEAK=0.51 '" +
                  (Dir / "limited.flac").string() + "'");
     }
     ~TGainMedia() { fs::remove_all(Dir); }
@@ -191,7 +193,7 @@ protected:
         Player::TearDown();
         Device.reset();
     }
-    // Plays Name to its end and returns the middle half of the recorded samples.
+    // Plays Name to its end and returns the middle half of the recorded sound.
     std::vector<int16_t> PlayAndRecord(const std::string& Name) {
         PlayList({(GainMedia().Dir / (Name + ".flac")).string()});
         Start();
@@ -207,9 +209,15 @@ protected:
         if (data == std::string::npos) return {};
         std::vector<int16_t> samples((bytes.size() - data - 8) / 2);
         std::memcpy(samples.data(), bytes.data() + data + 8, samples.size() * 2);
-        const size_t quarter = samples.size() / 4;
-        return {samples.begin() + static_cast<std::ptrdiff_t>(quarter),
-                samples.end() - static_cast<std::ptrdiff_t>(quarter)};
+        // Frames of digital silence are no part of the tone: the device fills an underrun
+        // of a busy machine with them.
+        std::vector<int16_t> sound;
+        for (size_t i = 0; i + 1 < samples.size(); i += 2)
+            if (samples[i] != 0 || samples[i + 1] != 0)
+                sound.insert(sound.end(), {samples[i], samples[i + 1]});
+        const size_t quarter = sound.size() / 4;
+        return {sound.begin() + static_cast<std::ptrdiff_t>(quarter),
+                sound.end() - static_cast<std::ptrdiff_t>(quarter)};
     }
     static double RmsDb(const std::vector<int16_t>& S) {
         double sum = 0;
@@ -243,10 +251,10 @@ TEST_F(PlayerGain, StatedPeakKeepsARaiseFromClipping) {
     Config("[player]\nReplayGain=album\n");
     const std::vector<int16_t> s = PlayAndRecord("limited");
     if (s.empty()) GTEST_SKIP() << "no FLAC decoder in this build";
-    // Raised by 1/0.5 (6 dB), not 20 dB: a sine of peak 0.5 reaches full scale and its
-    // crest factor stays that of a sine.
+    // Raised by 1/0.51 (5.8 dB), not 20 dB: a sine of peak 0.5 comes near full scale and
+    // its crest factor stays that of a sine.
     EXPECT_LE(Peak(s), 32767);
-    EXPECT_GE(Peak(s), 32000);
+    EXPECT_GE(Peak(s), 31500);
     EXPECT_NEAR(RmsDb(s), 20 * std::log10(Peak(s) / 32768.0) - 3.01, 0.1);
 }
 
