@@ -333,7 +333,7 @@ void TForm1::CreateComponents() {
     ResumeTimer = new TTimer(this);
     ResumeTimer->SetName("ResumeTimer");
     ResumeTimer->SetEnabled(false);
-    ResumeTimer->SetInterval(4500);
+    ResumeTimer->SetInterval(4000);
     ResumeTimer->SetOnTimer([this](TComponent* S) { ResumeTimerTimer(S); });
 }
 
