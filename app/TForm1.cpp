@@ -3,6 +3,7 @@
 #include "app/TApplication.h"
 #include "app/TConfigPaths.h"
 #include "app/TIniFile.h"
+#include "app/TResumeState.h"
 #include "app/TTextFile.h"
 #include "decoders/TDecoderRegistry.h"
 #include "pipeline/TAuFileIn.h"
@@ -13,6 +14,7 @@
 #include "stages/TFolderScanner.h"
 #include "stages/TGaplessJoin.h"
 #include "stages/TMountWatcher.h"
+#include "stages/TReplayGain.h"
 #include "stages/TSpectrumIndicator.h"
 #include "tags/TCodePage.h"
 #include "tags/TCommonTags.h"
@@ -57,11 +59,13 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLocale>
 #include <QString>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 
@@ -331,6 +335,16 @@ void TForm1::CreateComponents() {
     GaplessTimer->SetEnabled(false);
     GaplessTimer->SetInterval(50);
     GaplessTimer->SetOnTimer([this](TComponent* S) { GaplessTimerTimer(S); });
+
+    ReplayGain1 = new TReplayGain(this);
+    ReplayGain1->SetName("ReplayGain1");
+
+    // Saves often enough that a place is never more than 5 s old, timer delays included.
+    ResumeTimer = new TTimer(this);
+    ResumeTimer->SetName("ResumeTimer");
+    ResumeTimer->SetEnabled(false);
+    ResumeTimer->SetInterval(4000);
+    ResumeTimer->SetOnTimer([this](TComponent* S) { ResumeTimerTimer(S); });
 }
 
 void TForm1::MapDecoders() {
@@ -420,6 +434,7 @@ void TForm1::FormCreate(TComponent*) {
         MediaKeys = config.ReadInteger("player", "MediaKeys", 0) != 0;
         Mpris = config.ReadInteger("player", "Mpris", 0) != 0;
         Gapless = AutoNext && config.ReadInteger("player", "Gapless", 0) != 0;
+        ReadResumeAndGainConfig(config);
         const std::string dirs = config.ReadString("player", "MusicDir", "");
         for (size_t from = 0; from <= dirs.size();) {
             const size_t to = std::min(dirs.find(';', from), dirs.size());
@@ -450,9 +465,13 @@ void TForm1::FormCreate(TComponent*) {
     else if (!sticks.empty())
         StartScan({sticks.front()}, sticks.front(), false);
     else if (WatchMounts.empty() || QFile::exists("PlayList.txt"))
-        // A file that cannot be read is shown in the error box, and the start-up goes on with
-        // what does not depend on it: the skin and its buttons (close among them) always work.
+    // A file that cannot be read is shown in the error box, and the start-up goes on with
+    // what does not depend on it: the skin and its buttons (close among them) always work.
+    {
         TApplication::Guard([this] { AudioPlayList1->SetFiles(TTextFile::ReadLines("PlayList.txt")); });
+        ResumeSource = TResumeState::ListSource("PlayList.txt");
+        ResumeLabel = "PlayList.txt";
+    }
     --BgIndex;
     TApplication::Guard([this] { NextBackground(); });
 
@@ -479,6 +498,118 @@ void TForm1::FormCreate(TComponent*) {
     for (const auto& [picture, path] : pictures)
         TApplication::Guard([&] { picture->LoadFromFile(path); });
     ShowSkin(PicPlay);
+    ResumeAtStart();
+}
+
+void TForm1::ReadResumeAndGainConfig(TIniFile& Config) {
+    Resume = Config.ReadInteger("player", "Resume", 0) != 0;
+    if (Resume) ResumePath = TResumeState::DefaultPath();
+    const std::string mode = QString::fromStdString(Config.ReadString("player", "ReplayGain", "off"))
+                                 .trimmed()
+                                 .toLower()
+                                 .toStdString();
+    ReplayGainMode = mode == "track" ? 1 : mode == "album" ? 2 : 0;
+    if (mode != "track" && mode != "album" && mode != "off" && !mode.empty())
+        std::fprintf(stderr, "tarvio: config.ini: ReplayGain=%s is not track, album or off: off\n",
+                     mode.c_str());
+    const QString preamp = QString::fromStdString(Config.ReadString("player", "PreampDb", "0")).trimmed();
+    bool ok = false;
+    PreampDb = QLocale::c().toDouble(preamp, &ok);
+    if (!ok || !std::isfinite(PreampDb)) {
+        std::fprintf(stderr, "tarvio: config.ini: PreampDb=%s is not a number of decibels: 0\n",
+                     preamp.toStdString().c_str());
+        PreampDb = 0.0;
+    }
+    ReplayGain1->SetMode(ReplayGainMode == 1   ? TReplayGainMode::rgTrack
+                         : ReplayGainMode == 2 ? TReplayGainMode::rgAlbum
+                                               : TReplayGainMode::rgOff);
+    ReplayGain1->SetPreampDb(PreampDb);
+}
+
+TAuInput* TForm1::GainStageFor(TAuFileIn* Decoder, const std::string& FileName) {
+    ReplayGain1->SetInput(nullptr);
+    if (ReplayGainMode == 0) return Decoder;
+    ReplayGain1->SetTags(TReplayGainTags::ReadFromFile(FileName));
+    ReplayGain1->SetInput(Decoder);
+    return ReplayGain1;
+}
+
+// ---- Resume ----
+
+void TForm1::ResumeAtStart() {
+    if (!Resume) return;
+    ResumeTimer->SetEnabled(true);
+    const std::optional<TResumePlace> place = TResumeState::Find(ResumePath, ResumeSource);
+    if (place) TApplication::Guard([&] { ResumeFrom(*place); });
+}
+
+bool TForm1::ResumeFrom(const TResumePlace& Place) {
+    const std::vector<std::string> files = AudioPlayList1->Files();
+    if (files.empty()) return false;
+    // The saved index when it still holds the entry (a list may name a file twice), else
+    // the entry's first place.
+    auto it = std::find(files.begin(), files.end(), Place.Entry);
+    if (Place.Index >= 0 && static_cast<size_t>(Place.Index) < files.size() &&
+        files[static_cast<size_t>(Place.Index)] == Place.Entry)
+        it = files.begin() + Place.Index;
+    std::error_code ec;
+    const bool found = it != files.end() && std::filesystem::exists(Place.Entry, ec);
+    if (!found && !Place.Playing) return false; // nothing to restore but the list's start
+    DriverActs();
+    PlayingIndex = found ? static_cast<int>(it - files.begin()) : 0;
+    AudioPlayList1->SetCurrentItem(PlayingIndex);
+    PlayCurrent();
+    if (!CurrentDecoder) { // the entry failed: its message shows, the play button is back
+        PlayerChanged();
+        return false;
+    }
+    PlayState = "play";
+    ShowSkin(PicPause);
+    const int64_t frame = found ? Place.Frame : 0;
+    // A place past the end (the track had ended) starts the entry again.
+    if (frame > 0 && (CurrentFrames == 0 || frame < CurrentFrames)) PlayFrom(frame);
+    if (!Place.Playing) {
+        ShowSkin(PicPlay);
+        DXAudioOut1->Pause();
+        PlayState = "pause";
+    }
+    PlayerChanged();
+    return true;
+}
+
+int64_t TForm1::PlayedFrames() const {
+    if (!CurrentDecoder || CurrentFrameBytes == 0) return 0;
+    // Until the worker has started the new run, the indicator still counts the last one.
+    if (!FRunInitSeen) {
+        if (!SpectrumIndicator1->IsBusy()) return RunStartFrame;
+        FRunInitSeen = true;
+    }
+    return RunStartFrame + (SpectrumIndicator1->Position() - TrackStartBytes) / CurrentFrameBytes;
+}
+
+void TForm1::SaveResumeState() {
+    if (!Resume || ResumeSource.empty()) return;
+    const std::vector<std::string> files = AudioPlayList1->Files();
+    if (PlayState.empty() && !CurrentDecoder) return; // nothing has played: keep the old place
+    if (PlayingIndex < 0 || static_cast<size_t>(PlayingIndex) >= files.size()) return;
+    TResumePlace place;
+    place.Source = ResumeSource;
+    place.Label = ResumeLabel;
+    place.Entry = files[static_cast<size_t>(PlayingIndex)];
+    place.Index = PlayingIndex;
+    place.Frame = PlayedFrames();
+    place.Playing = PlayState == "play";
+    std::string error;
+    if (TResumeState::Save(ResumePath, place, error)) {
+        FLastResumeError.clear();
+    } else if (error != FLastResumeError) {
+        std::fprintf(stderr, "tarvio: the place to resume from is not saved: %s\n", error.c_str());
+        FLastResumeError = error;
+    }
+}
+
+void TForm1::ResumeTimerTimer(TComponent*) {
+    if (PlayState == "play" && DXAudioOut1->IsBusy()) SaveResumeState();
 }
 
 // ---- Track start ----
@@ -518,6 +649,8 @@ void TForm1::PlayCurrent() {
     CurrentFile.clear();
     CurrentFrames = 0;
     TrackStartBytes = 0;
+    CurrentFrameBytes = 0;
+    RunStartFrame = 0;
     StopOutput(false);
     DropGaplessEntries(false);
     std::vector<std::string> files = AudioPlayList1->Files();
@@ -559,11 +692,14 @@ void TForm1::PlayCurrent() {
         return;
     }
     LabelError->SetCaption("Играет: " + TFolderScanner::DisplayName(ExtractFileName(name)));
-    AudioCache1->SetInput(ChainInput(decoder));
+    AudioCache1->SetInput(ChainInput(GainStageFor(decoder, name)));
     DXAudioOut1->Run();
     CurrentDecoder = decoder;
     CurrentFile = name;
     CurrentFrames = std::max<int64_t>(decoder->TotalSamples(), 0);
+    CurrentFrameBytes = decoder->Channels() * (decoder->BitsPerSample() / 8);
+    RunStartFrame = 0;
+    FRunInitSeen = false;
     ShowTrackLabels(decoder, name, isDTS, isAC3);
     if (!isDTS && !isAC3) PrepareNextEntry();
 }
@@ -673,6 +809,8 @@ void TForm1::PlayNeighbour(int Step) {
 }
 
 void TForm1::FormClose(TComponent*) {
+    SaveResumeState();
+    ResumeTimer->SetEnabled(false);
     StopOutput(false);
 }
 
@@ -805,9 +943,12 @@ bool TForm1::PlayFrom(int64_t Frame) {
     DropGaplessEntries(true);
     decoder->SetStartSample(Frame);
     TrackStartBytes = 0;
-    AudioCache1->SetInput(ChainInput(decoder));
+    AudioCache1->SetInput(ChainInput(GainStageFor(decoder, CurrentFile)));
     DXAudioOut1->Run();
     PrepareNextEntry();
+    RunStartFrame = Frame;
+    FRunInitSeen = false;
+    SaveResumeState();
     return true;
 }
 
@@ -837,6 +978,7 @@ void TForm1::FormKeyDown(TComponent*, int Key) {
 }
 
 void TForm1::PlayerChanged() {
+    SaveResumeState();
     if (OnPlayerChanged) OnPlayerChanged(this);
 }
 
@@ -908,7 +1050,7 @@ void TForm1::SpectrumIndicator1GainData(TComponent*) {
 
 // ---- Gapless AutoNext ----
 
-TAuInput* TForm1::ChainInput(TAuFileIn* Decoder) {
+TAuInput* TForm1::ChainInput(TAuInput* Decoder) {
     if (!Gapless) return Decoder;
     GaplessJoin1->SetInput(Decoder);
     // Until the next entry is named (PrepareNextEntry, right after the start), the end of
@@ -927,6 +1069,7 @@ void TForm1::DropGaplessEntries(bool KeepPlaying) {
     GaplessTimer->SetEnabled(false);
     FNextEntry = {};
     FJoinedEntries.clear();
+    FPlayingSpareGain.reset(); // the gain stage of a restart is ReplayGain1
     if (!KeepPlaying) FPlayingSpare.reset();
 }
 
@@ -966,14 +1109,27 @@ void TForm1::PrepareNextEntry() {
     FNextEntry.Decoder = std::move(decoder);
     FNextEntry.Index = index;
     FNextEntry.Name = files[static_cast<size_t>(index)];
-    GaplessJoin1->SetNext(FNextEntry.Decoder.get());
+    if (ReplayGainMode != 0) {
+        // Each entry keeps the loudness of its own tags across the joint.
+        FNextEntry.Gain = std::make_unique<TReplayGain>();
+        FNextEntry.Gain->SetMode(ReplayGainMode == 1 ? TReplayGainMode::rgTrack : TReplayGainMode::rgAlbum);
+        FNextEntry.Gain->SetPreampDb(PreampDb);
+        FNextEntry.Gain->SetTags(TReplayGainTags::ReadFromFile(FNextEntry.Name));
+        FNextEntry.Gain->SetInput(FNextEntry.Decoder.get());
+    }
+    GaplessJoin1->SetNext(FNextEntry.Input());
     GaplessJoin1->ExpectNext(true);
+}
+
+TAuInput* TForm1::TGaplessEntry::Input() const {
+    if (Gain) return Gain.get();
+    return Decoder.get();
 }
 
 void TForm1::GaplessJoin1Joint(TComponent*) {
     while (std::optional<TGaplessJoin::TJoint> joint = GaplessJoin1->TakeJoint()) {
         // A joint of a run that has since been stopped names no decoder kept here.
-        if (!FNextEntry.Decoder || joint->To != FNextEntry.Decoder.get()) continue;
+        if (!FNextEntry.Decoder || joint->To != FNextEntry.Input()) continue;
         FNextEntry.StartBytes = joint->Position;
         FJoinedEntries.push_back(std::move(FNextEntry));
         GaplessTimer->SetEnabled(true);
@@ -999,6 +1155,7 @@ void TForm1::ShowJoinedEntry() {
     TGaplessEntry entry = std::move(FJoinedEntries.front());
     FJoinedEntries.pop_front();
     // The entry heard until now was flushed by the join when this one began.
+    FPlayingSpareGain = std::move(entry.Gain);
     FPlayingSpare = std::move(entry.Decoder);
     PlayingIndex = entry.Index;
     AudioPlayList1->SetCurrentItem(static_cast<uint16_t>(PlayingIndex));
@@ -1007,6 +1164,7 @@ void TForm1::ShowJoinedEntry() {
     CurrentFile = entry.Name;
     CurrentFrames = std::max<int64_t>(CurrentDecoder->TotalSamples(), 0);
     TrackStartBytes = entry.StartBytes;
+    RunStartFrame = 0;
     for (TLabel* label : {LabelTrack, LabelArtist, LabelTime, LabelBitrate, LabelSamplerate, LabelChannel})
         label->SetCaption("");
     LabelError->SetCaption("Играет: " + TFolderScanner::DisplayName(ExtractFileName(entry.Name)));

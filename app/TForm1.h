@@ -24,6 +24,7 @@ namespace tarvio {
 
 class TAuOutput;
 class TAuInput;
+class TIniFile;
 class TAuFileIn;
 class TAudioCache;
 class TAudioPlayList;
@@ -45,6 +46,8 @@ class TCDDBInfo;
 class TTagEditor;
 class TFolderScanner;
 class TMountWatcher;
+class TReplayGain;
+struct TResumePlace;
 
 class TForm1 : public TForm {
 public:
@@ -88,6 +91,9 @@ public:
     // Disc lookup: present, never used by the player; null in a build without it.
     TCDDBInfo* CDDBInfo1 = nullptr;
     TTagEditor* TagEditor1 = nullptr; // present, never used by the player
+    // Between the decoder and the cache while [player] ReplayGain is track or album; out of
+    // the chain otherwise.
+    TReplayGain* ReplayGain1 = nullptr;
     TTimer* Timer1 = nullptr;
     // AutoNext after a failed entry: fires once, 3 s after the message went up, and plays
     // the next entry.
@@ -95,6 +101,8 @@ public:
     // With Gapless: every 50 ms while a joined track has not yet been heard, shows it once
     // its first sample plays.
     TTimer* GaplessTimer = nullptr;
+    // With Resume: saves the place every few seconds while playing.
+    TTimer* ResumeTimer = nullptr;
 
     // Player state.
     std::string ExeDir;
@@ -136,6 +144,23 @@ public:
     std::string CurrentFile;
     // Its length in frames as it started (0 when unknown); a seek does not change it.
     int64_t CurrentFrames = 0;
+    // Frames of CurrentDecoder's format, and the frame its run of the chain started at (0, or
+    // where PlayFrom started it).
+    uint32_t CurrentFrameBytes = 0;
+    int64_t RunStartFrame = 0;
+    // config.ini [player] Resume=1: the place (source, entry, frame, playing or paused) is
+    // saved to ResumePath at every change of track or state, every few seconds while playing
+    // and at close, and restored at start-up. Off by default.
+    bool Resume = false;
+    std::string ResumePath;
+    // The play list's source as the state file names it (TResumeState::ListSource or
+    // FolderSource) and its label; whoever loads a new play list sets both.
+    std::string ResumeSource;
+    std::string ResumeLabel;
+    // config.ini [player] ReplayGain: 0 off (default), 1 track, 2 album gain; PreampDb is
+    // the gain of files without gain tags (dB).
+    int ReplayGainMode = 0;
+    double PreampDb = 0.0;
     // Runs on the GUI thread after the player's state changed: a track started, ended or
     // failed, playback paused or resumed (for the remote control).
     TNotifyEvent OnPlayerChanged;
@@ -177,6 +202,16 @@ public:
     // Plays the entry that plays now again from Frame (a seek): the output restarts there.
     // False, and nothing changes, when nothing plays or the decoder cannot seek.
     bool PlayFrom(int64_t Frame);
+    // The frame of the current entry that the output has taken so far (0 when nothing
+    // started); ahead of what is heard by the output's buffer.
+    int64_t PlayedFrames() const;
+    // Writes the current place to ResumePath (nothing when nothing has started yet); a
+    // failure is reported on standard error once per reason and playback goes on.
+    void SaveResumeState();
+    // Restores Place in the current play list: its entry starts at its frame, paused when it
+    // was paused. An entry the list lacks or whose file is gone: entry 0 from its start
+    // (played only when Place was playing). False when nothing was started.
+    bool ResumeFrom(const TResumePlace& Place);
 
     // Plays entry PlayingIndex of the play list (stops what plays, picks the decoder,
     // starts the output, fills the labels). Errors outside the decoder check propagate.
@@ -208,6 +243,7 @@ public:
     void FailTimerTimer(TComponent* Sender);
     void GaplessTimerTimer(TComponent* Sender);
     void GaplessJoin1Joint(TComponent* Sender);
+    void ResumeTimerTimer(TComponent* Sender);
     void SpectrumIndicator1GainData(TComponent* Sender);
     void AudioPlayList1PlayItemChanged(TComponent* Sender);
 
@@ -238,17 +274,29 @@ private:
     void StopOutput(bool Wait);
     // The labels of a track that has started: time, rate, channels, tags.
     void ShowTrackLabels(TAuFileIn* Decoder, const std::string& Name, bool IsDTS, bool IsAC3);
+    // Reads the [player] keys of resume and loudness (FormCreate).
+    void ReadResumeAndGainConfig(TIniFile& Config);
+    // Start-up: restores the saved place of the play list just read.
+    void ResumeAtStart();
+    // Puts ReplayGain1 in front of Decoder with the gain of FileName's tags; returns what
+    // the cache is to read (Decoder itself while off).
+    TAuInput* GainStageFor(TAuFileIn* Decoder, const std::string& FileName);
+    std::string FLastResumeError; // the last save failure reported
+    // The indicator has been seen busy since the last Run: its position is this run's.
+    mutable bool FRunInitSeen = false;
 
     // ---- Gapless AutoNext ----
     // A decoder of the entry after the last one in the chain, opened and named to the join.
     struct TGaplessEntry {
         std::unique_ptr<TAuFileIn> Decoder;
+        std::unique_ptr<TReplayGain> Gain; // in front of Decoder when ReplayGain is on
+        TAuInput* Input() const;           // what the join reads: Gain, else Decoder
         int Index = 0;
         std::string Name;
         int64_t StartBytes = 0; // where its data starts in the run, once joined
     };
     // The decoder that the output's input reads for Decoder (the join when Gapless).
-    TAuInput* ChainInput(TAuFileIn* Decoder);
+    TAuInput* ChainInput(TAuInput* Decoder);
     // Opens the entry after the last one in the chain and names it to the join.
     void PrepareNextEntry();
     // Forgets every entry decoded ahead of the one that plays (after the output stopped).
@@ -256,9 +304,10 @@ private:
     void DropGaplessEntries(bool KeepPlaying);
     // Makes the oldest joined entry the one that plays: index, labels, remote control.
     void ShowJoinedEntry();
-    TGaplessEntry FNextEntry;                 // opened, named to the join; Decoder may be null
-    std::deque<TGaplessEntry> FJoinedEntries; // joined, not yet heard, in order
-    std::unique_ptr<TAuFileIn> FPlayingSpare; // the entry that plays, when not a named decoder
+    TGaplessEntry FNextEntry;                       // opened, named to the join; Decoder may be null
+    std::deque<TGaplessEntry> FJoinedEntries;       // joined, not yet heard, in order
+    std::unique_ptr<TAuFileIn> FPlayingSpare;       // the entry that plays, when not a named decoder
+    std::unique_ptr<TReplayGain> FPlayingSpareGain; // its gain stage
 
     // Extension -> decoder, in the registry's order; an extension may appear more than once.
     std::vector<std::pair<std::string, TAuFileIn*>> FDecoders;

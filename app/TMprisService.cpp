@@ -203,7 +203,12 @@ void TMprisService::PlayerChanged() {
     const QString track = TrackId();
     if (track != FLastTrack) {
         FLastTrack = track;
-        FPositionOffsetUs = 0; // a new run of the chain counts from its start
+        // A new run of the chain counts from the frame it started at: 0, or a resumed place.
+        TAuFileIn* in = FForm.CurrentDecoder;
+        FPositionOffsetUs =
+            in && in->SampleRate()
+                ? static_cast<qlonglong>(static_cast<double>(FForm.RunStartFrame) * 1e6 / in->SampleRate())
+                : 0;
     }
     const QVariantMap now = PlayerProperties();
     QVariantMap changed;

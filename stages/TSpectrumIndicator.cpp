@@ -33,8 +33,10 @@ float TSpectrumIndicator::GetLevel(uint32_t Index) const {
 }
 
 void TSpectrumIndicator::InitInternal() {
-    Busy = true;
+    // The position restarts before the run shows as busy: a reader that sees it busy
+    // never reads the last run's count.
     FPosition = 0;
+    Busy = true;
     TAuInput* in = FInput;
     if (in) in->Init();
     FSampleSize = static_cast<uint16_t>(in ? in->BitsPerSample() / 8 : 0);
