@@ -435,8 +435,9 @@ bool TWaveIn::CheckFormat() {
     const int64_t streamSize = FStream->Size();
     // A length beyond the end of the file is cut to the file. 0xFFFFFFFF (a stream) and 0 (a
     // recording whose header was never finished) read to its end.
-    // A "ds64" size is a size: only 0 means a header never finished.
-    int64_t dataBytes = static_cast<int64_t>(std::min<uint64_t>(FDataLength, INT64_MAX));
+    // A "ds64" size is a size: only 0 means a header never finished. Held to 2^62 bytes, so
+    // the sums below cannot overflow; a longer one is cut to the file anyway.
+    int64_t dataBytes = static_cast<int64_t>(std::min<uint64_t>(FDataLength, uint64_t{1} << 62));
     const bool toTheEnd = FDataLength == 0 || (!FDs64 && FDataLength == 0xFFFFFFFFu);
     // A length beyond the file is reported when the data ends, unless it is a stream's mark
     // (both sizes 0xFFFFFFFF, or 0): a file cut short, or a data chunk that claims 4 GiB.
