@@ -474,7 +474,9 @@ TEST_F(CliInfo, WaveFilesShowTheirCodecAndContainer) {
         const TJson& details = info["details"];
         EXPECT_EQ(details["codec"].String, c.Codec);
         EXPECT_EQ(details["container"].String, c.Container);
-        if (c.Frames >= 0) EXPECT_EQ(info["total_samples"].Number, c.Frames);
+        if (c.Frames >= 0) {
+            EXPECT_EQ(info["total_samples"].Number, c.Frames);
+        }
     }
 }
 
