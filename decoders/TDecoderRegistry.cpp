@@ -52,12 +52,18 @@ TDecoderEntry Entry(std::string Name, std::string ClassName, std::vector<std::st
 }
 
 #if TARVIO_HAVE_WAV
-// The WAVE format tag and the kind of data the decoder found.
+// The WAVE format tag and the kind of data the decoder found, the codec of converted data,
+// and the container when it is not RIFF.
 std::vector<TDecoderDetail> WaveDetails(TAuFileIn& In) {
     auto& wave = static_cast<TWaveIn&>(In);
     char tag[8];
     std::snprintf(tag, sizeof tag, "0x%04X", unsigned{wave.FormatTag()});
-    return {{"format_tag", {tag}}, {"wav_type", {WavTypeName(wave.WavType())}}};
+    std::vector<TDecoderDetail> details = {{"format_tag", {tag}},
+                                           {"wav_type", {WavTypeName(wave.WavType())}}};
+    if (const char* codec = wave.CodecName()) details.push_back({"codec", {codec}});
+    if (const TWavContainer container = wave.Container(); container != wcRIFF)
+        details.push_back({"container", {container == wcRF64 ? "RF64" : "BW64"}});
+    return details;
 }
 #endif
 

@@ -1,7 +1,7 @@
 #pragma once
-// The decoders this build has, by name and by file extension: the one table that the
-// player, tarvio-cli, the benchmarks and the fuzz seeds choose decoders from. It is in
-// TDecoderRegistry.cpp; a decoder that lands adds its line there.
+// The decoders this build has, by name and by file extension: the one table that the player
+// and tarvio-cli choose decoders from. It is in TDecoderRegistry.cpp; a decoder that lands
+// adds its line there, and the player plays it with no change of its own.
 //
 // The extension is the part of the name from its last dot after the last folder separator,
 // dot included, compared in lower case. Several decoders may claim one extension (".wav":

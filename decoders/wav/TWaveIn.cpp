@@ -53,6 +53,23 @@ uint16_t Le16(const uint8_t* p) {
 uint32_t Le32(const uint8_t* p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
+uint64_t Le64(const uint8_t* p) {
+    return uint64_t{Le32(p)} | uint64_t{Le32(p + 4)} << 32;
+}
+
+// The 32-bit size field of an RF64 or BW64 file whose real size is in its "ds64" chunk.
+constexpr uint32_t Ds64Size = 0xFFFFFFFFu;
+
+// The codecs of data decoded in whole blocks (a frame of A-law or mu-law, 65 bytes of GSM
+// 6.10 for 320 frames), from any block on.
+struct TBlockCodec {
+    uint16_t Tag;
+    const char* Name; // the codec's name as ffmpeg gives it
+};
+constexpr TBlockCodec BlockCodecs[] = {
+    {WAVE_FORMAT_ALAW, "pcm_alaw"}, {WAVE_FORMAT_MULAW, "pcm_mulaw"}, {WAVE_FORMAT_GSM610, "gsm_ms"}};
+constexpr uint32_t GsmBlockBytes = 65;
+constexpr uint32_t GsmBlockFrames = 320;
 
 void PutSample(uint8_t* Out, size_t Index, int Value) {
     Out[2 * Index] = static_cast<uint8_t>(Value);
@@ -150,6 +167,20 @@ uint16_t TWaveIn::FormatTag() {
     return FFormatTag;
 }
 
+const char* TWaveIn::CodecName() {
+    OpenFile();
+    if (_WavType != wtACM) return nullptr;
+    if (FCodecTag == WAVE_FORMAT_MPEGLAYER3) return "mp3";
+    for (const TBlockCodec& c : BlockCodecs)
+        if (c.Tag == FCodecTag) return c.Name;
+    return nullptr;
+}
+
+TWavContainer TWaveIn::Container() {
+    OpenFile();
+    return FContainer;
+}
+
 // ---- Opening ----
 
 void TWaveIn::OpenFile() {
@@ -158,7 +189,7 @@ void TWaveIn::OpenFile() {
     FValid = true;
     ShortIEEEFloat = false;
     _WavType = wtUnsupported;
-    FFormatTag = 0;
+    FFormatTag = FCodecTag = 0;
     FSeekable = true;
     FSkipFrames = 0;
     FConverter.reset();
@@ -184,7 +215,7 @@ void TWaveIn::OpenFile() {
         if (FValid) {
             ReadInfoTags(FListChunk.data(), static_cast<uint32_t>(FListChunk.size()));
             ReadTrailingInfo();
-            FSeekable = _WavType != wtACM;
+            FSeekable = _WavType != wtACM || IsBlockCodec();
             FReadPos = FStream->Seek(HeaderSize, TSeekOrigin::soBeginning);
         }
         std::vector<uint8_t>().swap(FListChunk);
@@ -208,6 +239,9 @@ void TWaveIn::ParseWaveHeader() {
     HeaderSize = 0;
     FDataLength = 0;
     FRiffLength = 0;
+    FContainer = wcRIFF;
+    FDs64 = false;
+    uint64_t ds64Riff = 0, ds64Data = 0;
     std::vector<uint8_t> window(WindowSize);
     uint32_t n = 0; // bytes consumed, all of them in the window
     const int64_t streamSize = FStream->Size();
@@ -235,10 +269,15 @@ void TWaveIn::ParseWaveHeader() {
         case TParseState::ExpectRiff:
         case TParseState::ExpectWave: {
             const bool riff = state == TParseState::ExpectRiff;
-            if (SameChunkID(last, riff ? "RIFF" : "WAVE")) {
+            // RF64 and BW64 are RIFF whose sizes may be in a "ds64" chunk.
+            const bool rf64 =
+                riff && (std::memcmp(last, "RF64", 4) == 0 || std::memcmp(last, "BW64", 4) == 0);
+            if (rf64 || SameChunkID(last, riff ? "RIFF" : "WAVE")) {
+                if (rf64) FContainer = last[0] == 'R' ? wcRF64 : wcBW64;
                 const uint32_t before = n;
+                uint32_t size = 0;
                 ok = read(4); // the RIFF size, or the first chunk identifier
-                if (riff && !lastSize(before, FRiffLength)) FRiffLength = 0;
+                if (riff) FRiffLength = lastSize(before, size) ? size : 0;
                 state = riff ? TParseState::ExpectWave : TParseState::ExpectFmt;
             } else {
                 ok = read(1); // slide on by one byte
@@ -258,6 +297,12 @@ void TWaveIn::ParseWaveHeader() {
                     return;
                 }
                 FDataLength = size;
+                if (FContainer != wcRIFF && size == Ds64Size && FDs64) {
+                    FDataLength = ds64Data;
+                    FRiffLength = ds64Riff;
+                } else {
+                    FDs64 = false;
+                }
                 HeaderSize = static_cast<uint16_t>(n);
                 return;
             }
@@ -281,7 +326,8 @@ void TWaveIn::ParseWaveHeader() {
                     _WavType = wtUnsupported;
                     return;
                 }
-                const bool needsFact = _WavType == wtDVIADPCM || _WavType == wtMSADPCM || _WavType == wtACM;
+                const bool needsFact = _WavType == wtDVIADPCM || _WavType == wtMSADPCM ||
+                                       (_WavType == wtACM && FCodecTag == WAVE_FORMAT_MPEGLAYER3);
                 state = needsFact ? TParseState::ExpectFact : TParseState::ExpectData;
             } else if (fact) {
                 const uint32_t count = got >= 4 ? Le32(body) : 0;
@@ -290,6 +336,12 @@ void TWaveIn::ParseWaveHeader() {
                 else
                     MS_ADPCM_INFO.DataSize = count;
                 state = TParseState::ExpectData;
+            } else if (FContainer != wcRIFF && std::memcmp(last, "ds64", 4) == 0 && got >= 16) {
+                // The RIFF and data sizes, 64 bits each (then a sample count and a table of
+                // other chunks' sizes, which are not needed).
+                ds64Riff = Le64(body);
+                ds64Data = Le64(body + 8);
+                FDs64 = true;
             } else if (SameChunkID(last, "LIST") && FListChunk.empty()) {
                 FListChunk.assign(body, body + got);
             }
@@ -307,7 +359,7 @@ void TWaveIn::ParseWaveHeader() {
 bool TWaveIn::TakeFormat(const uint8_t* Body, uint32_t Size) {
     if (Size < 16) return false;
     FFmtBody.assign(Body, Body + Size);
-    FFormatTag = Le16(Body);
+    FFormatTag = FCodecTag = Le16(Body);
     switch (FFormatTag) {
     case 1:
         _WavType = wtPCM;
@@ -318,8 +370,11 @@ bool TWaveIn::TakeFormat(const uint8_t* Body, uint32_t Size) {
     case 2:
         _WavType = wtMSADPCM;
         break;
-    case 0x55:
-        _WavType = wtACM;
+    case WAVE_FORMAT_MPEGLAYER3:
+    case WAVE_FORMAT_ALAW:
+    case WAVE_FORMAT_MULAW:
+    case WAVE_FORMAT_GSM610:
+        _WavType = wtACM; // converted to PCM through the compression layer
         break;
     case 3:
         _WavType = wtIEEEFloat;
@@ -343,9 +398,14 @@ bool TWaveIn::TakeFormat(const uint8_t* Body, uint32_t Size) {
         if (Size < 32) return false;
         TGUID sub;
         std::memcpy(&sub, Body + Size - 16, sizeof sub);
+        TGUID law = KSDATAFORMAT_SUBTYPE_PCM; // A-law and mu-law: the same GUID with their tag
+        law.D1 = sub.D1;
         if (SameGUID(sub, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT))
             _WavType = wtExtIEEEFloat;
-        else if (!SameGUID(sub, KSDATAFORMAT_SUBTYPE_PCM)) {
+        else if ((sub.D1 == WAVE_FORMAT_ALAW || sub.D1 == WAVE_FORMAT_MULAW) && SameGUID(sub, law)) {
+            _WavType = wtACM;
+            FCodecTag = static_cast<uint16_t>(sub.D1);
+        } else if (!SameGUID(sub, KSDATAFORMAT_SUBTYPE_PCM)) {
             _WavType = wtUnsupported;
             return false;
         }
@@ -375,8 +435,10 @@ bool TWaveIn::CheckFormat() {
     const int64_t streamSize = FStream->Size();
     // A length beyond the end of the file is cut to the file. 0xFFFFFFFF (a stream) and 0 (a
     // recording whose header was never finished) read to its end.
-    int64_t dataBytes = FDataLength;
-    const bool toTheEnd = FDataLength == 0xFFFFFFFFu || FDataLength == 0;
+    // A "ds64" size is a size: only 0 means a header never finished. Held to 2^62 bytes, so
+    // the sums below cannot overflow; a longer one is cut to the file anyway.
+    int64_t dataBytes = static_cast<int64_t>(std::min<uint64_t>(FDataLength, uint64_t{1} << 62));
+    const bool toTheEnd = FDataLength == 0 || (!FDs64 && FDataLength == 0xFFFFFFFFu);
     // A length beyond the file is reported when the data ends, unless it is a stream's mark
     // (both sizes 0xFFFFFFFF, or 0): a file cut short, or a data chunk that claims 4 GiB.
     const bool streamMark = toTheEnd && (FRiffLength == FDataLength || FRiffLength == 0);
@@ -511,6 +573,7 @@ bool TWaveIn::OpenConverter() {
     auto converter = std::make_unique<TWaveConverter>();
     if (converter->SetCurrentFormat(FFmtBody.data(), static_cast<uint32_t>(FFmtBody.size())) != 0)
         return false;
+    converter->CurrentFormat.Format.wFormatTag = FCodecTag; // the sub-format's of an extensible file
     converter->NewFormat.Format.wFormatTag = WAVE_FORMAT_PCM;
     if (acmFormatSuggest(nullptr, &converter->CurrentFormat.Format, &converter->NewFormat.Format,
                          TACMWaveFormat::Size, ACM_FORMATSUGGESTF_WFORMATTAG) != MMSYSERR_NOERROR)
@@ -524,7 +587,12 @@ bool TWaveIn::OpenConverter() {
     FBPS = pcm.wBitsPerSample;
     // The length is the "fact" count; without one it is unknown until the data ends.
     FSize = int64_t{FChan} * MS_ADPCM_INFO.DataSize * (FBPS / 8);
-    if (converter->CurrentFormat.Format.wFormatTag == WAVE_FORMAT_MPEGLAYER3) {
+    if (IsBlockCodec()) {
+        // Every whole block decodes to its frames (GSM's last block with its padding, as
+        // ffmpeg gives it); a part block at the end is dropped.
+        const int64_t blocks = (FDataEnd - HeaderSize) / CodecBlockBytes();
+        FSize = blocks * CodecBlockFrames() * FChan * (FBPS / 8);
+    } else if (converter->CurrentFormat.Format.wFormatTag == WAVE_FORMAT_MPEGLAYER3) {
         // MPEG audio: the length comes from the frames, as an MP3 file's does. A "fact" count
         // that confirms it is exact (it cuts the encoder's padding off); else the estimate
         // stands and the data runs to the converter's end.
@@ -566,9 +634,10 @@ void TWaveIn::ReadInfoTags(const uint8_t* Body, uint32_t Size) {
 
 // Many writers put the LIST chunk after the data.
 void TWaveIn::ReadTrailingInfo() {
-    if (FDataLength == 0xFFFFFFFFu || FDataLength == 0) return;
+    if (FDataLength == 0 || (!FDs64 && FDataLength == 0xFFFFFFFFu)) return;
     const int64_t size = FStream->Size();
-    int64_t pos = HeaderSize + int64_t{FDataLength} + (FDataLength & 1);
+    if (size < 0 || FDataLength >= static_cast<uint64_t>(size)) return;
+    int64_t pos = HeaderSize + static_cast<int64_t>(FDataLength) + static_cast<int64_t>(FDataLength & 1);
     for (int i = 0; i < 16 && size >= 0 && pos + 8 <= size; ++i) {
         uint8_t head[8];
         if (FStream->Seek(pos, TSeekOrigin::soBeginning) != pos || FStream->Read(head, 8) != 8) return;
@@ -599,6 +668,18 @@ void TWaveIn::CloseFile() {
 }
 
 // ---- Seeking ----
+
+bool TWaveIn::IsBlockCodec() const {
+    return _WavType == wtACM && FCodecTag != WAVE_FORMAT_MPEGLAYER3;
+}
+
+uint32_t TWaveIn::CodecBlockBytes() const {
+    return FCodecTag == WAVE_FORMAT_GSM610 ? GsmBlockBytes : std::max<uint32_t>(FChan, 1);
+}
+
+uint32_t TWaveIn::CodecBlockFrames() const {
+    return FCodecTag == WAVE_FORMAT_GSM610 ? GsmBlockFrames : 1;
+}
 
 uint32_t TWaveIn::BlockFrames() const {
     if (_WavType == wtDVIADPCM) {
@@ -632,6 +713,15 @@ bool TWaveIn::SeekInternal(int64_t& SampleNum) {
         const uint32_t block =
             _WavType == wtDVIADPCM ? DVI_ADPCM_INFO.BlockLength : MS_ADPCM_INFO.BlockLength;
         offset = SampleNum / frames * block;
+        FSkipFrames = SampleNum % frames;
+        break;
+    }
+    case wtACM: {
+        // A-law, mu-law and GSM: a new conversion from the block that holds the sample.
+        if (!IsBlockCodec() || !FConverter || FConverter->OpenConversion() != 0) return false;
+        FConverterEnding = FConverterDone = FConverterFull = false;
+        const int64_t frames = CodecBlockFrames();
+        offset = SampleNum / frames * CodecBlockBytes();
         FSkipFrames = SampleNum % frames;
         break;
     }
@@ -685,6 +775,17 @@ void TWaveIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
             break;
         case wtACM:
             BufEnd = ConvertMore();
+            // After a seek: the frames before the target, which may span several pieces.
+            for (int64_t skip = FSkipFrames * FChan * 2; skip > 0 && BufEnd > 0;) {
+                const int64_t n = std::min<int64_t>(skip, BufEnd);
+                skip -= n;
+                if (n < BufEnd) {
+                    BufStart += static_cast<uint32_t>(n);
+                    break;
+                }
+                BufEnd = ConvertMore();
+            }
+            FSkipFrames = 0;
             break;
         default:
             BufEnd = 0;
@@ -895,7 +996,8 @@ int64_t TWaveIn::MpegFramesEstimate() {
     return -1;
 }
 
-// The next piece of converted MPEG data into buf; 0 at the end (or when conversion fails).
+// The next piece of converted data into buf, whole frames; 0 at the end (or when conversion
+// fails).
 uint32_t TWaveIn::ConvertMore() {
     while (!FConverterDone) {
         uint32_t length = 0;
@@ -910,11 +1012,13 @@ uint32_t TWaveIn::ConvertMore() {
             if (length < want || length == 0 || FReadPos >= FDataEnd) FConverterEnding = true;
         }
         uint32_t out = 0;
-        if (FConverter->ConvertBlock(FBlock.data(), length, FConverterEnding, buf, BufferSize, out) != 0) {
+        // Whole frames only: the rest waits in the converter.
+        const uint32_t room = BufferSize - BufferSize % (FChan * (FBPS / 8));
+        if (FConverter->ConvertBlock(FBlock.data(), length, FConverterEnding, buf, room, out) != 0) {
             FConverterDone = true;
             return 0;
         }
-        FConverterFull = out == BufferSize;
+        FConverterFull = out == room;
         if (out > 0) return out;
         if (FConverterEnding && length == 0) FConverterDone = true;
     }

@@ -2,13 +2,16 @@
 // WAV decoder: RIFF WAVE files of integer PCM (8, 16, 24, 32 bits, delivered as stored),
 // IEEE float (32 or 64 bits, delivered as 32-bit integers), the extensible format with a PCM
 // or float sub-format, IMA/DVI ADPCM and Microsoft ADPCM (decoded here to 16 bits, block by
-// block), and MPEG Layer 3 data (format tag 0x55), converted to 16-bit PCM through the wave
-// converter as it is read. Multichannel data is delivered in the file's own order, which is
-// the WAVE order the pipeline uses.
+// block), and MPEG Layer 3 (format tag 0x55), A-law (6), mu-law (7) and GSM 6.10 (0x31)
+// data (also as the sub-format of an extensible file), converted to 16-bit PCM through the
+// wave converter as it is read. Multichannel data
+// is delivered in the file's own order, which is the WAVE order the pipeline uses.
 //
 // The header is found by a small chunk state machine over the first 64 KiB: junk before
-// "RIFF", identifiers in either letter case and unknown chunks are passed over. A "fact"
-// chunk must come before "data" for ADPCM and MPEG data. Title, artist, album, genre, year
+// "RIFF", identifiers in either letter case and unknown chunks are passed over. RF64 and
+// BW64 files read as RIFF, with the 64-bit RIFF and data sizes of their "ds64" chunk where
+// the 32-bit fields hold 0xFFFFFFFF. A "fact" chunk must come before "data" for ADPCM and
+// MPEG data. Title, artist, album, genre, year
 // and track come from a LIST/INFO chunk before or after the data, when there is one.
 
 #include <cstdint>
@@ -35,6 +38,9 @@ enum TWavType : uint8_t {
 
 // "wtPCM" and so on; "wtUnsupported" for a value out of range.
 const char* WavTypeName(TWavType Type);
+
+// The container a file came in.
+enum TWavContainer : uint8_t { wcRIFF, wcRF64, wcBW64 };
 
 // IMA/DVI ADPCM parameters: the block align, samples per block and the "fact" count of
 // samples per channel.
@@ -84,6 +90,11 @@ public:
     // The format tag of the "fmt " chunk (0xFFFE for extensible files); opens the file
     // first; 0 when none was found.
     uint16_t FormatTag();
+    // The codec of data converted through the compression layer, as ffmpeg names it
+    // ("mp3", "pcm_alaw", "pcm_mulaw", "gsm_ms"); nullptr for other data. Opens the file first.
+    const char* CodecName();
+    // RIFF, RF64 or BW64; opens the file first.
+    TWavContainer Container();
 
     // The decoder's own buffer: every block is decoded or read into it.
     static constexpr uint32_t BufferSize = 16384;
@@ -101,7 +112,9 @@ protected:
     void OpenFile() override;
     void CloseFile() override;
     // Exact for PCM, float and ADPCM (a block is decoded from its start and the frames
-    // before the target dropped). MPEG data cannot seek (Seekable is false).
+    // before the target dropped); A-law, mu-law and GSM start a new conversion at the block
+    // that holds the target (GSM's decoder state starts afresh there). MPEG data cannot seek
+    // (Seekable is false).
     bool SeekInternal(int64_t& SampleNum) override;
     // Whole frames, unless less than one frame is asked for. 0 bytes at the end of the data.
     void GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) override;
@@ -131,6 +144,11 @@ private:
     uint32_t DecodeMSStereo();
     uint32_t ConvertMore();
     uint32_t BlockFrames() const; // frames one ADPCM block gives
+    // A-law, mu-law or GSM data: converted, in blocks of CodecBlockBytes bytes that give
+    // CodecBlockFrames frames each.
+    bool IsBlockCodec() const;
+    uint32_t CodecBlockBytes() const;
+    uint32_t CodecBlockFrames() const;
 
     alignas(8) uint8_t buf[BufferSize];
     TWavType _WavType = wtUnsupported;
@@ -142,9 +160,12 @@ private:
     bool ShortIEEEFloat = false;
 
     uint16_t FFormatTag = 0;
-    std::vector<uint8_t> FFmtBody;              // the "fmt " chunk's body
-    uint32_t FDataLength = 0;                   // the "data" chunk's length field
-    uint32_t FRiffLength = 0;                   // the "RIFF" chunk's length field
+    uint16_t FCodecTag = 0;        // FFormatTag, or an extensible file's A-law or mu-law sub-format
+    std::vector<uint8_t> FFmtBody; // the "fmt " chunk's body
+    uint64_t FDataLength = 0;      // the "data" chunk's length field (or ds64's)
+    uint64_t FRiffLength = 0;      // the "RIFF" chunk's length field (or ds64's)
+    TWavContainer FContainer = wcRIFF;
+    bool FDs64 = false;                         // the two lengths came from a "ds64" chunk
     bool FCutShort = false;                     // the data ends before its stated length
     bool FCutReported = false;                  // and that was reported in this run
     int64_t FDataEnd = 0;                       // stream offset after the last data byte to read

@@ -470,5 +470,35 @@ TEST_F(CliInfo, WaveFilesShowTheirFormatTagAndType) {
         << r.Out;
 }
 
+// Data converted through the compression layer names its codec, and a file that is not
+// plain RIFF its container; plain PCM in RIFF names neither.
+TEST_F(CliInfo, WaveFilesShowTheirCodecAndContainer) {
+    if (!HaveDecoder("wav")) GTEST_SKIP() << "needs the WAV decoder";
+    struct TCase {
+        const char* File;
+        const char *Codec, *Container; // "" when the detail must be absent
+        int64_t Frames;
+    };
+    const TCase cases[] = {
+        {"wav/alaw_stereo.wav", "pcm_alaw", "", 8000}, {"wav/alaw_6ch.wav", "pcm_alaw", "", 24000},
+        {"wav/mulaw_mono.wav", "pcm_mulaw", "", 8000}, {"wav/gsm_mono.wav", "gsm_ms", "", 8000},
+        {"wav/mp3_stereo.wav", "mp3", "", -1},         {"wav/rf64_stereo.wav", "", "RF64", 44100},
+        {"wav/bw64_stereo.wav", "", "BW64", 44100},    {"wav/rf64_alaw_mono.wav", "pcm_alaw", "RF64", 8000},
+        {"wav/pcm_s16_stereo.wav", "", "", 44100}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.File);
+        const TCliResult r = RunCli({"info", "--json", Media(c.File)});
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        TJson info;
+        ASSERT_TRUE(TJson::Parse(r.Out, info)) << r.Out;
+        const TJson& details = info["details"];
+        EXPECT_EQ(details["codec"].String, c.Codec);
+        EXPECT_EQ(details["container"].String, c.Container);
+        if (c.Frames >= 0) {
+            EXPECT_EQ(info["total_samples"].Number, c.Frames);
+        }
+    }
+}
+
 } // namespace
 } // namespace tarvio::test

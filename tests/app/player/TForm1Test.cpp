@@ -577,6 +577,43 @@ INSTANTIATE_TEST_SUITE_P(Devices, PlayerOnDevice, testing::Values(TRecorder::Wav
                              return Info.param == TRecorder::WaveFile ? "WaveFile" : "AlsaFile";
                          });
 
+// WAVE files of A-law, mu-law and GSM data, and RF64 and BW64 files, play through the
+// window: the device hears ffmpeg's decode of each, every frame of it.
+struct TWaveKindCase {
+    const char* Name; // under wav/ of the fixtures, with NAME.ref.raw beside it
+    uint32_t FrameBytes;
+    const char* Layout; // the channel label
+};
+
+class PlayerWaveKinds : public PlayerRecording, public testing::WithParamInterface<TWaveKindCase> {};
+
+TEST_P(PlayerWaveKinds, DeviceHearsTheReferenceDecode) {
+    const TWaveKindCase& c = GetParam();
+    const std::string name = std::string(c.Name) + ".wav";
+    const std::string track = tarvio::test::Media("wav/" + name);
+    if (!fs::exists(track)) GTEST_SKIP() << "no generated " << name;
+    PlayList({track});
+    Start();
+    if (!Form->WaveIn1) GTEST_SKIP() << "no WAV decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    ASSERT_EQ(Form->LabelError->Caption(), "Играет: " + name);
+    EXPECT_EQ(Form->LabelChannel->Caption(), c.Layout);
+    EXPECT_EQ(Form->LabelTrack->Caption(), name);
+    WaitForTheEnd();
+    Form.reset();
+    const tarvio::test::TBytes ref =
+        tarvio::test::ReadAll(tarvio::test::Media("wav/" + std::string(c.Name) + ".ref.raw"));
+    const TRecordingCheck check(RecordedPcm(Recording), std::string(ref.begin(), ref.end()), c.FrameBytes);
+    EXPECT_TRUE(check.Ok) << check.Why;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, PlayerWaveKinds,
+    testing::Values(TWaveKindCase{"alaw_stereo", 4, "Стерео"}, TWaveKindCase{"mulaw_mono", 2, "Моно"},
+                    TWaveKindCase{"gsm_mono", 2, "Моно"}, TWaveKindCase{"alaw_6ch", 12, "5.1 каналов"},
+                    TWaveKindCase{"rf64_stereo", 4, "Стерео"}, TWaveKindCase{"bw64_stereo", 4, "Стерео"}),
+    [](const testing::TestParamInfo<TWaveKindCase>& i) { return std::string(i.param.Name); });
+
 // A 20-bit FLAC track reaches the device in 24-bit samples, every frame of it.
 TEST_F(PlayerRecording, TwentyBitTrackPlaysInTwentyFourBitSamples) {
     const std::string track = tarvio::test::Media("flac/d20_stereo_48000.flac");

@@ -97,6 +97,25 @@ std::vector<TLayoutCase> LayoutCases() {
                                {"fact", Le32Body(100)},
                                {"data", data}}),
                      false});
+    // RF64 and BW64: the data length is the "ds64" chunk's where the field holds 0xFFFFFFFF,
+    // so the chunk after the data is not played; without a "ds64" the data runs to the end.
+    // A "ds64" data size beyond the file (up to 2^64 - 1) is cut to the file.
+    auto rf64 = [&](const char* Riff, bool Ds64, bool After, uint64_t DataSize = 400) {
+        TBytes ds64;
+        for (const uint64_t v : {uint64_t{0}, DataSize, uint64_t{100}}) {
+            PutLe(ds64, static_cast<uint32_t>(v), 4); // RIFF size, data size, sample count
+            PutLe(ds64, static_cast<uint32_t>(v >> 32), 4);
+        }
+        PutLe(ds64, 0, 4); // no table
+        std::vector<TChunk> chunks = {{"fmt ", fmt}, {"data", data, 0xFFFFFFFF}};
+        if (Ds64) chunks.insert(chunks.begin(), TChunk{"ds64", ds64});
+        if (After) chunks.push_back({"junk", Junk(64)});
+        return RiffWave(chunks, true, Riff);
+    };
+    cases.push_back({"rf64_ds64_sizes", rf64("RF64", true, true), true});
+    cases.push_back({"bw64_ds64_sizes", rf64("BW64", true, true), true});
+    cases.push_back({"rf64_without_ds64", rf64("RF64", false, false), true});
+    cases.push_back({"rf64_ds64_size_of_2_to_the_64", rf64("RF64", true, false, ~uint64_t{0}), true});
     cases.push_back({"extensible_pcm", extensible(1), true});
     cases.push_back({"extensible_ac3_sub_format", extensible(0x92), false});
     return cases;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -114,7 +116,15 @@ INSTANTIATE_TEST_SUITE_P(
                     TWaveCase{"ms_adpcm_mono", wtMSADPCM, 1, 16, TRefKind::Raw, 16384},
                     TWaveCase{"ms_adpcm_stereo", wtMSADPCM, 2, 16, TRefKind::Raw, 1234},
                     TWaveCase{"mp3_stereo", wtACM, 2, 16, TRefKind::Fact, 16384},
-                    TWaveCase{"mp3_mono_22050", wtACM, 1, 16, TRefKind::Fact, 3001}),
+                    TWaveCase{"mp3_mono_22050", wtACM, 1, 16, TRefKind::Fact, 3001},
+                    TWaveCase{"alaw_stereo", wtACM, 2, 16, TRefKind::Raw, 16384},
+                    TWaveCase{"alaw_6ch", wtACM, 6, 16, TRefKind::Raw, 5000}, // extensible
+                    TWaveCase{"mulaw_mono", wtACM, 1, 16, TRefKind::Raw, 999},
+                    TWaveCase{"mulaw_6ch", wtACM, 6, 16, TRefKind::Raw, 65536},
+                    TWaveCase{"gsm_mono", wtACM, 1, 16, TRefKind::Raw, 4097},
+                    TWaveCase{"rf64_stereo", wtPCM, 2, 16, TRefKind::Raw, 16384},
+                    TWaveCase{"bw64_stereo", wtPCM, 2, 16, TRefKind::Raw, 3333},
+                    TWaveCase{"rf64_alaw_mono", wtACM, 1, 16, TRefKind::Raw, 16384}),
     [](const testing::TestParamInfo<TWaveCase>& i) { return std::string(i.param.Name); });
 
 // Requests smaller than a frame still make progress and keep the byte stream intact.
@@ -238,10 +248,32 @@ INSTANTIATE_TEST_SUITE_P(
                     TSeekCase{"ima_adpcm_mono", TRefKind::Raw, 2, 5000},
                     TSeekCase{"ima_adpcm_stereo", TRefKind::Raw, 4, 2040}, // a block's last frame
                     TSeekCase{"ms_adpcm_mono", TRefKind::Raw, 2, 1},
-                    TSeekCase{"ms_adpcm_stereo", TRefKind::Raw, 4, 3 * 2036 + 5}),
+                    TSeekCase{"ms_adpcm_stereo", TRefKind::Raw, 4, 3 * 2036 + 5},
+                    TSeekCase{"alaw_stereo", TRefKind::Raw, 4, 777},
+                    TSeekCase{"mulaw_6ch", TRefKind::Raw, 12, 10001},
+                    TSeekCase{"rf64_alaw_mono", TRefKind::Raw, 2, 4000},
+                    TSeekCase{"bw64_stereo", TRefKind::Raw, 4, 20000}),
     [](const testing::TestParamInfo<TSeekCase>& i) {
         return std::string(i.param.Name) + "_" + std::to_string(i.param.Sample);
     });
+
+// GSM frames depend on the ones before: a seek starts the decoder afresh at the block that
+// holds the target, as ffmpeg does, and drops the frames before the target.
+TEST(WaveIn, GsmSeekDecodesAsFfmpegSeeks) {
+    const TBytes expected = ReadAll(Media("wav/gsm_mono.from3280.raw"));
+    ASSERT_FALSE(expected.empty());
+    TWaveIn in;
+    in.SetFileName(WavPath("gsm_mono"));
+    ASSERT_TRUE(in.Seekable());
+    in.Init();
+    uint8_t* p = nullptr;
+    uint32_t n = 3000;
+    in.GetData(p, n);
+    ASSERT_TRUE(in.Seek(3280));
+    const TBytes out = Drain(in, 1000);
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+    in.Flush();
+}
 
 TEST(WaveIn, StartAndEndSampleCutAnAdpcmRun) {
     const TBytes ref = ReadAll(Media("wav/ms_adpcm_stereo.ref.raw"));
@@ -269,6 +301,71 @@ TEST(WaveIn, MpegDataIsNotSeekable) {
 }
 
 // The caller's stream is read instead of a file, and rewound when the file is closed.
+// An RF64 file of more than 4 GiB: silence, then real audio at the end. It is made sparse on
+// a memory file system (or the temporary folder), where the silence takes no room.
+class TSparseFile {
+public:
+    explicit TSparseFile(std::string APath) : Path(std::move(APath)) {}
+    ~TSparseFile() {
+        if (Fd >= 0) ::close(Fd);
+        ::unlink(Path.c_str());
+    }
+    // Size bytes, Head at the start and Tail at the end; false when the file system refuses.
+    bool Write(const TBytes& Head, const TBytes& Tail, int64_t Size) {
+        Fd = ::open(Path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        return Fd >= 0 && ::ftruncate(Fd, Size) == 0 &&
+               ::pwrite(Fd, Head.data(), Head.size(), 0) == static_cast<ssize_t>(Head.size()) &&
+               ::pwrite(Fd, Tail.data(), Tail.size(), Size - static_cast<int64_t>(Tail.size())) ==
+                   static_cast<ssize_t>(Tail.size());
+    }
+    const std::string Path;
+
+private:
+    int Fd = -1;
+};
+
+TEST(WaveIn, Rf64BeyondFourGiBReadsItsLengthAndItsEnd) {
+    const TBytes tail = ReadAll(Media("wav/pcm_s16_stereo.ref.raw")); // 16-bit stereo, 44.1 kHz
+    ASSERT_FALSE(tail.empty());
+    const int64_t silence = (int64_t{1} << 30) + 4410; // frames of 4 bytes: past 4 GiB
+    const int64_t frames = silence + static_cast<int64_t>(tail.size() / 4);
+    const uint64_t dataBytes = static_cast<uint64_t>(frames) * 4;
+    // The "ds64" body at byte 20: the RIFF size, the data size and the frames, 64 bits each,
+    // then a table length of 0; the 32-bit fields say 0xFFFFFFFF.
+    TBytes head =
+        RiffWave({{"ds64", TBytes(28, 0)}, {"fmt ", FmtBody(1, 2, 44100, 4, 16)}, {"data", {}, 0xFFFFFFFF}},
+                 true, "RF64");
+    SetLe(head, 4, 0xFFFFFFFF, 4);
+    const uint64_t fields[] = {head.size() - 8 + dataBytes, dataBytes, static_cast<uint64_t>(frames)};
+    for (size_t i = 0; i < 3; ++i) {
+        SetLe(head, 20 + 8 * i, static_cast<uint32_t>(fields[i]), 4);
+        SetLe(head, 24 + 8 * i, static_cast<uint32_t>(fields[i] >> 32), 4);
+    }
+
+    std::string dir = "/dev/shm";
+    struct statvfs fs {};
+    if (::statvfs(dir.c_str(), &fs) != 0 || uint64_t{fs.f_bavail} * fs.f_frsize < (64u << 20))
+        dir = testing::TempDir();
+    if (::statvfs(dir.c_str(), &fs) != 0 || uint64_t{fs.f_bavail} * fs.f_frsize < (64u << 20))
+        GTEST_SKIP() << "no room for a sparse file";
+    TSparseFile file(dir + "/tarvio-rf64-" + std::to_string(::getpid()) + ".wav");
+    if (!file.Write(head, tail, static_cast<int64_t>(head.size() + dataBytes)))
+        GTEST_SKIP() << "no sparse file of " << dataBytes << " bytes in " << dir;
+
+    TWaveIn in;
+    in.SetFileName(file.Path);
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.Container(), wcRF64);
+    EXPECT_EQ(in.TotalSamples(), frames);
+    in.Init();
+    ASSERT_TRUE(in.Seek(silence - 100));
+    TBytes expected(400, 0);
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    const TBytes out = Drain(in, 4096);
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+    in.Flush();
+}
+
 TEST(WaveIn, DecodesAnAssignedStream) {
     for (const char* name : {"ima_adpcm_stereo", "mp3_mono_22050"}) {
         SCOPED_TRACE(name);
