@@ -9,6 +9,7 @@
 #include "pipeline/TNullOut.h"
 #include "support/TestInputs.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -36,6 +37,10 @@ TEST(TEventSlot, PostsFromAWorkerMergeIntoOneHandlerRunOnTheGuiThread) {
         ++runs;
     });
     PostFromWorker(slot, 50); // this thread does not pump meanwhile
+    // Every post looked at by the dispatcher before the handler can run (not pumping).
+    for (int i = 0; i < 10000 && EventHandler()->QueuedEvents() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(EventHandler()->QueuedEvents(), 0u);
     ASSERT_TRUE(PumpUntil([&] { return runs == 1; }));
     PumpFor(60);
     EXPECT_EQ(runs, 1);
