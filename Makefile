@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test demo package check-package check-sanitizers asan tsan fuzz bench format clean
+.PHONY: deps build test demo package check-package check-sanitizers asan tsan fuzz bench soak format clean
 
 deps:
 	scripts/install-deps
@@ -57,6 +57,12 @@ demo: build
 
 bench: build
 	@for b in build/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+# The player and tarvio-cli beside mpv for SOAK_MINUTES under stress-ng (not part of
+# `make test`); report and plot in build/soak/ (README, "Soak test").
+SOAK_MINUTES ?= 60
+soak: build
+	SOAK_MINUTES=$(SOAK_MINUTES) scripts/soak build
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

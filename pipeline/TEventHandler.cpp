@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "pipeline/TAuOutput.h"
+#include "pipeline/TEventSlot.h"
 #include "pipeline/TMainThreadQueue.h"
 
 namespace tarvio {
@@ -16,7 +17,31 @@ std::mutex UsersLock;
 int EventHandlerUsers = 0;
 std::atomic<TEventHandler*> TheEventHandler{nullptr};
 std::atomic<int64_t> CoalescedPeriodUs{16667};
+// The dispatcher that event slots wake; apart from UsersLock so that a slot's post never
+// waits while a dispatcher is created.
+std::mutex WakeLock;
+TEventHandler* WakeTarget = nullptr;
+// Registered event slots; the dispatcher holds the lock while it reads them.
+std::mutex SlotsLock;
+std::vector<TEventSlot*> Slots;
 } // namespace
+
+void RegisterEventSlot(TEventSlot* Slot) {
+    std::lock_guard<std::mutex> lock(SlotsLock);
+    Slots.push_back(Slot);
+}
+
+void UnregisterEventSlot(TEventSlot* Slot) {
+    std::lock_guard<std::mutex> lock(SlotsLock);
+    std::erase(Slots, Slot);
+}
+
+void WakeEventHandlerFor(TEventSlot& Slot) {
+    std::lock_guard<std::mutex> lock(WakeLock);
+    if (!WakeTarget) return;
+    Slot.MarkPending();
+    WakeTarget->Wake();
+}
 
 std::chrono::microseconds CoalescedEventPeriod() {
     return std::chrono::microseconds(CoalescedPeriodUs.load(std::memory_order_relaxed));
@@ -36,6 +61,8 @@ void AcquireEventHandler() {
         auto* handler = new TEventHandler(); // freed by the last ReleaseEventHandler
         handler->Start();
         TheEventHandler = handler;
+        std::lock_guard<std::mutex> wake(WakeLock);
+        WakeTarget = handler;
     }
     ++EventHandlerUsers;
 }
@@ -47,6 +74,8 @@ void ReleaseEventHandler() {
         if (EventHandlerUsers == 0) return;
         if (--EventHandlerUsers > 0) return;
         ending.reset(TheEventHandler.exchange(nullptr));
+        std::lock_guard<std::mutex> wake(WakeLock);
+        WakeTarget = nullptr;
     }
     ending->Terminate();
     // The dispatcher may be waiting for the GUI thread: keep serving it while it ends.
@@ -241,8 +270,12 @@ void TEventHandler::UnblockEvents(TComponent*) {
 }
 
 size_t TEventHandler::QueuedEvents() {
+    // A slot posted and not yet looked at counts as a queued record. The dispatcher holds
+    // SlotsLock from taking a slot's post until its record is queued or handed over.
+    std::lock_guard<std::mutex> slots(SlotsLock);
     std::lock_guard<std::mutex> lock(CS);
-    return Events.size();
+    return Events.size() +
+           std::count_if(Slots.begin(), Slots.end(), [](const TEventSlot* S) { return S->Pending(); });
 }
 
 void TEventHandler::WaitWhileDelivering(TComponent* Sender) {
@@ -291,6 +324,7 @@ void TEventHandler::Execute() {
     while (!Terminated()) {
         steady_clock::time_point next;
         for (;;) {
+            PostPendingSlots();
             next = {};
             PEventRecord record = TakeFirstEvent(next);
             if (!record) break;
@@ -318,6 +352,13 @@ void TEventHandler::Execute() {
             if (wait.count() > 0) _Evt.WaitFor(static_cast<int>(wait.count()));
         }
     }
+}
+
+void TEventHandler::PostPendingSlots() {
+    std::lock_guard<std::mutex> lock(SlotsLock);
+    for (TEventSlot* slot : Slots)
+        if (slot->TakePending())
+            if (TGenericEvent handler = slot->Handler()) PostCoalescedEvent(slot->Sender(), handler);
 }
 
 bool TEventHandler::InFlightLocked(const TShared& Shared, const TComponent* Sender, bool NotStarted) {

@@ -21,6 +21,7 @@
 namespace tarvio {
 
 class TAuThread;
+class TEventSlot;
 
 enum TEventType { etOnProgress = 0, etOnDone = 1, etGeneric = 2, etNonGUI = 3 };
 
@@ -79,16 +80,23 @@ public:
     // not yet run (pumps the GUI queue when called on the GUI thread). Used by destructors
     // before freeing what records refer to. Sender null: no record of any sender.
     void WaitWhileDelivering(TComponent* Sender);
-    // Number of queued records (for tests and diagnostics).
+    // Number of queued records, event slots posted and not yet taken among them (for tests
+    // and diagnostics).
     size_t QueuedEvents();
     // Ends the dispatcher's loop at once, not at its next 100 ms wake-up.
     void Terminate() override;
+    // Makes the dispatcher look at its queue and at the posted event slots. Any thread;
+    // allocates nothing.
+    void Wake() { _Evt.SetEvent(); }
 
 protected:
     void Execute() override;
 
 private:
     void AddEvent(PEventRecord Record, bool AtHead);
+    // Dispatcher thread: posts the event of every slot posted since the last look, as
+    // PostCoalescedEvent.
+    void PostPendingSlots();
     // Under CS: a coalesced record of Sender waits in the queue, or has been handed to the
     // GUI thread and its handler has not begun; either will show Sender's current state.
     bool CoalescedPending(const TComponent* Sender);
@@ -155,6 +163,14 @@ void ClearPendingEvents(TComponent* Sender);
 void PostGenericEventIfDispatching(TComponent* Sender, const TGenericEvent& Handler);
 // The same for PostCoalescedEvent.
 void PostCoalescedEventIfDispatching(TComponent* Sender, const TGenericEvent& Handler);
+
+// Event slots (TEventSlot): their constructor and Close register and withdraw them (any
+// thread but the dispatcher's; Unregister waits while the dispatcher reads the slot).
+void RegisterEventSlot(TEventSlot* Slot);
+void UnregisterEventSlot(TEventSlot* Slot);
+// Marks Slot posted and wakes the dispatcher, when one exists (else nothing). Allocates
+// nothing; the lock it takes is only ever held for a pointer check or store.
+void WakeEventHandlerFor(TEventSlot& Slot);
 
 // The least time between two deliveries of coalesced records of one sender: a frame of the
 // display (default 1/60 s). The GUI sets it from its screen's refresh rate; any thread.

@@ -13,19 +13,19 @@ TSpectrumIndicator::TSpectrumIndicator(TComponent* AOwner) : TAuConverter(AOwner
 }
 
 TSpectrumIndicator::~TSpectrumIndicator() {
-    // Queued events name this indicator as Sender: drop them and let a running one finish.
+    // Queued events name this indicator as Sender: stop the dispatcher from posting new
+    // ones, drop those queued and let a running one finish.
+    FGainSlot.Close();
     ClearPendingEvents(this);
     if (TEventHandler* h = EventHandler()) h->WaitWhileDelivering(this);
 }
 
 TIndicatorEvent TSpectrumIndicator::OnGainData() const {
-    std::lock_guard<std::mutex> lock(FHandlerLock);
-    return FOnGainData;
+    return FGainSlot.Handler();
 }
 
 void TSpectrumIndicator::SetOnGainData(TIndicatorEvent Value) {
-    std::lock_guard<std::mutex> lock(FHandlerLock);
-    FOnGainData = std::move(Value);
+    FGainSlot.SetHandler(std::move(Value));
 }
 
 float TSpectrumIndicator::GetLevel(uint32_t Index) const {
@@ -136,10 +136,9 @@ void TSpectrumIndicator::UpdateLevels() {
         }
     }
     FCount = 0;
-    std::lock_guard<std::mutex> lock(FHandlerLock);
     // The handler reads the newest levels: an update whose event still waits in the queue
     // needs no event of its own, so the GUI thread takes one set per turn, not a burst.
-    if (FOnGainData) PostCoalescedEventIfDispatching(this, FOnGainData);
+    FGainSlot.Post();
 }
 
 } // namespace tarvio

@@ -12,9 +12,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "pipeline/TAuConverter.h"
+#include "pipeline/TEventSlot.h"
 #include "stages/SignalProcessing.h"
 
 namespace tarvio {
@@ -34,7 +34,8 @@ public:
     // Posted through the event dispatcher after a level update (runs on the GUI thread,
     // Sender = this indicator), unless the event of an earlier update still waits in the
     // queue: the handler reads the levels with GetLevel when it runs, so it sees the newest
-    // set either way. Dropped when no dispatcher exists.
+    // set either way. Dropped when no dispatcher exists. The worker only marks a slot made
+    // with the indicator (TEventSlot): it allocates nothing and never waits for the GUI.
     TIndicatorEvent OnGainData() const;
     void SetOnGainData(TIndicatorEvent Value);
 
@@ -56,10 +57,9 @@ private:
     std::array<std::atomic<float>, 8> FLevels;
     std::array<float, 8> FShadowLevels{};
     std::atomic<uint32_t> FInterval{100};
-    uint32_t FElapsed = 0; // audio time since the last update, in 10-microsecond units
-    mutable std::mutex FHandlerLock;
-    TIndicatorEvent FOnGainData;
-    uint16_t FSampleSize = 0; // bytes per single sample of the input (not per frame)
+    uint32_t FElapsed = 0;      // audio time since the last update, in 10-microsecond units
+    TEventSlot FGainSlot{this}; // holds the OnGainData handler
+    uint16_t FSampleSize = 0;   // bytes per single sample of the input (not per frame)
     // The input's format, taken with the sample size at Init: asking a decoder per request
     // may cost it more than the analysis (a FLAC input refreshes its tags on every ask).
     uint32_t FChannels = 0;
