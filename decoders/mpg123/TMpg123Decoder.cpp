@@ -47,6 +47,8 @@ struct TMpg123Decoder::TImpl {
     int64_t ExpectedAt = -1;
     bool Ended = false;
     bool Can24 = false;
+    bool Feeding = false;  // opened by OpenFeed
+    bool NeedMore = false; // feed mode: all that was fed is decoded
     TDamageCount LostSync, Undecodable;
     std::string Error;
 
@@ -56,15 +58,15 @@ struct TMpg123Decoder::TImpl {
 
     void Fail(int Code) { Error = Mpg123().mpg123_plain_strerror(Code); }
 
-    // Opens the handle on the source from its start with output of Bits bits only.
-    bool OpenHandle() {
+    // A handle set up as every stream here is, with output of Bits bits only; null (and
+    // Error set) on a failure.
+    THandlePtr NewHandle() {
         const auto& m = Mpg123();
-        Handle.reset();
         int err = MPG123_OK;
         THandlePtr h(m.mpg123_new(nullptr, &err));
         if (!h) {
             Fail(err);
-            return false;
+            return nullptr;
         }
         // Quiet (the pipeline writes no log), gapless, and an index of every frame as it is
         // read, so that seeks back are exact and quick.
@@ -74,11 +76,29 @@ struct TMpg123Decoder::TImpl {
             m.mpg123_param(h.get(), MPG123_PREFRAMES, PreFrames, 0) != MPG123_OK ||
             m.mpg123_format_none(h.get()) != MPG123_OK) {
             Fail(m.mpg123_errcode(h.get()));
-            return false;
+            return nullptr;
         }
-        const int encoding = Bits == 24 ? MPG123_ENC_SIGNED_24 : MPG123_ENC_SIGNED_16;
         for (long rate : Rates)
-            m.mpg123_format(h.get(), rate, MPG123_MONO | MPG123_STEREO, encoding);
+            m.mpg123_format(h.get(), rate, MPG123_MONO | MPG123_STEREO, Encoding());
+        return h;
+    }
+
+    int Encoding() const { return Bits == 24 ? MPG123_ENC_SIGNED_24 : MPG123_ENC_SIGNED_16; }
+
+    void Reset(THandlePtr H) {
+        Handle = std::move(H);
+        Pos = 0;
+        ExpectedAt = -1;
+        Ended = false;
+        NeedMore = false;
+    }
+
+    // Opens the handle on the source from its start.
+    bool OpenHandle() {
+        const auto& m = Mpg123();
+        Handle.reset();
+        THandlePtr h = NewHandle();
+        if (!h) return false;
         if (Source->Seek(0, SEEK_SET) != 0 ||
             m.mpg123_replace_reader_handle(h.get(), &ReadSource, &SeekSource, nullptr) != MPG123_OK ||
             m.mpg123_open_handle(h.get(), Source) != MPG123_OK) {
@@ -91,15 +111,32 @@ struct TMpg123Decoder::TImpl {
             Fail(m.mpg123_errcode(h.get()));
             return false;
         }
-        if (enc != encoding || (channels != 1 && channels != 2) || rate <= 0) {
+        if (enc != Encoding() || (channels != 1 && channels != 2) || rate <= 0) {
             Error = "no output format for the stream";
             return false;
         }
-        Handle = std::move(h);
-        Pos = 0;
-        ExpectedAt = -1;
-        Ended = false;
+        Reset(std::move(h));
         return true;
+    }
+
+    // The stream's format, from the first frame.
+    void TakeFormat() {
+        const auto& lib = Mpg123();
+        long rate = 0;
+        int channels = 0, enc = 0;
+        mpg123_frameinfo2 fi{};
+        lib.mpg123_getformat(Handle.get(), &rate, &channels, &enc);
+        lib.mpg123_info2(Handle.get(), &fi);
+        Info.Channels = static_cast<uint32_t>(channels);
+        Info.Rate = static_cast<uint32_t>(rate);
+        Info.Layer = fi.layer;
+        Info.Version = fi.version == MPG123_1_0 ? 1 : fi.version == MPG123_2_0 ? 2 : 3;
+        Info.FreeFormat = fi.bitrate == 0;
+        Info.VBR = fi.vbr != MPG123_CBR;
+        const off_t length = lib.mpg123_length(Handle.get());
+        Info.Length = length >= 0 ? static_cast<int64_t>(length) : -1;
+        const off_t first = lib.mpg123_framepos(Handle.get());
+        Info.FirstFrameAt = first >= 0 ? static_cast<int64_t>(first) : -1;
     }
 
     size_t FrameBytes() const { return Info.Channels * (Bits / 8); }
@@ -122,29 +159,51 @@ bool TMpg123Decoder::Open(TSource& Source) {
         m.Source = nullptr;
         return false;
     }
+    m.TakeFormat();
     const auto& lib = Mpg123();
-    mpg123_frameinfo2 fi{};
-    long rate = 0;
-    int channels = 0, enc = 0;
-    lib.mpg123_getformat(m.Handle.get(), &rate, &channels, &enc);
-    lib.mpg123_info2(m.Handle.get(), &fi);
-    TStreamInfo& info = m.Info;
-    info.Channels = static_cast<uint32_t>(channels);
-    info.Rate = static_cast<uint32_t>(rate);
-    info.Layer = fi.layer;
-    info.Version = fi.version == MPG123_1_0 ? 1 : fi.version == MPG123_2_0 ? 2 : 3;
-    info.FreeFormat = fi.bitrate == 0;
-    info.VBR = fi.vbr != MPG123_CBR;
-    const off_t length = lib.mpg123_length(m.Handle.get());
-    info.Length = length >= 0 ? static_cast<int64_t>(length) : -1;
-    const off_t first = lib.mpg123_framepos(m.Handle.get());
-    info.FirstFrameAt = first >= 0 ? static_cast<int64_t>(first) : -1;
+    const long rate = static_cast<long>(m.Info.Rate);
+    const uint32_t channels = m.Info.Channels;
     // What the library can give, on a handle with its default (widest) format table.
     int err = MPG123_OK;
     THandlePtr probe(lib.mpg123_new(nullptr, &err));
     m.Can24 = probe && (lib.mpg123_format_support(probe.get(), rate, MPG123_ENC_SIGNED_24) &
                         (channels == 1 ? MPG123_MONO : MPG123_STEREO)) != 0;
     return true;
+}
+
+bool TMpg123Decoder::OpenFeed() {
+    Close();
+    TImpl& m = *FImpl;
+    if (!mpg123::TMpg123Library::Instance().Load()) {
+        m.Error = mpg123::TMpg123Library::FileName() + " library could not be loaded.";
+        return false;
+    }
+    m.Bits = 16;
+    THandlePtr h = m.NewHandle();
+    if (!h) return false;
+    if (Mpg123().mpg123_open_feed(h.get()) != MPG123_OK) {
+        m.Fail(Mpg123().mpg123_errcode(h.get()));
+        return false;
+    }
+    m.Reset(std::move(h));
+    m.Feeding = true;
+    return true;
+}
+
+bool TMpg123Decoder::Feed(const uint8_t* Data, size_t Bytes) {
+    TImpl& m = *FImpl;
+    if (!m.Handle || !m.Feeding) return false;
+    if (Bytes == 0) return true;
+    if (Mpg123().mpg123_feed(m.Handle.get(), Data, Bytes) != MPG123_OK) {
+        m.Fail(Mpg123().mpg123_errcode(m.Handle.get()));
+        return false;
+    }
+    m.NeedMore = false;
+    return true;
+}
+
+bool TMpg123Decoder::NeedsData() const {
+    return FImpl->NeedMore;
 }
 
 void TMpg123Decoder::Close() {
@@ -155,6 +214,8 @@ void TMpg123Decoder::Close() {
     m.Pos = 0;
     m.ExpectedAt = -1;
     m.Ended = false;
+    m.NeedMore = false;
+    m.Feeding = false;
     m.LostSync = m.Undecodable = {};
     m.Can24 = false;
     m.Error.clear();
@@ -174,7 +235,7 @@ bool TMpg123Decoder::Supports24() const {
 
 bool TMpg123Decoder::SetBits(uint32_t Bits) {
     TImpl& m = *FImpl;
-    if (!m.Handle || (Bits != 16 && Bits != 24)) return false;
+    if (!m.Handle || m.Feeding || (Bits != 16 && Bits != 24)) return false;
     if (Bits == m.Bits) return true;
     if (Bits == 24 && !Supports24()) return false;
     // The output format is fixed when a stream opens: open it anew where it stood.
@@ -197,13 +258,21 @@ bool TMpg123Decoder::Decode(const uint8_t*& Data, size_t& Frames) {
     TImpl& m = *FImpl;
     Data = nullptr;
     Frames = 0;
-    if (!m.Handle || m.Ended) return false;
+    if (!m.Handle || m.Ended || m.NeedMore) return false;
     const auto& lib = Mpg123();
     for (;;) {
         off_t number = 0;
         unsigned char* audio = nullptr;
         size_t bytes = 0;
         const int r = lib.mpg123_decode_frame(m.Handle.get(), &number, &audio, &bytes);
+        if (r == MPG123_NEED_MORE && m.Feeding) {
+            m.NeedMore = true;
+            return false;
+        }
+        if (r == MPG123_NEW_FORMAT && m.Feeding && m.Info.Rate == 0) {
+            m.TakeFormat();
+            continue;
+        }
         if (r == MPG123_NEW_FORMAT) {
             long rate = 0;
             int channels = 0, enc = 0;
@@ -252,7 +321,7 @@ int64_t TMpg123Decoder::Position() const {
 
 bool TMpg123Decoder::Seek(int64_t Frame) {
     TImpl& m = *FImpl;
-    if (!m.Handle || Frame < 0) return false;
+    if (!m.Handle || m.Feeding || Frame < 0) return false;
     const auto& lib = Mpg123();
     // The synthesis filter keeps its history in a ring whose phase moves with every frame
     // decoded; the preroll starts on a frame number that is a multiple of 16, so that the

@@ -49,6 +49,16 @@ public:
     // which is not owned and must outlive the decoder or its Close; reads up to the first
     // frame. False when no frame is found.
     bool Open(TSource& Source);
+    // Feed mode, for data that arrives in pieces: opens a stream with 16-bit output and no
+    // source (and forgets what an earlier stream was fed). Info is empty (Rate 0) until the
+    // first frame decodes. Seek and SetBits are refused.
+    bool OpenFeed();
+    // Feed mode: hands the next Bytes bytes of the stream to the decoder, which copies them.
+    // False when the library refuses them (out of memory).
+    bool Feed(const uint8_t* Data, size_t Bytes);
+    // Feed mode: Decode returned false because everything fed so far is decoded (a frame
+    // whose bytes are not all fed yet waits for them); feed more or close.
+    bool NeedsData() const;
     void Close();
     bool IsOpen() const;
     const TStreamInfo& Info() const;

@@ -21,6 +21,8 @@
     X(mpg123_errcode)                                                                                        \
     X(mpg123_replace_reader_handle)                                                                          \
     X(mpg123_open_handle)                                                                                    \
+    X(mpg123_open_feed)                                                                                      \
+    X(mpg123_feed)                                                                                           \
     X(mpg123_close)                                                                                          \
     X(mpg123_format_none)                                                                                    \
     X(mpg123_format)                                                                                         \
