@@ -244,6 +244,9 @@ void TForm1::CreateComponents() {
     MP3In1->SetOutputChannels(cnMonoOrStereo);
     MP3In1->SetHighPrecision(false);
     FDecoders.emplace_back(".mp3", MP3In1);
+    // Layer II and Layer I files through the same decoder.
+    FDecoders.emplace_back(".mp2", MP3In1);
+    FDecoders.emplace_back(".mp1", MP3In1);
     // Windows Media files through the same reader, without MP3's longer length.
     WMIn1 = new TWMIn(this);
     plain(WMIn1, "WMIn1");

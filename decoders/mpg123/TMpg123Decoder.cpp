@@ -26,6 +26,68 @@ constexpr long Rates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100,
 // decode and the samples from the target on are the same.
 constexpr long PreFrames = 12;
 
+// Reads bits from the front of a frame's body; past its end it gives zeros and notes it.
+class TBitReader {
+public:
+    TBitReader(const unsigned char* Data, size_t Bytes) : FData(Data), FBits(Bytes * 8) {}
+    unsigned Get(unsigned Width) {
+        unsigned v = 0;
+        for (unsigned i = 0; i < Width; ++i, ++FAt)
+            v = (v << 1) | (FAt < FBits ? (FData[FAt >> 3] >> (7 - (FAt & 7))) & 1u : 0u);
+        return v;
+    }
+    void Skip(unsigned Width) { FAt += Width; }
+    bool Overrun() const { return FAt > FBits; }
+
+private:
+    const unsigned char* FData;
+    size_t FBits;
+    size_t FAt = 0;
+};
+
+// Whether a frame's side information is such that libmpg123 decodes it. The library says
+// nothing through its interface of a frame it cannot decode: it logs the error and hands
+// out the frame (silent, or decoded from values out of range), so the fields it rejects or
+// cuts are checked here. Layer I: an allocation of 15 (forbidden; the frame is silent).
+// Layer III: a granule of window switching with block type 0 (the frame is silent), more
+// than 288 big values (out of range; decoded from clamped values), side information longer
+// than the frame. Layer II has no field the library refuses.
+bool FrameDecodes(unsigned long Header, const unsigned char* Body, size_t Bytes) {
+    const unsigned version = (Header >> 19) & 3; // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+    const unsigned layer = 4 - ((Header >> 17) & 3);
+    const bool crc = ((Header >> 16) & 1) == 0;
+    const unsigned mode = (Header >> 6) & 3; // 3 mono, 1 joint stereo
+    const unsigned channels = mode == 3 ? 1 : 2;
+    TBitReader r(Body, Bytes);
+    if (crc) r.Skip(16);
+    if (layer == 1) {
+        const unsigned bound = mode == 1 ? (((Header >> 4) & 3) + 1) * 4 : 32;
+        for (unsigned sb = 0; sb < 32; ++sb)
+            for (unsigned ch = 0; ch < (sb < bound ? channels : 1); ++ch)
+                if (r.Get(4) == 15) return false;
+        return !r.Overrun();
+    }
+    if (layer != 3) return true;
+    const bool lsf = version != 3;
+    r.Skip(lsf ? 8 : 9);                              // main_data_begin
+    r.Skip(lsf ? channels : (channels == 1 ? 5 : 3)); // private bits
+    if (!lsf) r.Skip(4 * channels);                   // scfsi
+    for (unsigned gr = 0; gr < (lsf ? 1u : 2u); ++gr)
+        for (unsigned ch = 0; ch < channels; ++ch) {
+            r.Skip(12); // part2_3_length
+            if (r.Get(9) > 288) return false;
+            r.Skip(8 + (lsf ? 9 : 4)); // global gain, scale factor compression
+            if (r.Get(1)) {
+                if (r.Get(2) == 0) return false; // block type 0 cannot switch windows
+                r.Skip(1 + 2 * 5 + 3 * 3);
+            } else {
+                r.Skip(3 * 5 + 4 + 3);
+            }
+            r.Skip(lsf ? 2 : 3);
+        }
+    return !r.Overrun();
+}
+
 mpg123_ssize_t ReadSource(void* Handle, void* Buffer, size_t Bytes) {
     return static_cast<mpg123_ssize_t>(static_cast<TMpg123Decoder::TSource*>(Handle)->Read(Buffer, Bytes));
 }
@@ -49,6 +111,18 @@ struct TMpg123Decoder::TImpl {
     bool Can24 = false;
     bool Feeding = false;  // opened by OpenFeed
     bool NeedMore = false; // feed mode: all that was fed is decoded
+    // Frames that do not decode before the first one that does give no output, as junk
+    // before a stream gives none: a stream of nothing else decodes to nothing. Dropped
+    // counts their frames, libmpg123's positions being that much ahead of Pos.
+    bool Decoded = false;
+    int64_t Dropped = 0;
+    bool AfterSeek = false; // the next frame is the first after a seek
+
+    // The first frame after a seek.
+    bool DecodeWhole(const uint8_t*& Data, size_t& Frames);
+    // Hands out a decoded frame of Bytes bytes at Audio; one that does not decode is counted.
+    void TakeFrame(const unsigned char* Audio, size_t Bytes, bool Decodes, const uint8_t*& Data,
+                   size_t& Frames);
     TDamageCount LostSync, Undecodable;
     std::string Error;
 
@@ -91,6 +165,7 @@ struct TMpg123Decoder::TImpl {
         ExpectedAt = -1;
         Ended = false;
         NeedMore = false;
+        AfterSeek = false;
     }
 
     // Opens the handle on the source from its start.
@@ -216,6 +291,8 @@ void TMpg123Decoder::Close() {
     m.Ended = false;
     m.NeedMore = false;
     m.Feeding = false;
+    m.Decoded = false;
+    m.Dropped = 0;
     m.LostSync = m.Undecodable = {};
     m.Can24 = false;
     m.Error.clear();
@@ -260,59 +337,110 @@ bool TMpg123Decoder::Decode(const uint8_t*& Data, size_t& Frames) {
     Frames = 0;
     if (!m.Handle || m.Ended || m.NeedMore) return false;
     const auto& lib = Mpg123();
-    for (;;) {
-        off_t number = 0;
-        unsigned char* audio = nullptr;
-        size_t bytes = 0;
-        const int r = lib.mpg123_decode_frame(m.Handle.get(), &number, &audio, &bytes);
+    mpg123_handle* h = m.Handle.get();
+    // Frame by frame, so that each frame's bytes can be looked at before it is decoded. An
+    // open may have left a frame read and not yet decoded: it comes first. The first frame
+    // after a seek is decoded in one call, as only that keeps the preroll's state, unchecked.
+    unsigned long header = 0;
+    unsigned char* body = nullptr;
+    size_t bodyBytes = 0;
+    if (m.AfterSeek) return m.DecodeWhole(Data, Frames);
+    while (lib.mpg123_framedata(h, &header, &body, &bodyBytes) != MPG123_OK) {
+        const int r = lib.mpg123_framebyframe_next(h);
         if (r == MPG123_NEED_MORE && m.Feeding) {
             m.NeedMore = true;
             return false;
         }
         if (r == MPG123_NEW_FORMAT && m.Feeding && m.Info.Rate == 0) {
             m.TakeFormat();
-            continue;
-        }
-        if (r == MPG123_NEW_FORMAT) {
+        } else if (r == MPG123_NEW_FORMAT) {
             long rate = 0;
             int channels = 0, enc = 0;
-            lib.mpg123_getformat(m.Handle.get(), &rate, &channels, &enc);
-            if (static_cast<uint32_t>(rate) == m.Info.Rate &&
-                static_cast<uint32_t>(channels) == m.Info.Channels)
-                continue;
-            // Another stream glued on: the output format cannot change mid-track.
-            m.Error = "the stream changes its format";
-            TImpl::Count(m.Undecodable, m.Pos);
+            lib.mpg123_getformat(h, &rate, &channels, &enc);
+            if (static_cast<uint32_t>(rate) != m.Info.Rate ||
+                static_cast<uint32_t>(channels) != m.Info.Channels) {
+                // Another stream glued on: the output format cannot change mid-track.
+                m.Error = "the stream changes its format";
+                TImpl::Count(m.Undecodable, m.Pos);
+                m.Ended = true;
+                return false;
+            }
+        } else if (r == MPG123_DONE) {
+            if (!m.Decoded && m.Undecodable.Count > 0) m.Error = "no frame of the stream decodes";
             m.Ended = true;
             return false;
-        }
-        if (r == MPG123_DONE) {
-            m.Ended = true;
-            return false;
-        }
-        if (r != MPG123_OK) {
-            const int code = lib.mpg123_errcode(m.Handle.get());
+        } else if (r != MPG123_OK) {
+            const int code = lib.mpg123_errcode(h);
             m.Fail(code);
             TImpl::Count(
                 code == MPG123_OUT_OF_SYNC || code == MPG123_RESYNC_FAIL ? m.LostSync : m.Undecodable, m.Pos);
             m.Ended = true;
             return false;
         }
-        // A frame that does not start where the one before ended: bytes were skipped to find it.
-        const off_t at = lib.mpg123_framepos(m.Handle.get());
-        mpg123_frameinfo2 fi{};
-        if (at >= 0 && lib.mpg123_info2(m.Handle.get(), &fi) == MPG123_OK) {
-            if (m.ExpectedAt >= 0 && at > m.ExpectedAt) TImpl::Count(m.LostSync, m.Pos);
-            m.ExpectedAt = static_cast<int64_t>(at) + fi.framesize;
-        } else {
-            m.ExpectedAt = -1;
+    }
+    const bool decodes = FrameDecodes(header, body, bodyBytes);
+    off_t number = 0;
+    unsigned char* audio = nullptr;
+    size_t bytes = 0;
+    if (lib.mpg123_framebyframe_decode(h, &number, &audio, &bytes) != MPG123_OK) {
+        m.Fail(lib.mpg123_errcode(h));
+        TImpl::Count(m.Undecodable, m.Pos);
+        m.Ended = true;
+        return false;
+    }
+    m.TakeFrame(audio, bytes, decodes, Data, Frames);
+    return true;
+}
+
+bool TMpg123Decoder::TImpl::DecodeWhole(const uint8_t*& Data, size_t& Frames) {
+    const auto& lib = Mpg123();
+    for (;;) {
+        off_t number = 0;
+        unsigned char* audio = nullptr;
+        size_t bytes = 0;
+        const int r = lib.mpg123_decode_frame(Handle.get(), &number, &audio, &bytes);
+        if (r == MPG123_NEW_FORMAT) continue; // the format of the stream, read again by the seek
+        if (r == MPG123_DONE) {
+            Ended = true;
+            return false;
         }
-        const size_t frameBytes = m.FrameBytes();
-        Data = audio;
-        Frames = frameBytes ? bytes / frameBytes : 0;
-        m.Pos += static_cast<int64_t>(Frames);
+        if (r != MPG123_OK) {
+            Fail(lib.mpg123_errcode(Handle.get()));
+            Count(Undecodable, Pos);
+            Ended = true;
+            return false;
+        }
+        AfterSeek = false;
+        TakeFrame(audio, bytes, true, Data, Frames);
         return true;
     }
+}
+
+void TMpg123Decoder::TImpl::TakeFrame(const unsigned char* Audio, size_t Bytes, bool Decodes,
+                                      const uint8_t*& Data, size_t& Frames) {
+    TImpl& m = *this;
+    // A frame that does not start where the one before ended: bytes were skipped to find it.
+    const off_t at = Mpg123().mpg123_framepos(Handle.get());
+    mpg123_frameinfo2 fi{};
+    if (at >= 0 && Mpg123().mpg123_info2(Handle.get(), &fi) == MPG123_OK) {
+        if (ExpectedAt >= 0 && at > ExpectedAt) Count(LostSync, Pos);
+        ExpectedAt = static_cast<int64_t>(at) + fi.framesize;
+    } else {
+        ExpectedAt = -1;
+    }
+    const size_t frameBytes = FrameBytes();
+    Data = Audio;
+    Frames = frameBytes ? Bytes / frameBytes : 0;
+    if (!Decodes) {
+        TImpl::Count(m.Undecodable, m.Pos);
+        if (!m.Decoded) {
+            m.Dropped += static_cast<int64_t>(Frames);
+            Frames = 0;
+        }
+    } else if (Frames > 0) {
+        m.Decoded = true;
+    }
+    m.Pos += static_cast<int64_t>(Frames);
 }
 
 int64_t TMpg123Decoder::Position() const {
@@ -326,13 +454,14 @@ bool TMpg123Decoder::Seek(int64_t Frame) {
     // The synthesis filter keeps its history in a ring whose phase moves with every frame
     // decoded; the preroll starts on a frame number that is a multiple of 16, so that the
     // phase at the target (and with it the rounding) is that of an uninterrupted decode.
-    off_t r = lib.mpg123_seek(m.Handle.get(), static_cast<off_t>(Frame), SEEK_SET);
+    const auto target = static_cast<off_t>(Frame + m.Dropped);
+    off_t r = lib.mpg123_seek(m.Handle.get(), target, SEEK_SET);
     const off_t frame = r >= 0 ? lib.mpg123_tellframe(m.Handle.get()) : -1;
     if (frame > PreFrames && (frame - PreFrames) % 16 != 0) {
         // A seek to where the stream stands does nothing: away first.
         lib.mpg123_param(m.Handle.get(), MPG123_PREFRAMES, PreFrames + (frame - PreFrames) % 16, 0);
         lib.mpg123_seek(m.Handle.get(), 0, SEEK_SET);
-        r = lib.mpg123_seek(m.Handle.get(), static_cast<off_t>(Frame), SEEK_SET);
+        r = lib.mpg123_seek(m.Handle.get(), target, SEEK_SET);
         lib.mpg123_param(m.Handle.get(), MPG123_PREFRAMES, PreFrames, 0);
     }
     if (r < 0) {
@@ -340,7 +469,8 @@ bool TMpg123Decoder::Seek(int64_t Frame) {
         m.Ended = true;
         return false;
     }
-    m.Pos = static_cast<int64_t>(r);
+    m.Pos = static_cast<int64_t>(r) - m.Dropped;
+    m.AfterSeek = true;
     m.ExpectedAt = -1;
     m.Ended = false;
     return true;

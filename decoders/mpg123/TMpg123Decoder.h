@@ -71,8 +71,9 @@ public:
     uint32_t Bits() const;
 
     // The next decoded frame: Data (owned by the decoder, valid to the next call) holds
-    // Frames frames; Frames may be 0 (a frame the gapless trim removes whole). False at the
-    // end of the data or after a failure that ends decoding (ErrorText then says why).
+    // Frames frames; Frames may be 0 (a frame the gapless trim removes whole, or a frame that
+    // does not decode before any that does). False at the end of the data or after a failure
+    // that ends decoding (ErrorText then says why; also when no frame of the stream decoded).
     bool Decode(const uint8_t*& Data, size_t& Frames);
     // The position of the next frame Decode hands out.
     int64_t Position() const;
@@ -80,7 +81,9 @@ public:
     bool Seek(int64_t Frame);
 
     // Damage met since Open: bytes skipped to find the next frame header (each skip counted
-    // once) and frames that failed to decode; FirstAt is the output frame where first met.
+    // once) and frames that failed to decode or whose side information the library rejects
+    // or cuts (it still hands such a frame out, mostly silent); FirstAt is the output frame
+    // where first met.
     struct TDamageCount {
         uint32_t Count = 0;
         int64_t FirstAt = -1;

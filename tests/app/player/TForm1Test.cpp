@@ -832,12 +832,14 @@ TEST_F(Player, MonkeysAudioTracksShowTheirTags) {
     EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
 }
 
-// MP3 and Windows Media files (the extension in capitals) play through the media reader's
-// inputs; the texts of their tags (ID3v2.3 in UTF-16, ASF attributes) fill the labels.
+// MP3, Layer II and Windows Media files (the extension in capitals) play through the media
+// reader's inputs; the texts of their tags (ID3v2.3 in UTF-16, ID3v2.4 in UTF-8, ASF
+// attributes) fill the labels.
 struct TMediaCase {
     const char* Track;
     const char* Encode; // ffmpeg's output options
     const char* Decoder;
+    const char* Tagger = nullptr; // writes the tags instead of ffmpeg, given the file's path
 };
 
 class PlayerMedia : public Player, public testing::WithParamInterface<TMediaCase> {};
@@ -850,6 +852,10 @@ TEST_P(PlayerMedia, TrackShowsItsTags) {
                              " -metadata 'title=Группа крови' -metadata 'artist=Кино' '" + file.string() +
                              "'";
     if (std::system(make.c_str()) != 0) GTEST_SKIP() << "ffmpeg is missing";
+    if (c.Tagger) {
+        const std::string tag = c.Tagger + (" '" + file.string() + "'");
+        ASSERT_EQ(std::system(tag.c_str()), 0) << tag;
+    }
     PlayList({file.string()});
     Start();
     bool dts;
@@ -868,8 +874,14 @@ TEST_P(PlayerMedia, TrackShowsItsTags) {
 INSTANTIATE_TEST_SUITE_P(
     Formats, PlayerMedia,
     testing::Values(TMediaCase{"Song.MP3", "-c:a libmp3lame -b:a 128k -id3v2_version 3 -f mp3", "MP3In1"},
+                    TMediaCase{"Song.MP2", "-c:a mp2 -b:a 192k -f mp2", "MP3In1",
+                               "mid3v2 -q -t 'Группа крови' -a 'Кино'"},
                     TMediaCase{"Song.WMA", "-c:a wmav2 -b:a 128k -f asf", "WMIn1"}),
-    [](const testing::TestParamInfo<TMediaCase>& i) { return std::string(i.param.Decoder); });
+    [](const testing::TestParamInfo<TMediaCase>& i) {
+        std::string n = i.param.Track;
+        std::replace(n.begin(), n.end(), '.', '_');
+        return n;
+    });
 
 TEST(PlayerBars, TopsFollowLevelsScaledByBarOne) {
     float seventy[8];
