@@ -98,23 +98,33 @@ TEST_F(Player, UnknownExtensionAndUnreadableFile) {
 }
 
 // A file that states a length but from which no audio decodes (a WMA file cut after its
-// header): the run ends at once with the cannot-play message, and play shows again.
-TEST_F(Player, NoAudioFromAFileThatStatesALengthCannotPlay) {
+// header, an MP3 file none of whose frames decodes): the run ends at once with the
+// cannot-play message, and play shows again.
+class PlayerNoAudio : public Player, public testing::WithParamInterface<const char*> {};
+
+TEST_P(PlayerNoAudio, CannotPlay) {
     const char* fixtures = std::getenv("TARVIO_FIXTURES");
     const fs::path media =
-        fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / "wm/truncated.wma";
-    if (!fs::exists(media)) GTEST_SKIP() << "no generated WMA media";
-    const fs::path track = Work / "truncated.wma";
+        fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / GetParam();
+    if (!fs::exists(media)) GTEST_SKIP() << "no generated media";
+    const fs::path track = Work / media.filename();
     fs::copy_file(media, track);
     PlayList({track.string()});
     Start();
     bool dts = false;
-    if (!Form->DecoderFor(track.string(), dts)) GTEST_SKIP() << "no WMA decoder in this build";
+    if (!Form->DecoderFor(track.string(), dts)) GTEST_SKIP() << "no decoder in this build";
     Tap(W(), PlayX, PlayY);
     EXPECT_TRUE(WaitUntil([&] { return Form->PlayState.empty(); }));
     EXPECT_EQ(Form->LabelError->Caption(), "Не могу проиграть файл. Файл поврежден или не найден кодек.");
     EXPECT_FALSE(Form->DXAudioOut1->IsBusy());
 }
+
+INSTANTIATE_TEST_SUITE_P(Files, PlayerNoAudio,
+                         testing::Values("wm/truncated.wma", "hostile/no_frame_decodes.mp3"),
+                         [](const testing::TestParamInfo<const char*>& i) {
+                             std::string n = fs::path(i.param).stem().string();
+                             return n;
+                         });
 
 // Surround tracks show the format, the file name and the bit rate instead of tags. Every
 // ".wav" goes to the DTS decoder (the generated test media: 5.1 DTS in a WAVE file, as on a
