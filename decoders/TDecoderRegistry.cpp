@@ -75,7 +75,6 @@ std::vector<TDecoderDetail> FlacDetails(TAuFileIn& In) {
 #endif
 
 #if TARVIO_HAVE_MP3
-// Whether the bit rate of an MP3 or Windows Media file varies.
 // Whether the bit rate varies, the library that decodes, and for MPEG audio its layer.
 std::vector<TDecoderDetail> VbrDetails(TAuFileIn& In) {
     auto& wm = static_cast<TWMIn&>(In);
@@ -149,7 +148,9 @@ const std::vector<TDecoderEntry>& TDecoderRegistry::Entries() {
 #if TARVIO_HAVE_MP3
         [] {
             TDecoderEntry e =
-                Entry<TMP3In>("mp3", "TMP3In", {".mp3"}, [](TMP3In& In) { return int64_t{In.Bitrate()}; });
+                // Layer II and Layer I files too: the same decoder.
+                Entry<TMP3In>("mp3", "TMP3In", {".mp3", ".mp2", ".mp1"},
+                              [](TMP3In& In) { return int64_t{In.Bitrate()}; });
             e.Details = VbrDetails;
             return e;
         }(),

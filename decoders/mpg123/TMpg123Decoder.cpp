@@ -26,6 +26,68 @@ constexpr long Rates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100,
 // decode and the samples from the target on are the same.
 constexpr long PreFrames = 12;
 
+// Reads bits from the front of a frame's body; past its end it gives zeros and notes it.
+class TBitReader {
+public:
+    TBitReader(const unsigned char* Data, size_t Bytes) : FData(Data), FBits(Bytes * 8) {}
+    unsigned Get(unsigned Width) {
+        unsigned v = 0;
+        for (unsigned i = 0; i < Width; ++i, ++FAt)
+            v = (v << 1) | (FAt < FBits ? (FData[FAt >> 3] >> (7 - (FAt & 7))) & 1u : 0u);
+        return v;
+    }
+    void Skip(unsigned Width) { FAt += Width; }
+    bool Overrun() const { return FAt > FBits; }
+
+private:
+    const unsigned char* FData;
+    size_t FBits;
+    size_t FAt = 0;
+};
+
+// Whether a frame's side information is such that libmpg123 decodes it. The library says
+// nothing through its interface of a frame it cannot decode: it logs the error and hands
+// out the frame (silent, or decoded from values out of range), so the fields it rejects or
+// cuts are checked here. Layer I: an allocation of 15 (forbidden; the frame is silent).
+// Layer III: a granule of window switching with block type 0 (the frame is silent), more
+// than 288 big values (out of range; decoded from clamped values), side information longer
+// than the frame. Layer II has no field the library refuses.
+bool FrameDecodes(unsigned long Header, const unsigned char* Body, size_t Bytes) {
+    const unsigned version = (Header >> 19) & 3; // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+    const unsigned layer = 4 - ((Header >> 17) & 3);
+    const bool crc = ((Header >> 16) & 1) == 0;
+    const unsigned mode = (Header >> 6) & 3; // 3 mono, 1 joint stereo
+    const unsigned channels = mode == 3 ? 1 : 2;
+    TBitReader r(Body, Bytes);
+    if (crc) r.Skip(16);
+    if (layer == 1) {
+        const unsigned bound = mode == 1 ? (((Header >> 4) & 3) + 1) * 4 : 32;
+        for (unsigned sb = 0; sb < 32; ++sb)
+            for (unsigned ch = 0; ch < (sb < bound ? channels : 1); ++ch)
+                if (r.Get(4) == 15) return false;
+        return !r.Overrun();
+    }
+    if (layer != 3) return true;
+    const bool lsf = version != 3;
+    r.Skip(lsf ? 8 : 9);                              // main_data_begin
+    r.Skip(lsf ? channels : (channels == 1 ? 5 : 3)); // private bits
+    if (!lsf) r.Skip(4 * channels);                   // scfsi
+    for (unsigned gr = 0; gr < (lsf ? 1u : 2u); ++gr)
+        for (unsigned ch = 0; ch < channels; ++ch) {
+            r.Skip(12); // part2_3_length
+            if (r.Get(9) > 288) return false;
+            r.Skip(8 + (lsf ? 9 : 4)); // global gain, scale factor compression
+            if (r.Get(1)) {
+                if (r.Get(2) == 0) return false; // block type 0 cannot switch windows
+                r.Skip(1 + 2 * 5 + 3 * 3);
+            } else {
+                r.Skip(3 * 5 + 4 + 3);
+            }
+            r.Skip(lsf ? 2 : 3);
+        }
+    return !r.Overrun();
+}
+
 mpg123_ssize_t ReadSource(void* Handle, void* Buffer, size_t Bytes) {
     return static_cast<mpg123_ssize_t>(static_cast<TMpg123Decoder::TSource*>(Handle)->Read(Buffer, Bytes));
 }
@@ -47,6 +109,20 @@ struct TMpg123Decoder::TImpl {
     int64_t ExpectedAt = -1;
     bool Ended = false;
     bool Can24 = false;
+    bool Feeding = false;  // opened by OpenFeed
+    bool NeedMore = false; // feed mode: all that was fed is decoded
+    // Frames that do not decode before the first one that does give no output, as junk
+    // before a stream gives none: a stream of nothing else decodes to nothing. Dropped
+    // counts their frames, libmpg123's positions being that much ahead of Pos.
+    bool Decoded = false;
+    int64_t Dropped = 0;
+    bool AfterSeek = false; // the next frame is the first after a seek
+
+    // The first frame after a seek.
+    bool DecodeWhole(const uint8_t*& Data, size_t& Frames);
+    // Hands out a decoded frame of Bytes bytes at Audio; one that does not decode is counted.
+    void TakeFrame(const unsigned char* Audio, size_t Bytes, bool Decodes, const uint8_t*& Data,
+                   size_t& Frames);
     TDamageCount LostSync, Undecodable;
     std::string Error;
 
@@ -56,15 +132,15 @@ struct TMpg123Decoder::TImpl {
 
     void Fail(int Code) { Error = Mpg123().mpg123_plain_strerror(Code); }
 
-    // Opens the handle on the source from its start with output of Bits bits only.
-    bool OpenHandle() {
+    // A handle set up as every stream here is, with output of Bits bits only; null (and
+    // Error set) on a failure.
+    THandlePtr NewHandle() {
         const auto& m = Mpg123();
-        Handle.reset();
         int err = MPG123_OK;
         THandlePtr h(m.mpg123_new(nullptr, &err));
         if (!h) {
             Fail(err);
-            return false;
+            return nullptr;
         }
         // Quiet (the pipeline writes no log), gapless, and an index of every frame as it is
         // read, so that seeks back are exact and quick.
@@ -74,11 +150,30 @@ struct TMpg123Decoder::TImpl {
             m.mpg123_param(h.get(), MPG123_PREFRAMES, PreFrames, 0) != MPG123_OK ||
             m.mpg123_format_none(h.get()) != MPG123_OK) {
             Fail(m.mpg123_errcode(h.get()));
-            return false;
+            return nullptr;
         }
-        const int encoding = Bits == 24 ? MPG123_ENC_SIGNED_24 : MPG123_ENC_SIGNED_16;
         for (long rate : Rates)
-            m.mpg123_format(h.get(), rate, MPG123_MONO | MPG123_STEREO, encoding);
+            m.mpg123_format(h.get(), rate, MPG123_MONO | MPG123_STEREO, Encoding());
+        return h;
+    }
+
+    int Encoding() const { return Bits == 24 ? MPG123_ENC_SIGNED_24 : MPG123_ENC_SIGNED_16; }
+
+    void Reset(THandlePtr H) {
+        Handle = std::move(H);
+        Pos = 0;
+        ExpectedAt = -1;
+        Ended = false;
+        NeedMore = false;
+        AfterSeek = false;
+    }
+
+    // Opens the handle on the source from its start.
+    bool OpenHandle() {
+        const auto& m = Mpg123();
+        Handle.reset();
+        THandlePtr h = NewHandle();
+        if (!h) return false;
         if (Source->Seek(0, SEEK_SET) != 0 ||
             m.mpg123_replace_reader_handle(h.get(), &ReadSource, &SeekSource, nullptr) != MPG123_OK ||
             m.mpg123_open_handle(h.get(), Source) != MPG123_OK) {
@@ -91,15 +186,32 @@ struct TMpg123Decoder::TImpl {
             Fail(m.mpg123_errcode(h.get()));
             return false;
         }
-        if (enc != encoding || (channels != 1 && channels != 2) || rate <= 0) {
+        if (enc != Encoding() || (channels != 1 && channels != 2) || rate <= 0) {
             Error = "no output format for the stream";
             return false;
         }
-        Handle = std::move(h);
-        Pos = 0;
-        ExpectedAt = -1;
-        Ended = false;
+        Reset(std::move(h));
         return true;
+    }
+
+    // The stream's format, from the first frame.
+    void TakeFormat() {
+        const auto& lib = Mpg123();
+        long rate = 0;
+        int channels = 0, enc = 0;
+        mpg123_frameinfo2 fi{};
+        lib.mpg123_getformat(Handle.get(), &rate, &channels, &enc);
+        lib.mpg123_info2(Handle.get(), &fi);
+        Info.Channels = static_cast<uint32_t>(channels);
+        Info.Rate = static_cast<uint32_t>(rate);
+        Info.Layer = fi.layer;
+        Info.Version = fi.version == MPG123_1_0 ? 1 : fi.version == MPG123_2_0 ? 2 : 3;
+        Info.FreeFormat = fi.bitrate == 0;
+        Info.VBR = fi.vbr != MPG123_CBR;
+        const off_t length = lib.mpg123_length(Handle.get());
+        Info.Length = length >= 0 ? static_cast<int64_t>(length) : -1;
+        const off_t first = lib.mpg123_framepos(Handle.get());
+        Info.FirstFrameAt = first >= 0 ? static_cast<int64_t>(first) : -1;
     }
 
     size_t FrameBytes() const { return Info.Channels * (Bits / 8); }
@@ -122,29 +234,51 @@ bool TMpg123Decoder::Open(TSource& Source) {
         m.Source = nullptr;
         return false;
     }
+    m.TakeFormat();
     const auto& lib = Mpg123();
-    mpg123_frameinfo2 fi{};
-    long rate = 0;
-    int channels = 0, enc = 0;
-    lib.mpg123_getformat(m.Handle.get(), &rate, &channels, &enc);
-    lib.mpg123_info2(m.Handle.get(), &fi);
-    TStreamInfo& info = m.Info;
-    info.Channels = static_cast<uint32_t>(channels);
-    info.Rate = static_cast<uint32_t>(rate);
-    info.Layer = fi.layer;
-    info.Version = fi.version == MPG123_1_0 ? 1 : fi.version == MPG123_2_0 ? 2 : 3;
-    info.FreeFormat = fi.bitrate == 0;
-    info.VBR = fi.vbr != MPG123_CBR;
-    const off_t length = lib.mpg123_length(m.Handle.get());
-    info.Length = length >= 0 ? static_cast<int64_t>(length) : -1;
-    const off_t first = lib.mpg123_framepos(m.Handle.get());
-    info.FirstFrameAt = first >= 0 ? static_cast<int64_t>(first) : -1;
+    const long rate = static_cast<long>(m.Info.Rate);
+    const uint32_t channels = m.Info.Channels;
     // What the library can give, on a handle with its default (widest) format table.
     int err = MPG123_OK;
     THandlePtr probe(lib.mpg123_new(nullptr, &err));
     m.Can24 = probe && (lib.mpg123_format_support(probe.get(), rate, MPG123_ENC_SIGNED_24) &
                         (channels == 1 ? MPG123_MONO : MPG123_STEREO)) != 0;
     return true;
+}
+
+bool TMpg123Decoder::OpenFeed() {
+    Close();
+    TImpl& m = *FImpl;
+    if (!mpg123::TMpg123Library::Instance().Load()) {
+        m.Error = mpg123::TMpg123Library::FileName() + " library could not be loaded.";
+        return false;
+    }
+    m.Bits = 16;
+    THandlePtr h = m.NewHandle();
+    if (!h) return false;
+    if (Mpg123().mpg123_open_feed(h.get()) != MPG123_OK) {
+        m.Fail(Mpg123().mpg123_errcode(h.get()));
+        return false;
+    }
+    m.Reset(std::move(h));
+    m.Feeding = true;
+    return true;
+}
+
+bool TMpg123Decoder::Feed(const uint8_t* Data, size_t Bytes) {
+    TImpl& m = *FImpl;
+    if (!m.Handle || !m.Feeding) return false;
+    if (Bytes == 0) return true;
+    if (Mpg123().mpg123_feed(m.Handle.get(), Data, Bytes) != MPG123_OK) {
+        m.Fail(Mpg123().mpg123_errcode(m.Handle.get()));
+        return false;
+    }
+    m.NeedMore = false;
+    return true;
+}
+
+bool TMpg123Decoder::NeedsData() const {
+    return FImpl->NeedMore;
 }
 
 void TMpg123Decoder::Close() {
@@ -155,6 +289,10 @@ void TMpg123Decoder::Close() {
     m.Pos = 0;
     m.ExpectedAt = -1;
     m.Ended = false;
+    m.NeedMore = false;
+    m.Feeding = false;
+    m.Decoded = false;
+    m.Dropped = 0;
     m.LostSync = m.Undecodable = {};
     m.Can24 = false;
     m.Error.clear();
@@ -174,7 +312,7 @@ bool TMpg123Decoder::Supports24() const {
 
 bool TMpg123Decoder::SetBits(uint32_t Bits) {
     TImpl& m = *FImpl;
-    if (!m.Handle || (Bits != 16 && Bits != 24)) return false;
+    if (!m.Handle || m.Feeding || (Bits != 16 && Bits != 24)) return false;
     if (Bits == m.Bits) return true;
     if (Bits == 24 && !Supports24()) return false;
     // The output format is fixed when a stream opens: open it anew where it stood.
@@ -197,53 +335,112 @@ bool TMpg123Decoder::Decode(const uint8_t*& Data, size_t& Frames) {
     TImpl& m = *FImpl;
     Data = nullptr;
     Frames = 0;
-    if (!m.Handle || m.Ended) return false;
+    if (!m.Handle || m.Ended || m.NeedMore) return false;
     const auto& lib = Mpg123();
-    for (;;) {
-        off_t number = 0;
-        unsigned char* audio = nullptr;
-        size_t bytes = 0;
-        const int r = lib.mpg123_decode_frame(m.Handle.get(), &number, &audio, &bytes);
-        if (r == MPG123_NEW_FORMAT) {
+    mpg123_handle* h = m.Handle.get();
+    // Frame by frame, so that each frame's bytes can be looked at before it is decoded. An
+    // open may have left a frame read and not yet decoded: it comes first. The first frame
+    // after a seek is decoded in one call, as only that keeps the preroll's state, unchecked.
+    unsigned long header = 0;
+    unsigned char* body = nullptr;
+    size_t bodyBytes = 0;
+    if (m.AfterSeek) return m.DecodeWhole(Data, Frames);
+    while (lib.mpg123_framedata(h, &header, &body, &bodyBytes) != MPG123_OK) {
+        const int r = lib.mpg123_framebyframe_next(h);
+        if (r == MPG123_NEED_MORE && m.Feeding) {
+            m.NeedMore = true;
+            return false;
+        }
+        if (r == MPG123_NEW_FORMAT && m.Feeding && m.Info.Rate == 0) {
+            m.TakeFormat();
+        } else if (r == MPG123_NEW_FORMAT) {
             long rate = 0;
             int channels = 0, enc = 0;
-            lib.mpg123_getformat(m.Handle.get(), &rate, &channels, &enc);
-            if (static_cast<uint32_t>(rate) == m.Info.Rate &&
-                static_cast<uint32_t>(channels) == m.Info.Channels)
-                continue;
-            // Another stream glued on: the output format cannot change mid-track.
-            m.Error = "the stream changes its format";
-            TImpl::Count(m.Undecodable, m.Pos);
+            lib.mpg123_getformat(h, &rate, &channels, &enc);
+            if (static_cast<uint32_t>(rate) != m.Info.Rate ||
+                static_cast<uint32_t>(channels) != m.Info.Channels) {
+                // Another stream glued on: the output format cannot change mid-track.
+                m.Error = "the stream changes its format";
+                TImpl::Count(m.Undecodable, m.Pos);
+                m.Ended = true;
+                return false;
+            }
+        } else if (r == MPG123_DONE) {
+            if (!m.Decoded && m.Undecodable.Count > 0) m.Error = "no frame of the stream decodes";
             m.Ended = true;
             return false;
-        }
-        if (r == MPG123_DONE) {
-            m.Ended = true;
-            return false;
-        }
-        if (r != MPG123_OK) {
-            const int code = lib.mpg123_errcode(m.Handle.get());
+        } else if (r != MPG123_OK) {
+            const int code = lib.mpg123_errcode(h);
             m.Fail(code);
             TImpl::Count(
                 code == MPG123_OUT_OF_SYNC || code == MPG123_RESYNC_FAIL ? m.LostSync : m.Undecodable, m.Pos);
             m.Ended = true;
             return false;
         }
-        // A frame that does not start where the one before ended: bytes were skipped to find it.
-        const off_t at = lib.mpg123_framepos(m.Handle.get());
-        mpg123_frameinfo2 fi{};
-        if (at >= 0 && lib.mpg123_info2(m.Handle.get(), &fi) == MPG123_OK) {
-            if (m.ExpectedAt >= 0 && at > m.ExpectedAt) TImpl::Count(m.LostSync, m.Pos);
-            m.ExpectedAt = static_cast<int64_t>(at) + fi.framesize;
-        } else {
-            m.ExpectedAt = -1;
+    }
+    const bool decodes = FrameDecodes(header, body, bodyBytes);
+    off_t number = 0;
+    unsigned char* audio = nullptr;
+    size_t bytes = 0;
+    if (lib.mpg123_framebyframe_decode(h, &number, &audio, &bytes) != MPG123_OK) {
+        m.Fail(lib.mpg123_errcode(h));
+        TImpl::Count(m.Undecodable, m.Pos);
+        m.Ended = true;
+        return false;
+    }
+    m.TakeFrame(audio, bytes, decodes, Data, Frames);
+    return true;
+}
+
+bool TMpg123Decoder::TImpl::DecodeWhole(const uint8_t*& Data, size_t& Frames) {
+    const auto& lib = Mpg123();
+    for (;;) {
+        off_t number = 0;
+        unsigned char* audio = nullptr;
+        size_t bytes = 0;
+        const int r = lib.mpg123_decode_frame(Handle.get(), &number, &audio, &bytes);
+        if (r == MPG123_NEW_FORMAT) continue; // the format of the stream, read again by the seek
+        if (r == MPG123_DONE) {
+            Ended = true;
+            return false;
         }
-        const size_t frameBytes = m.FrameBytes();
-        Data = audio;
-        Frames = frameBytes ? bytes / frameBytes : 0;
-        m.Pos += static_cast<int64_t>(Frames);
+        if (r != MPG123_OK) {
+            Fail(lib.mpg123_errcode(Handle.get()));
+            Count(Undecodable, Pos);
+            Ended = true;
+            return false;
+        }
+        AfterSeek = false;
+        TakeFrame(audio, bytes, true, Data, Frames);
         return true;
     }
+}
+
+void TMpg123Decoder::TImpl::TakeFrame(const unsigned char* Audio, size_t Bytes, bool Decodes,
+                                      const uint8_t*& Data, size_t& Frames) {
+    TImpl& m = *this;
+    // A frame that does not start where the one before ended: bytes were skipped to find it.
+    const off_t at = Mpg123().mpg123_framepos(Handle.get());
+    mpg123_frameinfo2 fi{};
+    if (at >= 0 && Mpg123().mpg123_info2(Handle.get(), &fi) == MPG123_OK) {
+        if (ExpectedAt >= 0 && at > ExpectedAt) Count(LostSync, Pos);
+        ExpectedAt = static_cast<int64_t>(at) + fi.framesize;
+    } else {
+        ExpectedAt = -1;
+    }
+    const size_t frameBytes = FrameBytes();
+    Data = Audio;
+    Frames = frameBytes ? Bytes / frameBytes : 0;
+    if (!Decodes) {
+        TImpl::Count(m.Undecodable, m.Pos);
+        if (!m.Decoded) {
+            m.Dropped += static_cast<int64_t>(Frames);
+            Frames = 0;
+        }
+    } else if (Frames > 0) {
+        m.Decoded = true;
+    }
+    m.Pos += static_cast<int64_t>(Frames);
 }
 
 int64_t TMpg123Decoder::Position() const {
@@ -252,18 +449,19 @@ int64_t TMpg123Decoder::Position() const {
 
 bool TMpg123Decoder::Seek(int64_t Frame) {
     TImpl& m = *FImpl;
-    if (!m.Handle || Frame < 0) return false;
+    if (!m.Handle || m.Feeding || Frame < 0) return false;
     const auto& lib = Mpg123();
     // The synthesis filter keeps its history in a ring whose phase moves with every frame
     // decoded; the preroll starts on a frame number that is a multiple of 16, so that the
     // phase at the target (and with it the rounding) is that of an uninterrupted decode.
-    off_t r = lib.mpg123_seek(m.Handle.get(), static_cast<off_t>(Frame), SEEK_SET);
+    const auto target = static_cast<off_t>(Frame + m.Dropped);
+    off_t r = lib.mpg123_seek(m.Handle.get(), target, SEEK_SET);
     const off_t frame = r >= 0 ? lib.mpg123_tellframe(m.Handle.get()) : -1;
     if (frame > PreFrames && (frame - PreFrames) % 16 != 0) {
         // A seek to where the stream stands does nothing: away first.
         lib.mpg123_param(m.Handle.get(), MPG123_PREFRAMES, PreFrames + (frame - PreFrames) % 16, 0);
         lib.mpg123_seek(m.Handle.get(), 0, SEEK_SET);
-        r = lib.mpg123_seek(m.Handle.get(), static_cast<off_t>(Frame), SEEK_SET);
+        r = lib.mpg123_seek(m.Handle.get(), target, SEEK_SET);
         lib.mpg123_param(m.Handle.get(), MPG123_PREFRAMES, PreFrames, 0);
     }
     if (r < 0) {
@@ -271,7 +469,8 @@ bool TMpg123Decoder::Seek(int64_t Frame) {
         m.Ended = true;
         return false;
     }
-    m.Pos = static_cast<int64_t>(r);
+    m.Pos = static_cast<int64_t>(r) - m.Dropped;
+    m.AfterSeek = true;
     m.ExpectedAt = -1;
     m.Ended = false;
     return true;

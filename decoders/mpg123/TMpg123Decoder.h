@@ -49,6 +49,16 @@ public:
     // which is not owned and must outlive the decoder or its Close; reads up to the first
     // frame. False when no frame is found.
     bool Open(TSource& Source);
+    // Feed mode, for data that arrives in pieces: opens a stream with 16-bit output and no
+    // source (and forgets what an earlier stream was fed). Info is empty (Rate 0) until the
+    // first frame decodes. Seek and SetBits are refused.
+    bool OpenFeed();
+    // Feed mode: hands the next Bytes bytes of the stream to the decoder, which copies them.
+    // False when the library refuses them (out of memory).
+    bool Feed(const uint8_t* Data, size_t Bytes);
+    // Feed mode: Decode returned false because everything fed so far is decoded (a frame
+    // whose bytes are not all fed yet waits for them); feed more or close.
+    bool NeedsData() const;
     void Close();
     bool IsOpen() const;
     const TStreamInfo& Info() const;
@@ -61,8 +71,9 @@ public:
     uint32_t Bits() const;
 
     // The next decoded frame: Data (owned by the decoder, valid to the next call) holds
-    // Frames frames; Frames may be 0 (a frame the gapless trim removes whole). False at the
-    // end of the data or after a failure that ends decoding (ErrorText then says why).
+    // Frames frames; Frames may be 0 (a frame the gapless trim removes whole, or a frame that
+    // does not decode before any that does). False at the end of the data or after a failure
+    // that ends decoding (ErrorText then says why; also when no frame of the stream decoded).
     bool Decode(const uint8_t*& Data, size_t& Frames);
     // The position of the next frame Decode hands out.
     int64_t Position() const;
@@ -70,7 +81,9 @@ public:
     bool Seek(int64_t Frame);
 
     // Damage met since Open: bytes skipped to find the next frame header (each skip counted
-    // once) and frames that failed to decode; FirstAt is the output frame where first met.
+    // once) and frames that failed to decode or whose side information the library rejects
+    // or cuts (it still hands such a frame out, mostly silent); FirstAt is the output frame
+    // where first met.
     struct TDamageCount {
         uint32_t Count = 0;
         int64_t FirstAt = -1;

@@ -21,16 +21,21 @@
     X(mpg123_errcode)                                                                                        \
     X(mpg123_replace_reader_handle)                                                                          \
     X(mpg123_open_handle)                                                                                    \
+    X(mpg123_open_feed)                                                                                      \
+    X(mpg123_feed)                                                                                           \
     X(mpg123_close)                                                                                          \
     X(mpg123_format_none)                                                                                    \
     X(mpg123_format)                                                                                         \
     X(mpg123_format_support)                                                                                 \
     X(mpg123_getformat)                                                                                      \
     X(mpg123_decode_frame)                                                                                   \
+    X(mpg123_framebyframe_next)                                                                              \
+    X(mpg123_framebyframe_decode)                                                                            \
     X(mpg123_seek)                                                                                           \
     X(mpg123_tell)                                                                                           \
     X(mpg123_tellframe)                                                                                      \
     X(mpg123_framepos)                                                                                       \
+    X(mpg123_framedata)                                                                                      \
     X(mpg123_length)                                                                                         \
     X(mpg123_info2)                                                                                          \
     X(mpg123_spf)

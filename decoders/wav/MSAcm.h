@@ -1,6 +1,6 @@
 #pragma once
 // The audio compression layer: the Audio Compression Manager's conversion calls, over
-// libavcodec's decoders (TAcmStream). It converts MPEG Layer 3 (0x55), GSM 6.10 (0x31),
+// libmpg123 and libavcodec's decoders (TAcmStream). It converts MPEG Layer 3 (0x55), GSM 6.10 (0x31),
 // A-law (6) and mu-law (7) data to 16-bit PCM of the same rate and channel count.
 //
 // Every call returns MMSYSERR_NOERROR (0) or an error code of MSAcmDefs.h and never raises.

@@ -43,8 +43,6 @@ bool Mp3Frames(uint32_t Rate, uint32_t& Samples, uint32_t& MinBytes, uint32_t& M
 
 AVCodecID CodecOf(uint16_t Tag) {
     switch (Tag) {
-    case WAVE_FORMAT_MPEGLAYER3:
-        return AV_CODEC_ID_MP3;
     case WAVE_FORMAT_GSM610:
         return AV_CODEC_ID_GSM_MS;
     case WAVE_FORMAT_ALAW:
@@ -101,20 +99,23 @@ MMRESULT TAcmStream::Open(const tWAVEFORMATEX& Src, const tWAVEFORMATEX& Dst,
         Dst.nSamplesPerSec != pcm.nSamplesPerSec || Dst.wBitsPerSample != pcm.wBitsPerSample ||
         Dst.nBlockAlign != pcm.nBlockAlign)
         return ACMERR_NOTPOSSIBLE;
-    // FFmpeg is opened the first time a stream is; without it nothing here converts.
-    if (!ffmpeg::TFFmpegLibrary::Instance().Load()) return ACMERR_NOTPOSSIBLE;
-    const AVCodec* codec = FFmpeg().avcodec_find_decoder(CodecOf(Src.wFormatTag));
-    if (!codec) return ACMERR_NOTPOSSIBLE;
-
     std::unique_ptr<TAcmStream> s(new (std::nothrow) TAcmStream);
     if (!s) return MMSYSERR_NOMEM;
     s->FSrc = Src;
     s->FDst = Dst;
-    switch (Src.wFormatTag) {
-    case WAVE_FORMAT_MPEGLAYER3:
+    if (Src.wFormatTag == WAVE_FORMAT_MPEGLAYER3) {
+        // libmpg123 is opened the first time a stream is; without it MPEG data does not convert.
         Mp3Frames(Src.nSamplesPerSec, s->FSamplesPerBlock, s->FMinFrameBytes, s->FMaxFrameBytes);
-        s->FBlockBytes = 1;
-        break;
+        s->FMpeg = std::make_unique<TMpg123Decoder>();
+        if (!s->FMpeg->OpenFeed()) return ACMERR_NOTPOSSIBLE;
+        Out = std::move(s);
+        return MMSYSERR_NOERROR;
+    }
+    // FFmpeg is opened the first time a stream is; without it nothing else here converts.
+    if (!ffmpeg::TFFmpegLibrary::Instance().Load()) return ACMERR_NOTPOSSIBLE;
+    const AVCodec* codec = FFmpeg().avcodec_find_decoder(CodecOf(Src.wFormatTag));
+    if (!codec) return ACMERR_NOTPOSSIBLE;
+    switch (Src.wFormatTag) {
     case WAVE_FORMAT_GSM610:
         s->FBlockBytes = GsmBlockBytes;
         s->FSamplesPerBlock = GsmSamplesPerBlock;
@@ -134,13 +135,9 @@ MMRESULT TAcmStream::Open(const tWAVEFORMATEX& Src, const tWAVEFORMATEX& Dst,
     AVCodecContext* ctx = s->FContext.get();
     ctx->sample_rate = static_cast<int>(Src.nSamplesPerSec);
     FFmpeg().av_channel_layout_default(&ctx->ch_layout, Src.nChannels);
-    ctx->block_align = Src.wFormatTag == WAVE_FORMAT_MPEGLAYER3 ? 0 : Src.nBlockAlign;
+    ctx->block_align = Src.nBlockAlign;
     ctx->bits_per_coded_sample = Src.wBitsPerSample;
     if (FFmpeg().avcodec_open2(ctx, codec, nullptr) < 0) return ACMERR_NOTPOSSIBLE;
-    if (Src.wFormatTag == WAVE_FORMAT_MPEGLAYER3) {
-        s->FParser.reset(FFmpeg().av_parser_init(AV_CODEC_ID_MP3));
-        if (!s->FParser) return MMSYSERR_NOMEM;
-    }
     Out = std::move(s);
     return MMSYSERR_NOERROR;
 }
@@ -149,8 +146,8 @@ MMRESULT TAcmStream::DestinationSize(uint32_t SrcBytes, uint32_t& DstBytes) cons
     const uint64_t frameBytes = uint64_t{FDst.nBlockAlign};
     const uint64_t pending = FPending.size();
     uint64_t blocks;
-    if (FParser)
-        // Every frame takes at least FMinFrameBytes; one more may be waiting in the parser.
+    if (FMpeg)
+        // Every frame takes at least FMinFrameBytes; one more may be waiting in the decoder.
         blocks = SrcBytes / FMinFrameBytes + 2;
     else
         blocks = (uint64_t{SrcBytes} + FCarry.size() + FBlockBytes - 1) / FBlockBytes;
@@ -160,7 +157,7 @@ MMRESULT TAcmStream::DestinationSize(uint32_t SrcBytes, uint32_t& DstBytes) cons
 MMRESULT TAcmStream::SourceSize(uint32_t DstBytes, uint32_t& SrcBytes) const {
     const uint64_t blockOut = uint64_t{FSamplesPerBlock} * FDst.nBlockAlign;
     const uint64_t blocks = (DstBytes + blockOut - 1) / blockOut;
-    return Fits32(blocks * (FParser ? FMaxFrameBytes : FBlockBytes), SrcBytes);
+    return Fits32(blocks * (FMpeg ? FMaxFrameBytes : FBlockBytes), SrcBytes);
 }
 
 MMRESULT TAcmStream::Convert(const uint8_t* Src, uint32_t SrcLength, uint8_t* Dst, uint32_t DstLength,
@@ -198,36 +195,18 @@ void TAcmStream::Restart() {
 }
 
 void TAcmStream::ResetDecoder() {
-    FFmpeg().avcodec_flush_buffers(FContext.get());
-    if (FParser) {
-        FParser.reset(FFmpeg().av_parser_init(AV_CODEC_ID_MP3));
-        if (!FParser) throw std::bad_alloc();
+    if (FMpeg) {
+        // A new stream forgets a partial frame; it fails only when memory runs out.
+        if (!FMpeg->OpenFeed()) throw std::bad_alloc();
+        return;
     }
+    FFmpeg().avcodec_flush_buffers(FContext.get());
 }
 
 void TAcmStream::Feed(const uint8_t* Data, uint32_t Length) {
-    if (FParser) {
-        // The parser reads up to AV_INPUT_BUFFER_PADDING_SIZE bytes past the end of what it is
-        // given, so it gets padded copies, a piece at a time.
-        constexpr uint32_t piece = 1 << 16;
-        FParserInput.resize(piece + AV_INPUT_BUFFER_PADDING_SIZE);
-        while (Length > 0) {
-            const uint32_t n = std::min(Length, piece);
-            std::memcpy(FParserInput.data(), Data, n);
-            std::memset(FParserInput.data() + n, 0, AV_INPUT_BUFFER_PADDING_SIZE);
-            Data += n;
-            Length -= n;
-            for (uint32_t at = 0; at < n;) {
-                uint8_t* frame = nullptr;
-                int frameSize = 0;
-                const int used = FFmpeg().av_parser_parse2(FParser.get(), FContext.get(), &frame, &frameSize,
-                                                           FParserInput.data() + at, static_cast<int>(n - at),
-                                                           AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-                if (used < 0 || (used == 0 && frameSize == 0)) break;
-                at += static_cast<uint32_t>(used);
-                if (frameSize > 0) Decode(frame, frameSize);
-            }
-        }
+    if (FMpeg) {
+        if (!FMpeg->Feed(Data, Length)) throw std::bad_alloc();
+        DecodeMpeg();
         return;
     }
     if (!FCarry.empty()) {
@@ -250,20 +229,24 @@ void TAcmStream::Feed(const uint8_t* Data, uint32_t Length) {
 }
 
 void TAcmStream::Drain() {
-    if (FParser) {
-        // The parser holds the last frame until it is told that no more data follows.
-        for (int i = 0; i < 2; ++i) {
-            uint8_t* frame = nullptr;
-            int frameSize = 0;
-            FFmpeg().av_parser_parse2(FParser.get(), FContext.get(), &frame, &frameSize, nullptr, 0,
-                                      AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-            if (frameSize <= 0) break;
-            Decode(frame, frameSize);
-        }
-    }
+    // libmpg123 decodes a frame as soon as all its bytes are fed: nothing is held back.
     FCarry.clear();
-    Decode(nullptr, 0);
+    if (FMpeg)
+        DecodeMpeg();
+    else
+        Decode(nullptr, 0);
     ResetDecoder(); // ready for more data
+}
+
+void TAcmStream::DecodeMpeg() {
+    const uint8_t* data = nullptr;
+    size_t frames = 0;
+    while (FMpeg->Decode(data, frames)) {
+        const TMpg123Decoder::TStreamInfo& i = FMpeg->Info();
+        // Frames of another rate or channel count than the format says would break the fixed
+        // output format: they are dropped.
+        if (i.Rate == FSrc.nSamplesPerSec && i.Channels == FDst.nChannels) Put(data, frames * i.Channels * 2);
+    }
 }
 
 void TAcmStream::Decode(const uint8_t* Data, int Size) {

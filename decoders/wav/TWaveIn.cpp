@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "decoders/ffmpeg/TFFmpegLibrary.h"
+#include "decoders/mpg123/TMpg123Library.h"
 #include "decoders/wav/MSAcm.h"
 #include "decoders/wav/TWaveConverter.h"
 #include "pipeline/EAuException.h"
@@ -578,8 +578,8 @@ bool TWaveIn::OpenConverter() {
     if (acmFormatSuggest(nullptr, &converter->CurrentFormat.Format, &converter->NewFormat.Format,
                          TACMWaveFormat::Size, ACM_FORMATSUGGESTF_WFORMATTAG) != MMSYSERR_NOERROR)
         return false;
-    // Compressed data is decoded by FFmpeg, opened the first time such a file is.
-    ffmpeg::TFFmpegLibrary::Instance().Require();
+    // The converter's MPEG data is decoded by libmpg123, opened the first time such a file is.
+    mpg123::TMpg123Library::Instance().Require();
     if (converter->OpenConversion() != 0) return false;
     const tWAVEFORMATEX& pcm = converter->NewFormat.Format;
     FChan = pcm.nChannels;

@@ -125,6 +125,13 @@ const TDamageCase DamageCases[] = {
     // Zero bytes between two MPEG audio frames: skipped to find the next frame, and every
     // frame decodes.
     {"no_sync.mp3", "mp3", {"frame {N}: lost sync", Stopped}, {"frame {N}: lost sync"}, -1, 132300},
+    // Five frames whose side information the library rejects: they decode to silence.
+    {"bad_sideinfo.mp3",
+     "mp3",
+     {"frame {N}: undecodable frame", Stopped},
+     {"frame {N}: undecodable frame (5 times)"},
+     -1,
+     132300},
     // WavPack hands out a block whose check fails.
     {"bad_block.wv",
      "wavpack",

@@ -71,6 +71,8 @@ std::vector<TDecodeCase> DecodeCases() {
     cases.push_back({"mac/s24_stereo_96000_2000.ape", "mac", "mac/s24_stereo_96000.ref.wav"});
     for (const char* name : {"cbr128_stereo_44100.mp3", "vbr_mono_22050.mp3", "gapless.mp3", "tagged.mp3"})
         cases.push_back({std::string("wm/") + name, "mp3", ""});
+    for (const char* name : {"l2_stereo_48000.mp2", "l1_mono_44100.mp1"}) // by their own extensions
+        cases.push_back({std::string("wm/mpeg/") + name, "mp3", ""});
     for (const char* name : {"wmav2_stereo_44100.wma", "pcm_8ch_48000.asf"})
         cases.push_back({std::string("wm/") + name, "wma", ""});
     for (const char* name : {"s8_stereo_44100", "s16_6ch_48000", "s24_6ch_44100", "s32_stereo_48000",
@@ -214,7 +216,10 @@ const TCutCase CutCases[] = {
     {"wm/mpeg/l3_vbr_stereo_44100_noxing.mp3", "mp3", 30000, 30100},
     {"wm/mpeg/l3_320_then_64_noxing.mp3", "mp3", 1000000, 1000100}, // past the length estimated at open
     {"wm/mpeg/l3_freeformat_44100.mp3", "mp3", 40000, -1},
-    {"wav/ima_adpcm_stereo.wav", "wav", 2040, 2045}, // across an ADPCM block boundary
+    {"wm/mpeg/l3_vbr_mpeg2_24000.mp3", "mp3", 575, 577},  // across an MPEG-2 frame
+    {"wm/mpeg/l2_stereo_48000.mp2", "mp3", 1151, 1153},   // across a Layer II frame
+    {"wm/mpeg/l1_stereo_48000.mp1", "mp3", 40000, 40500}, // Layer I: 384 frames a frame
+    {"wav/ima_adpcm_stereo.wav", "wav", 2040, 2045},      // across an ADPCM block boundary
     {"wav/ms_adpcm_mono.wav", "wav", 5, 7},
     {"wav/mp3_stereo.wav", "wav", 1000, 2000}, // cannot seek: frames are skipped
 };
@@ -224,14 +229,30 @@ INSTANTIATE_TEST_SUITE_P(Ranges, CliCut, ::testing::ValuesIn(CutCases));
 // A file that states a length but from which no audio decodes: decode fails with the
 // message instead of writing an empty file with success, and info says so in its valid line.
 TEST_F(CliTest, NoAudioFromAFileThatStatesALengthFails) {
-    if (!HaveDecoder("wma")) GTEST_SKIP() << "no wma decoder in this build";
-    const std::string file = Media("wm/truncated.wma");
-    TCliResult r = RunCli({"decode", file, Path("out.wav")});
-    EXPECT_EQ(r.Status, 1);
-    EXPECT_EQ(r.Err, "tarvio-cli: " + file + ": no audio could be decoded\n");
-    r = RunCli({"info", file});
-    EXPECT_EQ(r.Status, 1);
-    EXPECT_NE(r.Out.find("  valid:           no (no audio could be decoded)\n"), std::string::npos) << r.Out;
+    struct TCase {
+        const char* File;
+        const char* Decoder;
+        std::string Message;
+        std::string Damage; // the damage line decode adds; "" for none
+    };
+    const TCase cases[] = {{"wm/truncated.wma", "wma", "no audio could be decoded", ""},
+                           // Every frame's side information is rejected by the library.
+                           {"hostile/no_frame_decodes.mp3", "mp3",
+                            "no audio could be decoded: no frame of the stream decodes",
+                            "frame 0: undecodable frame (116 times)"}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.File);
+        if (!HaveDecoder(c.Decoder)) continue;
+        const std::string file = Media(c.File);
+        TCliResult r = RunCli({"decode", file, Path("out.wav")});
+        EXPECT_EQ(r.Status, 1);
+        std::string err = "tarvio-cli: " + file + ": " + c.Message + "\n";
+        if (!c.Damage.empty()) err += "tarvio-cli: " + file + ": " + c.Damage + "\n";
+        EXPECT_EQ(r.Err, err);
+        r = RunCli({"info", file});
+        EXPECT_EQ(r.Status, 1);
+        EXPECT_NE(r.Out.find("  valid:           no (" + c.Message + ")\n"), std::string::npos) << r.Out;
+    }
 }
 
 // play through the wave-file device: the recording holds the file's PCM from its first

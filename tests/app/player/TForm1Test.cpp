@@ -116,23 +116,33 @@ TEST_F(Player, UnknownExtensionAndUnreadableFile) {
 }
 
 // A file that states a length but from which no audio decodes (a WMA file cut after its
-// header): the run ends at once with the cannot-play message, and play shows again.
-TEST_F(Player, NoAudioFromAFileThatStatesALengthCannotPlay) {
+// header, an MP3 file none of whose frames decodes): the run ends at once with the
+// cannot-play message, and play shows again.
+class PlayerNoAudio : public Player, public testing::WithParamInterface<const char*> {};
+
+TEST_P(PlayerNoAudio, CannotPlay) {
     const char* fixtures = std::getenv("TARVIO_FIXTURES");
     const fs::path media =
-        fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / "wm/truncated.wma";
-    if (!fs::exists(media)) GTEST_SKIP() << "no generated WMA media";
-    const fs::path track = Work / "truncated.wma";
+        fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / GetParam();
+    if (!fs::exists(media)) GTEST_SKIP() << "no generated media";
+    const fs::path track = Work / media.filename();
     fs::copy_file(media, track);
     PlayList({track.string()});
     Start();
     bool dts = false;
-    if (!Form->DecoderFor(track.string(), dts)) GTEST_SKIP() << "no WMA decoder in this build";
+    if (!Form->DecoderFor(track.string(), dts)) GTEST_SKIP() << "no decoder in this build";
     Tap(W(), PlayX, PlayY);
     EXPECT_TRUE(WaitUntil([&] { return Form->PlayState.empty(); }));
     EXPECT_EQ(Form->LabelError->Caption(), "Не могу проиграть файл. Файл поврежден или не найден кодек.");
     EXPECT_FALSE(Form->DXAudioOut1->IsBusy());
 }
+
+INSTANTIATE_TEST_SUITE_P(Files, PlayerNoAudio,
+                         testing::Values("wm/truncated.wma", "hostile/no_frame_decodes.mp3"),
+                         [](const testing::TestParamInfo<const char*>& i) {
+                             std::string n = fs::path(i.param).stem().string();
+                             return n;
+                         });
 
 // Surround tracks show the format, the file name and the bit rate instead of tags. Every
 // ".wav" goes to the DTS decoder (the generated test media: 5.1 DTS in a WAVE file, as on a
@@ -905,12 +915,14 @@ TEST_F(Player, MonkeysAudioTracksShowTheirTags) {
     EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
 }
 
-// MP3 and Windows Media files (the extension in capitals) play through the media reader's
-// inputs; the texts of their tags (ID3v2.3 in UTF-16, ASF attributes) fill the labels.
+// MP3, Layer II and Windows Media files (the extension in capitals) play through the media
+// reader's inputs; the texts of their tags (ID3v2.3 in UTF-16, ID3v2.4 in UTF-8, ASF
+// attributes) fill the labels.
 struct TMediaCase {
     const char* Track;
     const char* Encode; // ffmpeg's output options
     const char* Decoder;
+    const char* Tagger = nullptr; // writes the tags instead of ffmpeg, given the file's path
 };
 
 class PlayerMedia : public Player, public testing::WithParamInterface<TMediaCase> {};
@@ -923,6 +935,10 @@ TEST_P(PlayerMedia, TrackShowsItsTags) {
                              " -metadata 'title=Группа крови' -metadata 'artist=Кино' '" + file.string() +
                              "'";
     if (std::system(make.c_str()) != 0) GTEST_SKIP() << "ffmpeg is missing";
+    if (c.Tagger) {
+        const std::string tag = c.Tagger + (" '" + file.string() + "'");
+        ASSERT_EQ(std::system(tag.c_str()), 0) << tag;
+    }
     PlayList({file.string()});
     Start();
     bool dts;
@@ -941,8 +957,14 @@ TEST_P(PlayerMedia, TrackShowsItsTags) {
 INSTANTIATE_TEST_SUITE_P(
     Formats, PlayerMedia,
     testing::Values(TMediaCase{"Song.MP3", "-c:a libmp3lame -b:a 128k -id3v2_version 3 -f mp3", "MP3In1"},
+                    TMediaCase{"Song.MP2", "-c:a mp2 -b:a 192k -f mp2", "MP3In1",
+                               "mid3v2 -q -t 'Группа крови' -a 'Кино'"},
                     TMediaCase{"Song.WMA", "-c:a wmav2 -b:a 128k -f asf", "WMIn1"}),
-    [](const testing::TestParamInfo<TMediaCase>& i) { return std::string(i.param.Decoder); });
+    [](const testing::TestParamInfo<TMediaCase>& i) {
+        std::string n = i.param.Track;
+        std::replace(n.begin(), n.end(), '.', '_');
+        return n;
+    });
 
 TEST(PlayerBars, TopsFollowLevelsScaledByBarOne) {
     float seventy[8];

@@ -13,8 +13,9 @@
 
 #include "WaveBytes.h"
 #include "decoders/DecoderTestMedia.h"
-#include "decoders/ffmpeg/TFFmpegLibrary.h"
+#include "decoders/mpg123/TMpg123Library.h"
 #include "decoders/wav/TWaveIn.h"
+#include "decoders/wm/TMP3In.h"
 #include "pipeline/EAuException.h"
 #include "pipeline/TLibraryLoader.h"
 #include "pipeline/TMemoryStream.h"
@@ -126,6 +127,30 @@ INSTANTIATE_TEST_SUITE_P(
                     TWaveCase{"bw64_stereo", wtPCM, 2, 16, TRefKind::Raw, 3333},
                     TWaveCase{"rf64_alaw_mono", wtACM, 1, 16, TRefKind::Raw, 16384}),
     [](const testing::TestParamInfo<TWaveCase>& i) { return std::string(i.param.Name); });
+
+// MPEG data in a WAV file decodes to the samples of the same frames in an .mp3 file (the
+// LAME header's gapless trim included), `mpg123 -s` of them; a "fact" count only cuts the end.
+class WaveMpegFrames : public testing::TestWithParam<const char*> {};
+
+TEST_P(WaveMpegFrames, DecodeAsTheSameFramesInAnMp3File) {
+    TMP3In mp3;
+    mp3.SetFileName(Media("wav/" + std::string(GetParam()) + ".frames.mp3"));
+    ASSERT_TRUE(mp3.Valid());
+    TBytes expected = DecodeAll(mp3);
+    TWaveIn in;
+    in.SetFileName(WavPath(GetParam()));
+    ASSERT_TRUE(in.Valid());
+    const TBytes out = DecodeAll(in, 7000);
+    const size_t factBytes = size_t{FactCount(GetParam())} * in.Channels() * 2;
+    expected.resize(std::min(expected.size(), factBytes));
+    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+    TBytes ref = ReadAll(Media("wav/" + std::string(GetParam()) + ".ref.raw"));
+    ref.resize(std::min(ref.size(), factBytes));
+    EXPECT_TRUE(out == ref) << FirstDifference(out, ref);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, WaveMpegFrames,
+                         testing::Values("mp3_stereo", "mp3_mono_22050", "mp3_lame_gapless"));
 
 // Requests smaller than a frame still make progress and keep the byte stream intact.
 // MP3 in WAV whose "fact" count is 0 or far too small: the length is estimated from the
@@ -407,8 +432,6 @@ TEST(WaveIn, ReadsTheInfoTags) {
     EXPECT_EQ(in.CommonTags()->Title(), u""); // nothing of the earlier file survives
 }
 
-// FFmpeg decodes only compressed data, and is opened the first time such a file is: without
-// it, MPEG data names the missing library and PCM still plays.
 // DTS that the DTS decoder could not follow is refused with a message, in every packing,
 // and never played as PCM; PCM of full-scale noise plays.
 TEST(WaveIn, DtsIsNeverPlayedAsPcm) {
@@ -455,8 +478,10 @@ TEST(WaveIn, DtsIsNeverPlayedAsPcm) {
     }
 }
 
-TEST(WaveIn, WithoutFFmpegCompressedDataNamesTheLibrary) {
-    TLibraryLoader& loader = ffmpeg::TFFmpegLibrary::LibAvCodec();
+// MPEG data is decoded by libmpg123, opened the first time such a file is: without it, the
+// data names the missing library and PCM still plays.
+TEST(WaveIn, WithoutLibmpg123MpegDataNamesTheLibrary) {
+    TLibraryLoader& loader = mpg123::TMpg123Library::Loader();
     const std::string real = loader.FileName();
     loader.OverrideFileName("missing-" + real);
     TWaveIn in;
@@ -466,7 +491,7 @@ TEST(WaveIn, WithoutFFmpegCompressedDataNamesTheLibrary) {
         in.Init();
         ADD_FAILURE() << "no exception";
     } catch (const EAuException& e) {
-        EXPECT_STREQ(e.what(), "missing-libavcodec.so.59 library could not be loaded.");
+        EXPECT_STREQ(e.what(), "missing-libmpg123.so.0 library could not be loaded.");
     }
     in.Flush();
     TWaveIn pcm;

@@ -150,7 +150,7 @@ TEST(WmIn, DataRunsToTheDecodersEndWhateverTheLength) {
 
 // MPEG audio of every kind equals `mpg123 -s` sample for sample: Layer III CBR, VBR and
 // ABR with and without a Xing/Info header, mono, joint and plain stereo, the rates of
-// MPEG-1, 2 and 2.5, free format, and Layer II.
+// MPEG-1, 2 and 2.5, free format, Layer II and Layer I.
 class MpegTable : public testing::TestWithParam<const char*> {};
 
 TEST_P(MpegTable, EqualsMpg123) {
@@ -174,6 +174,7 @@ INSTANTIATE_TEST_SUITE_P(Files, MpegTable,
                                          "l3_cbr_mpeg25_mono_12000.mp3", "l3_vbr_mpeg25_11025_noxing.mp3",
                                          "l3_cbr_mpeg25_mono_8000.mp3", "l3_freeformat_44100.mp3",
                                          "l2_stereo_48000.mp2", "l2_mpeg2_mono_22050.mp2",
+                                         "l1_stereo_48000.mp1", "l1_mono_44100.mp1",
                                          "l3_320_then_64_noxing.mp3"),
                          [](const testing::TestParamInfo<const char*>& i) {
                              std::string n = i.param;
