@@ -36,6 +36,9 @@
 #if TARVIO_HAVE_WAVPACK
 #include "decoders/wavpack/TWVIn.h"
 #endif
+#if TARVIO_HAVE_OPUS
+#include "decoders/opus/TOpusIn.h"
+#endif
 #if TARVIO_HAVE_DTS
 #include "decoders/dts/TDTSIn.h"
 #endif
@@ -276,6 +279,11 @@ void TForm1::CreateComponents() {
     WVIn1 = new TWVIn(this);
     plain(WVIn1, "WVIn1");
     FDecoders.emplace_back(".wv", WVIn1);
+#endif
+#if TARVIO_HAVE_OPUS
+    OpusIn1 = new TOpusIn(this);
+    plain(OpusIn1, "OpusIn1");
+    FDecoders.emplace_back(".opus", OpusIn1);
 #endif
 #if TARVIO_HAVE_DTS
     DTSIn1 = new TDTSIn(this);

@@ -31,6 +31,7 @@ class TMACIn;
 class TFLACIn;
 class TMP4In;
 class TWVIn;
+class TOpusIn;
 class TDTSIn;
 class TAC3In;
 class TWaveIn;
@@ -69,6 +70,7 @@ public:
     TFLACIn* FLACIn1 = nullptr;
     TMP4In* MP4In1 = nullptr;
     TWVIn* WVIn1 = nullptr;
+    TOpusIn* OpusIn1 = nullptr;
     TDTSIn* DTSIn1 = nullptr;
     TAC3In* AC3In1 = nullptr;
     TWaveIn* WaveIn1 = nullptr;

@@ -35,6 +35,9 @@
 #if TARVIO_HAVE_MP4
 #include "decoders/mp4/TMP4In.h"
 #endif
+#if TARVIO_HAVE_OPUS
+#include "decoders/opus/TOpusIn.h"
+#endif
 
 namespace tarvio {
 
@@ -120,6 +123,26 @@ std::vector<TDecoderDetail> MacDetails(TAuFileIn& In) {
 }
 #endif
 
+#if TARVIO_HAVE_OPUS
+// The header's channel mapping family and output gain, and the R128 gains of the comments
+// (in dB, as written; not applied unless asked for).
+std::vector<TDecoderDetail> OpusDetails(TAuFileIn& In) {
+    auto& opus = static_cast<TOpusIn&>(In);
+    auto db = [](double Value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f", Value);
+        return std::vector<std::string>{text};
+    };
+    std::vector<TDecoderDetail> details = {{"codec", {"opus"}},
+                                           {"channel_mapping", {std::to_string(opus.MappingFamily())}},
+                                           {"output_gain_db", db(opus.OutputGainDb())},
+                                           {"input_sample_rate", {std::to_string(opus.InputSampleRate())}}};
+    if (const auto gain = opus.R128TrackGainDb()) details.push_back({"r128_track_gain_db", db(*gain)});
+    if (const auto gain = opus.R128AlbumGainDb()) details.push_back({"r128_album_gain_db", db(*gain)});
+    return details;
+}
+#endif
+
 std::string OneLine(std::string Text) {
     std::replace_if(
         Text.begin(), Text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -192,6 +215,14 @@ const std::vector<TDecoderEntry>& TDecoderTable::Entries() {
             TDecoderEntry e = Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
                                             [](TMP4In& In) { return int64_t{In.Bitrate()}; });
             e.Details = Mp4Details;
+            return e;
+        }(),
+#endif
+#if TARVIO_HAVE_OPUS
+        [] {
+            TDecoderEntry e = Entry<TOpusIn>("opus", "TOpusIn", {".opus"},
+                                             [](TOpusIn& In) { return int64_t{In.Bitrate()}; });
+            e.Details = OpusDetails;
             return e;
         }(),
 #endif
