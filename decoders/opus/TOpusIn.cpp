@@ -351,10 +351,30 @@ bool TOpusIn::SeekInternal(int64_t& SampleNum) {
     OpenFile();
     // On failure the decoded data still due stays, so nothing is skipped.
     if (!FFile) return false;
-    if (OpusFile().op_pcm_seek(FFile.get(), static_cast<ogg_int64_t>(SampleNum)) != 0) return false;
+    // The library decodes 80 ms before the target, after which the decoder's state still
+    // differs from a decode from the start by up to a few thousand steps of 16 bits, fading
+    // over some 300 ms. Starting SettleFrames earlier and decoding up to the target leaves
+    // the samples within a step of the full decode's.
+    const int64_t settle = std::min<int64_t>(SampleNum, SettleFrames);
+    if (OpusFile().op_pcm_seek(FFile.get(), static_cast<ogg_int64_t>(SampleNum - settle)) != 0) return false;
     BufStart = 1;
     BufEnd = 0;
     FLibraryEnded = false;
+    FLink = OpusFile().op_current_link(FFile.get());
+    for (int64_t left = settle; left > 0;) {
+        const int want = static_cast<int>(std::min<int64_t>(left, BlockFrames) * FChan);
+        int link = FLink;
+        const int n = OpusFile().op_read_float(FFile.get(), FFloat.data(), want, &link);
+        if (n == OP_HOLE || n == OP_EBADPACKET) continue;
+        const OpusHead* head = n > 0 ? OpusFile().op_head(FFile.get(), link) : nullptr;
+        // Where the data ends or fails before the target, the exact place is asked for.
+        if (!head || static_cast<uint32_t>(head->channel_count) != FChan) {
+            FLink = -1;
+            return OpusFile().op_pcm_seek(FFile.get(), static_cast<ogg_int64_t>(SampleNum)) == 0;
+        }
+        FLink = link;
+        left -= n;
+    }
     return true;
 }
 

@@ -74,6 +74,8 @@ private:
 
     // Frames decoded per refill: 120 ms, the longest Opus packet.
     static constexpr uint32_t BlockFrames = 5760;
+    // Frames decoded and dropped before a seek's target (1 s), see SeekInternal.
+    static constexpr int64_t SettleFrames = 48000;
 
     void Refill();
     // Floats of Frames frames from FFloat into PCM at Out, in WAVE order.

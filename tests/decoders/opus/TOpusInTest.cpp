@@ -130,9 +130,10 @@ TEST(OpusIn, DecodesAnAssignedStreamAndRewindsIt) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Seeking: the data from a frame is the full decode's from that frame, in the same run and
-// as a start frame; in a chained file across the link boundary too. The library decodes
-// 80 ms before the target, so that the decoder's state has settled on the same samples.
+// Seeking: the data from a frame is the full decode's from that frame, within a step of 16
+// bits, in the same run and as a start frame; in a chained file across the link boundary
+// too. (The library alone settles the decoder 80 ms before the target: some 4000 steps off
+// at first, fading over 300 ms.)
 
 class OpusSeek : public testing::TestWithParam<TSeekTarget> {};
 
@@ -140,14 +141,24 @@ TEST_P(OpusSeek, DeliversTheTailOfTheFullDecode) {
     const TSeekTarget c = GetParam();
     TOpusIn full;
     full.SetFileName(OpusPath(c.Name));
-    TWave ref;
-    ref.Channels = full.Channels();
-    ref.SampleRate = 48000;
-    ref.Bits = 16;
-    ref.Data = DecodeAll(full);
+    const TBytes all = DecodeAll(full);
+    const uint32_t frame = 2 * full.Channels();
+    const int64_t target = c.Sample < 0 ? static_cast<int64_t>(all.size() / frame) - 1 : c.Sample;
+    const TBytes expected = SliceBytes(all, static_cast<size_t>(target) * frame, all.size());
+
     TOpusIn in;
     in.SetFileName(OpusPath(c.Name));
-    ExpectSeekDeliversTheTail(in, ref, c.Sample);
+    in.Init();
+    uint8_t* p = nullptr;
+    uint32_t n = 5000;
+    in.GetData(p, n);
+    ASSERT_TRUE(in.Seek(target));
+    EXPECT_EQ(in.Position(), target * frame);
+    EXPECT_TRUE(WithinLsb(Drain(in, 4096), 16, expected, 1.0)) << "during a run";
+    in.Flush();
+
+    ASSERT_TRUE(in.Seek(target));
+    EXPECT_TRUE(WithinLsb(DecodeAll(in, 10000), 16, expected, 1.0)) << "as the start frame";
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, OpusSeek,
@@ -179,8 +190,7 @@ TEST_P(OpusRange, DeliversExactlyTheRequestedFrames) {
     in.SetEndSample(c.End);
     const TBytes out = DecodeAll(in, 3000);
     const size_t to = c.End < 0 ? all.size() : static_cast<size_t>(c.End + 1) * 4;
-    const TBytes expected = SliceBytes(all, static_cast<size_t>(c.Start) * 4, to);
-    EXPECT_TRUE(out == expected) << FirstDifference(out, expected);
+    EXPECT_TRUE(WithinLsb(out, 16, SliceBytes(all, static_cast<size_t>(c.Start) * 4, to), 1.0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ranges, OpusRange,
@@ -309,12 +319,23 @@ TEST(OpusIn, ChainStopsAtAChannelCountChange) {
 // ---------------------------------------------------------------------------------------
 // Failures.
 
+// A byte changed in the middle of an audio page: the page fails its checksum and is
+// skipped, a hole counted where it lies; the audio before it is the intact file's.
 TEST(OpusIn, PageFailingItsChecksumIsAHole) {
     TOpusIn intactIn;
     intactIn.SetFileName(OpusPath("stereo"));
     const TBytes intact = DecodeAll(intactIn);
+    TBytes file = ReadAll(OpusPath("stereo"));
+    const std::string capture = "OggS";
+    std::vector<size_t> pages;
+    for (auto at = file.begin();
+         (at = std::search(at, file.end(), capture.begin(), capture.end())) != file.end(); ++at)
+        pages.push_back(static_cast<size_t>(at - file.begin()));
+    ASSERT_GE(pages.size(), 5u); // the two headers, then pages of audio
+    file[(pages[3] + pages[4]) / 2] ^= 0x5A;
+    TMemoryStream stream(file);
     TOpusIn in;
-    in.SetFileName(OpusPath("bad_page"));
+    in.SetStream(&stream);
     ASSERT_TRUE(in.Valid());
     const TBytes out = DecodeAll(in);
     const TDamage d = in.Damage(dkHole);
