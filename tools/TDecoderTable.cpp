@@ -130,15 +130,15 @@ std::vector<TDecoderDetail> OpusDetails(TAuFileIn& In) {
     auto& opus = static_cast<TOpusIn&>(In);
     auto db = [](double Value) {
         char text[32];
-        std::snprintf(text, sizeof text, "%.2f", Value);
+        std::snprintf(text, sizeof text, "%.2f dB", Value);
         return std::vector<std::string>{text};
     };
     std::vector<TDecoderDetail> details = {{"codec", {"opus"}},
                                            {"channel_mapping", {std::to_string(opus.MappingFamily())}},
-                                           {"output_gain_db", db(opus.OutputGainDb())},
-                                           {"input_sample_rate", {std::to_string(opus.InputSampleRate())}}};
-    if (const auto gain = opus.R128TrackGainDb()) details.push_back({"r128_track_gain_db", db(*gain)});
-    if (const auto gain = opus.R128AlbumGainDb()) details.push_back({"r128_album_gain_db", db(*gain)});
+                                           {"output_gain", db(opus.OutputGainDb())},
+                                           {"input_rate", {std::to_string(opus.InputSampleRate())}}};
+    if (const auto gain = opus.R128TrackGainDb()) details.push_back({"r128_track", db(*gain)});
+    if (const auto gain = opus.R128AlbumGainDb()) details.push_back({"r128_album", db(*gain)});
     return details;
 }
 #endif

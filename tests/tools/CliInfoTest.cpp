@@ -187,9 +187,10 @@ TEST_F(CliInfo, JsonShowsTheOpusHeader) {
     EXPECT_EQ(tagged["tags"]["title"].String, "Группа крови");
     EXPECT_EQ(tagged["details"]["codec"].String, "opus");
     EXPECT_EQ(tagged["details"]["channel_mapping"].String, "0");
-    EXPECT_EQ(tagged["details"]["output_gain_db"].String, "0.00");
-    EXPECT_EQ(tagged["details"]["r128_track_gain_db"].String, "-2.00");
-    EXPECT_EQ(tagged["details"]["r128_album_gain_db"].Kind, TJson::jNull);
+    EXPECT_EQ(tagged["details"]["output_gain"].String, "0.00 dB");
+    EXPECT_EQ(tagged["details"]["r128_track"].String, "-2.00 dB");
+    EXPECT_EQ(tagged["details"]["r128_album"].Kind, TJson::jNull);
+    EXPECT_EQ(tagged["details"]["input_rate"].String, "48000");
     EXPECT_EQ(tones["channels"].Number, 6);
     EXPECT_EQ(tones["layout"].String, "5.1");
     EXPECT_EQ(tones["details"]["channel_mapping"].String, "1");
