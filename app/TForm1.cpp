@@ -44,6 +44,9 @@
 #if TARVIO_HAVE_WAVPACK
 #include "decoders/wavpack/TWVIn.h"
 #endif
+#if TARVIO_HAVE_OPUS
+#include "decoders/opus/TOpusIn.h"
+#endif
 #if TARVIO_HAVE_DTS
 #include "decoders/dts/TDTSIn.h"
 #endif
@@ -291,6 +294,10 @@ void TForm1::CreateComponents() {
     WVIn1 = new TWVIn(this);
     plain(WVIn1, "WVIn1");
 #endif
+#if TARVIO_HAVE_OPUS
+    OpusIn1 = new TOpusIn(this);
+    plain(OpusIn1, "OpusIn1");
+#endif
 #if TARVIO_HAVE_DTS
     DTSIn1 = new TDTSIn(this);
     plain(DTSIn1, "DTSIn1");
@@ -367,6 +374,9 @@ void TForm1::MapDecoders() {
 #if TARVIO_HAVE_MP4
         {"TMP4In", MP4In1},
         {"TADTSIn", ADTSIn1},
+#endif
+#if TARVIO_HAVE_OPUS
+        {"TOpusIn", OpusIn1},
 #endif
 #if TARVIO_HAVE_WAVPACK
         {"TWVIn", WVIn1},

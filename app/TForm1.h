@@ -39,6 +39,7 @@ class TFLACIn;
 class TMP4In;
 class TADTSIn;
 class TWVIn;
+class TOpusIn;
 class TDTSIn;
 class TAC3In;
 class TWaveIn;
@@ -85,6 +86,7 @@ public:
     TMP4In* MP4In1 = nullptr;
     TADTSIn* ADTSIn1 = nullptr;
     TWVIn* WVIn1 = nullptr;
+    TOpusIn* OpusIn1 = nullptr;
     TDTSIn* DTSIn1 = nullptr;
     TAC3In* AC3In1 = nullptr;
     TWaveIn* WaveIn1 = nullptr;

@@ -46,7 +46,7 @@ endfunction()
 # Links every decoder library this build has and defines TARVIO_HAVE_<FORMAT>=1 for each,
 # so a program's decoder table lists exactly the decoders that exist.
 function(tarvio_link_decoders target)
-  foreach(pair dts:DTS ac3:AC3 wav:WAV wm:MP3 vorbis:VORBIS flac:FLAC mac:MAC wavpack:WAVPACK mp4:MP4)
+  foreach(pair dts:DTS ac3:AC3 wav:WAV wm:MP3 vorbis:VORBIS flac:FLAC mac:MAC wavpack:WAVPACK mp4:MP4 opus:OPUS)
     string(REPLACE ":" ";" pair ${pair})
     list(GET pair 0 format)
     list(GET pair 1 macro)

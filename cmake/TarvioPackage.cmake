@@ -88,7 +88,7 @@ set(CPACK_PACKAGE_CONTACT "Tarvio developers <tarvio@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "full-screen skinned audio player for an in-car touch screen")
 set(CPACK_PACKAGE_DESCRIPTION "Tarvio shows one borderless 640x480 window drawn from pictures: a background,
 a skin that carries the transport buttons, eight spectrum bars and the track's
-title, artist and length. It plays MP3, Ogg Vorbis, FLAC, Monkey's Audio,
+title, artist and length. It plays MP3, Ogg Vorbis, Ogg Opus, FLAC, Monkey's Audio,
 WavPack, MP4/AAC, Windows Media Audio, DTS, AC-3 and WAV files from a play
 list. The package also holds tarvio-cli, which inspects, decodes, plays and
 tags audio files and rips audio CDs, and a systemd user unit that starts the

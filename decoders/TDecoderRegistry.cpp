@@ -32,6 +32,9 @@
 #include "decoders/mp4/TADTSIn.h"
 #include "decoders/mp4/TMP4In.h"
 #endif
+#if TARVIO_HAVE_OPUS
+#include "decoders/opus/TOpusIn.h"
+#endif
 
 namespace tarvio {
 
@@ -125,6 +128,26 @@ std::vector<TDecoderDetail> MacDetails(TAuFileIn& In) {
 }
 #endif
 
+#if TARVIO_HAVE_OPUS
+// The header's channel mapping family and output gain, and the R128 gains of the comments
+// (in dB, as written; not applied unless asked for).
+std::vector<TDecoderDetail> OpusDetails(TAuFileIn& In) {
+    auto& opus = static_cast<TOpusIn&>(In);
+    auto db = [](double Value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f dB", Value);
+        return std::vector<std::string>{text};
+    };
+    std::vector<TDecoderDetail> details = {{"codec", {"opus"}},
+                                           {"channel_mapping", {std::to_string(opus.MappingFamily())}},
+                                           {"output_gain", db(opus.OutputGainDb())},
+                                           {"input_rate", {std::to_string(opus.InputSampleRate())}}};
+    if (const auto gain = opus.R128TrackGainDb()) details.push_back({"r128_track", db(*gain)});
+    if (const auto gain = opus.R128AlbumGainDb()) details.push_back({"r128_album", db(*gain)});
+    return details;
+}
+#endif
+
 } // namespace
 
 const std::vector<TDecoderEntry>& TDecoderRegistry::Entries() {
@@ -195,6 +218,14 @@ const std::vector<TDecoderEntry>& TDecoderRegistry::Entries() {
             TDecoderEntry e = Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
                                             [](TMP4In& In) { return int64_t{In.Bitrate()}; });
             e.Details = Mp4Details;
+            return e;
+        }(),
+#endif
+#if TARVIO_HAVE_OPUS
+        [] {
+            TDecoderEntry e = Entry<TOpusIn>("opus", "TOpusIn", {".opus"},
+                                             [](TOpusIn& In) { return int64_t{In.Bitrate()}; });
+            e.Details = OpusDetails;
             return e;
         }(),
 #endif

@@ -31,6 +31,7 @@ inline constexpr TRuntimeLibrary VorbisEnc       {"libvorbisenc.so.2",     "libv
 inline constexpr TRuntimeLibrary Wavpack         {"libwavpack.so.1",       "libwavpack1",       rlDepends};
 inline constexpr TRuntimeLibrary Faad            {"libfaad.so.2",          "libfaad2",          rlDepends};
 inline constexpr TRuntimeLibrary Mpg123          {"libmpg123.so.0",        "libmpg123-0",       rlDepends};
+inline constexpr TRuntimeLibrary OpusFile        {"libopusfile.so.0",      "libopusfile0",      rlDepends};
 inline constexpr TRuntimeLibrary AvUtil          {"libavutil.so.57",       "libavutil57",       rlDepends};
 inline constexpr TRuntimeLibrary SwResample      {"libswresample.so.4",    "libswresample4",    rlDepends};
 inline constexpr TRuntimeLibrary AvCodec         {"libavcodec.so.59",      "libavcodec59",      rlDepends};
@@ -46,9 +47,10 @@ inline constexpr TRuntimeLibrary MACDll          {"libMACDll.so",          "tarv
 // clang-format on
 
 // Every entry above, for checks that walk the table.
-inline constexpr TRuntimeLibrary All[] = {
-    Dca,        A52,     Flac,     Ogg,  Vorbis, VorbisFile, VorbisEnc,    Wavpack, Faad,  Mpg123, AvUtil,
-    SwResample, AvCodec, AvFormat, TagC, Cdio,   CdioCdda,   CdioParanoia, Curl,    DBus,  Mp4ff, MACDll};
+inline constexpr TRuntimeLibrary All[] = {Dca,       A52,      Flac,  Ogg,    Vorbis,   VorbisFile,
+                                          VorbisEnc, Wavpack,  Faad,  Mpg123, AvUtil,   SwResample,
+                                          AvCodec,   AvFormat, TagC,  Cdio,   CdioCdda, CdioParanoia,
+                                          Curl,      DBus,     Mp4ff, MACDll, OpusFile};
 } // namespace RuntimeLibrary
 
 } // namespace tarvio

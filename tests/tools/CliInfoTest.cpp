@@ -190,6 +190,32 @@ TEST_F(CliInfo, Mp4ShowsTheCodecAndAacProfile) {
         << text.Out;
 }
 
+// Opus: 48 kHz whatever the encoder's input rate; the codec, channel mapping, header gain
+// and R128 gain among the details, and the tags.
+TEST_F(CliInfo, JsonShowsTheOpusHeader) {
+    if (!HaveDecoder("opus")) GTEST_SKIP() << "no Opus decoder in this build";
+    const TCliResult r = RunCli({"info", "--json", Media("opus/tagged.opus"), Media("opus/tones.opus")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 2u) << r.Out;
+    TJson tagged, tones;
+    ASSERT_TRUE(TJson::Parse(lines[0], tagged) && TJson::Parse(lines[1], tones)) << r.Out;
+    EXPECT_EQ(tagged["decoder"].String, "opus");
+    EXPECT_EQ(tagged["sample_rate"].Number, 48000);
+    EXPECT_EQ(tagged["total_samples"].Number, 48000);
+    EXPECT_GT(tagged["bit_rate"].Number, 0);
+    EXPECT_EQ(tagged["tags"]["title"].String, "Группа крови");
+    EXPECT_EQ(tagged["details"]["codec"].String, "opus");
+    EXPECT_EQ(tagged["details"]["channel_mapping"].String, "0");
+    EXPECT_EQ(tagged["details"]["output_gain"].String, "0.00 dB");
+    EXPECT_EQ(tagged["details"]["r128_track"].String, "-2.00 dB");
+    EXPECT_EQ(tagged["details"]["r128_album"].Kind, TJson::jNull);
+    EXPECT_EQ(tagged["details"]["input_rate"].String, "48000");
+    EXPECT_EQ(tones["channels"].Number, 6);
+    EXPECT_EQ(tones["layout"].String, "5.1");
+    EXPECT_EQ(tones["details"]["channel_mapping"].String, "1");
+}
+
 // Monkey's Audio: the compression level as a number and by name, and the tags.
 TEST_F(CliInfo, JsonShowsTheMonkeysAudioCompressionLevel) {
     if (!HaveDecoder("mac")) GTEST_SKIP() << "no Monkey's Audio decoder in this build";

@@ -644,6 +644,27 @@ TEST_F(PlayerRecording, TwentyBitTrackPlaysInTwentyFourBitSamples) {
     EXPECT_TRUE(check.Ok) << check.Why;
 }
 
+// An Opus track plays at 48 kHz with its comments in the labels, and every frame of it
+// reaches the device as `opusdec --no-dither` decodes it.
+TEST_F(PlayerRecording, OpusTrackPlaysWithItsTags) {
+    const std::string track = tarvio::test::Media("opus/tagged.opus");
+    PlayList({track});
+    Start();
+    bool dts;
+    if (!Form->DecoderFor(track, dts)) GTEST_SKIP() << "no Opus decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    ASSERT_EQ(Form->LabelError->Caption(), "Играет: tagged.opus");
+    EXPECT_EQ(Form->LabelTrack->Caption(), "Группа крови");
+    EXPECT_EQ(Form->LabelArtist->Caption(), "Кино");
+    EXPECT_EQ(Form->LabelSamplerate->Caption(), "48000 Гц");
+    EXPECT_EQ(Form->LabelChannel->Caption(), "Стерео");
+    WaitForTheEnd();
+    Form.reset();
+    const tarvio::test::TWave ref = tarvio::test::ReadWave(tarvio::test::Media("opus/tagged.ref.wav"));
+    const TRecordingCheck check(RecordedPcm(Recording), std::string(ref.Data.begin(), ref.Data.end()), 4);
+    EXPECT_TRUE(check.Ok) << check.Why;
+}
+
 // Every text the information labels can show fits its box, letters and glow, in Tahoma at
 // the labels' own size; only "Не стандартно" needs a smaller size to fit.
 TEST_F(Player, InformationTextsFitTheirLabels) {
