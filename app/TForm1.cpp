@@ -1249,6 +1249,14 @@ void TForm1::StartScan(const std::vector<std::string>& Roots, const std::string&
     ListSource = Source;
     Scanning = true;
     FScanPlays = Play;
+    FScanResumes = Resume;
+    if (Resume) {
+        // A stick's or a music folder's place is kept under its file system's id, so that
+        // the same stick finds it again wherever it is mounted.
+        ResumeLabel.clear();
+        ResumeSource = TResumeState::FolderSource(Roots.front(), &ResumeLabel);
+        if (ResumeLabel.empty()) ResumeLabel = Roots.front();
+    }
     LabelError->SetCaption("Читаю: " + FilesText(0));
 
     // Files go to the GUI thread in batches: the first folder at once (play can start),
@@ -1295,7 +1303,18 @@ void TForm1::ScanFilesFound(uint64_t Id, std::vector<std::string> Files, size_t 
         LabelError->SetCaption((Done ? "Найдено: " : "Читаю: ") + FilesText(Found));
     if (Done) Scanning = false;
     const size_t count = AudioPlayList1->FileCount();
-    if (!FScanPlays || count == 0 || (ChooseStartEntry && !Done)) return;
+    if (Done && FScanResumes && count > 0) {
+        FScanResumes = false;
+        if (const std::optional<TResumePlace> place = TResumeState::Find(ResumePath, ResumeSource)) {
+            bool resumed = false;
+            TApplication::Guard([&] { resumed = ResumeFrom(*place); });
+            if (resumed || PlayState == "play") {
+                FScanPlays = false;
+                return;
+            }
+        }
+    }
+    if (!FScanPlays || count == 0 || ((ChooseStartEntry || FScanResumes) && !Done)) return;
     FScanPlays = false;
     int start = 0;
     if (ChooseStartEntry) {

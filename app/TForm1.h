@@ -325,7 +325,8 @@ private:
     std::unique_ptr<TMountWatcher> FMountWatcher;
     std::shared_ptr<int> FAlive = std::make_shared<int>(0);
     uint64_t FScanId = 0;
-    bool FScanPlays = false; // the running scan starts playback
+    bool FScanPlays = false;   // the running scan starts playback
+    bool FScanResumes = false; // with Resume: the running scan's list looks up its saved place
 };
 
 } // namespace tarvio

@@ -119,3 +119,30 @@ TEST_F(PlayerScan, PlaysAMountedStickAndStopsWhenItGoes) {
     ASSERT_TRUE(WaitUntil([&] { return Form->PlayState == "play"; }, 10000));
     EXPECT_EQ(Form->CurrentFile, (mount / "10 b" / "short.flac").string());
 }
+
+// With Resume, a stick plugged in again starts where it was left: the same entry, from
+// the saved place, found by the stick's file system.
+TEST_F(PlayerScan, AStickPluggedInAgainResumesWhereItWasLeft) {
+    const fs::path media = Root / "media", mount = media / "STICK 1";
+    fs::create_directories(mount);
+    const TScopedEnv state("XDG_STATE_HOME", (Root / "state").c_str());
+    Config("[player]\nWatchMounts=" + media.string() + "\nResume=1\n");
+    Start();
+    if (::mount(Stick.c_str(), mount.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
+    struct TUnmount {
+        fs::path Path;
+        ~TUnmount() { umount2(Path.c_str(), MNT_DETACH); }
+    } unmount{mount};
+    ASSERT_TRUE(WaitUntil([&] { return Form->PlayState == "play"; }, 10000));
+    EXPECT_EQ(Form->CurrentFile, (mount / Cp1251Name).string());
+    Form->NextButton(); // the long track, saved as the place
+    ASSERT_EQ(Form->CurrentFile, (mount / "2 a" / "long.flac").string());
+
+    ASSERT_EQ(umount2(mount.c_str(), MNT_DETACH), 0);
+    ASSERT_TRUE(WaitUntil([&] { return Form->PlayState.empty(); }, 10000));
+    ASSERT_EQ(::mount(Stick.c_str(), mount.c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_TRUE(WaitUntil([&] { return Form->PlayState == "play"; }, 10000));
+    EXPECT_EQ(Form->CurrentFile, (mount / "2 a" / "long.flac").string());
+    EXPECT_EQ(Form->PlayingIndex, 1);
+}
