@@ -87,6 +87,8 @@ TEST_F(PlayerScan, MusicDirBuildsTheListWithoutBlockingTheWindow) {
 TEST_F(PlayerScan, PlaysAMountedStickAndStopsWhenItGoes) {
     const fs::path media = Root / "media", mount = media / "STICK 1";
     fs::create_directories(mount);
+    const fs::path recording = Root / "recorded.wav";
+    const TScopedEnv device("TARVIO_AUDIO_DEVICE", ("wav:" + recording.string()).c_str());
     Config("[player]\nWatchMounts=" + media.string() + "\n");
     Start();
     EXPECT_EQ(Form->PlayState, "");
@@ -100,6 +102,16 @@ TEST_F(PlayerScan, PlaysAMountedStickAndStopsWhenItGoes) {
     EXPECT_EQ(Form->CurrentFile, (mount / Cp1251Name).string());
     EXPECT_EQ(Form->ListSource, mount.string());
     EXPECT_TRUE(Form->DXAudioOut1->IsBusy());
+    // The stick's first track reaches the device whole (the output ends after it).
+    ASSERT_TRUE(WaitUntil([&] { return !Form->DXAudioOut1->IsBusy(); }, 10000));
+    {
+        std::ifstream in(recording, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t data = bytes.find("data", 12);
+        ASSERT_NE(data, std::string::npos);
+        const TRecordingCheck check(bytes.substr(data + 8), Media().NoisePcm, 4);
+        EXPECT_TRUE(check.Ok) << check.Why;
+    }
 
     ASSERT_EQ(umount2(mount.c_str(), MNT_DETACH), 0);
     ASSERT_TRUE(WaitUntil([&] { return Form->PlayState.empty(); }, 10000));
