@@ -25,6 +25,7 @@ public:
     // the end or cannot be read.
     bool Read(int64_t Offset, void* Out, size_t Count) {
         if (!Inside(Offset, Count) || Count > kWindow) return false;
+        if (Count == 0) return true; // nothing to copy, and the window may be empty
         if (Offset < FWindowAt || Offset + static_cast<int64_t>(Count) > FWindowAt + FWindowBytes) {
             FWindow.resize(kWindow);
             const ssize_t got = pread(FFd, FWindow.data(), kWindow, Offset);
