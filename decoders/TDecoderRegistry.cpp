@@ -213,7 +213,12 @@ const std::vector<TDecoderEntry>& TDecoderRegistry::Entries() {
 #endif
 #if TARVIO_HAVE_MP4
         // ".aac" is raw ADTS frames first of all; an MP4 file named so goes on to TMP4In.
-        Entry<TADTSIn>("adts", "TADTSIn", {".aac"}, [](TADTSIn& In) { return int64_t{In.Bitrate()}; }),
+        [] {
+            TDecoderEntry e = Entry<TADTSIn>("adts", "TADTSIn", {".aac"},
+                                             [](TADTSIn& In) { return int64_t{In.Bitrate()}; });
+            e.Details = [](TAuFileIn&) { return std::vector<TDecoderDetail>{{"codec", {"AAC"}}}; };
+            return e;
+        }(),
         [] {
             TDecoderEntry e = Entry<TMP4In>("mp4", "TMP4In", {".m4a", ".mp4", ".aac"},
                                             [](TMP4In& In) { return int64_t{In.Bitrate()}; });

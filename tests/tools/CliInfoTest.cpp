@@ -496,6 +496,17 @@ TEST_F(CliInfo, WaveFilesShowTheirFormatTagAndType) {
         << r.Out;
 }
 
+// A raw ADTS stream goes to the ADTS decoder, which names its codec like the MP4 one.
+TEST_F(CliInfo, AdtsFilesNameTheirDecoderAndCodec) {
+    if (!HaveDecoder("adts")) GTEST_SKIP() << "no ADTS decoder in this build";
+    const TCliResult r = RunCli({"info", "--json", Media("mp4/adts_stereo_44100.aac")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    TJson info;
+    ASSERT_TRUE(TJson::Parse(r.Out, info)) << r.Out;
+    EXPECT_EQ(info["decoder"].String, "adts");
+    EXPECT_EQ(info["details"]["codec"].String, "AAC");
+}
+
 // Data converted through the compression layer names its codec, and a file that is not
 // plain RIFF its container; plain PCM in RIFF names neither.
 TEST_F(CliInfo, WaveFilesShowTheirCodecAndContainer) {
