@@ -207,6 +207,7 @@ struct TMpg123Decoder::TImpl {
         Info.Layer = fi.layer;
         Info.Version = fi.version == MPG123_1_0 ? 1 : fi.version == MPG123_2_0 ? 2 : 3;
         Info.FreeFormat = fi.bitrate == 0;
+        Info.Bitrate = fi.bitrate > 0 ? static_cast<uint32_t>(fi.bitrate) * 1000u : 0;
         Info.VBR = fi.vbr != MPG123_CBR;
         const off_t length = lib.mpg123_length(Handle.get());
         Info.Length = length >= 0 ? static_cast<int64_t>(length) : -1;

@@ -35,6 +35,7 @@ public:
         int Layer = 0;         // 1, 2 or 3
         int Version = 0;       // 1 for MPEG-1, 2 for MPEG-2, 3 for MPEG-2.5
         bool FreeFormat = false;
+        uint32_t Bitrate = 0;      // bits per second the first audio frame states; 0 free format
         bool VBR = false;          // the first frame is a Xing/VBRI header of a VBR or ABR stream
         int64_t Length = -1;       // frames libmpg123 expects (exact with a Xing/Info header)
         int64_t FirstFrameAt = -1; // byte offset of the first audio frame

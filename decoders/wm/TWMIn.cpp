@@ -48,8 +48,6 @@ void TWMIn::OpenFile() {
     if (FOpened != 0) return;
     if (!FStreamAssigned && FWideFileName.empty()) throw EAuException("File name is not assigned");
     wma_close(reader); // what a Reset left behind
-    // FFmpeg is opened the first time a file is; without it no file can be read.
-    ffmpeg::TFFmpegLibrary::Instance().Require();
     OpenOwnStream();
     wma_open(reader, FStream, FHighPrecision, ChannelRequest(FOutputChannels));
     FValid = reader.has_audio;
@@ -59,6 +57,9 @@ void TWMIn::OpenFile() {
         FValid = false;
         wma_close(reader);
         ReleaseStream();
+        // Plain MPEG audio is read without FFmpeg; anything else needs it, so a file that
+        // could not be read for want of it says so.
+        ffmpeg::TFFmpegLibrary::Instance().Require();
         return;
     }
     if (reader._protected) {

@@ -60,6 +60,14 @@ uint64_t InputMask(const AVChannelLayout& L) {
     return WaveMask(L.nb_channels);
 }
 
+// A * B / C rounded to the nearest, for non-negative A and positive B and C (as
+// av_rescale, without FFmpeg loaded).
+int64_t Rescale(int64_t A, int64_t B, int64_t C) {
+    if (A <= 0 || B <= 0 || C <= 0) return 0;
+    const __int128 r = (static_cast<__int128>(A) * B + C / 2) / C;
+    return r > INT64_MAX ? INT64_MAX : static_cast<int64_t>(r);
+}
+
 std::u16string Utf8(const char* Text) {
     return Text ? TCodePage::Utf8ToWide(Text) : std::u16string();
 }
@@ -263,9 +271,10 @@ struct TWMSyncReader::TImpl {
         AVStream* st = Outputs.empty() || !Format ? nullptr : StreamOf(0);
         int64_t duration = -1;
         if (!Format) {
-            // Only libmpg123 takes the file (free format): its estimate.
+            // libmpg123 alone reads the file: its length, exact with a Xing/Info header,
+            // else estimated from the file's size and the first frame.
             const TMpg123Decoder::TStreamInfo& i = Mpeg.Info();
-            if (i.Length > 0 && i.Rate > 0) duration = FFmpeg().av_rescale(i.Length, UnitsPerSecond, i.Rate);
+            if (i.Length > 0 && i.Rate > 0) duration = Rescale(i.Length, UnitsPerSecond, i.Rate);
         } else if (st && st->duration != AV_NOPTS_VALUE && st->duration > 0) {
             int64_t length = st->duration;
             // MP3's length counts the encoder's delay too, which the decoder drops at the start.
@@ -277,15 +286,26 @@ struct TWMSyncReader::TImpl {
             duration = FFmpeg().av_rescale(Format->duration, UnitsPerSecond, AV_TIME_BASE);
         }
         bool vbr = false;
+        int64_t bitrate = 0;
         if (IsMp3) {
             const wmscan::TMpegScan scan =
                 wmscan::ScanMpegAudio(*Stream, Base + wmscan::Id3v2Length(*Stream, Base));
             vbr = scan.VBR;
-            // FFmpeg guesses the length of a VBR file without a length header from one bit
-            // rate; the frames counted are right.
+            // An estimate from one bit rate is wrong for a VBR file without a length header;
+            // the frames counted are right.
             if (scan.Samples > 0 && scan.SampleRate > 0)
-                duration =
-                    std::max(duration, FFmpeg().av_rescale(scan.Samples, UnitsPerSecond, scan.SampleRate));
+                duration = std::max(duration, Rescale(scan.Samples, UnitsPerSecond, scan.SampleRate));
+            if (!Format) {
+                // A constant bit rate without a length header: the audio's bytes at that rate
+                // (libmpg123's own estimate counts the tags' bytes too).
+                const uint32_t rate = Mpeg.Info().Bitrate;
+                if (!scan.LengthHeader && !scan.VBR && rate > 0)
+                    duration = Rescale(MpegAudioBytes() * 8, UnitsPerSecond, rate);
+                // The header's rate for a constant bit rate, else the audio's bytes over its length.
+                bitrate = !scan.VBR && rate > 0 ? rate
+                          : duration > 0        ? Rescale(MpegAudioBytes(), 8 * UnitsPerSecond, duration)
+                                                : 0;
+            }
             wmscan::ReadId3Attributes(*Stream, Base, Header);
         } else {
             auto meta = [this](std::initializer_list<const char*> Keys) -> const char* {
@@ -309,9 +329,7 @@ struct TWMSyncReader::TImpl {
             text("Copyright", {"copyright"});
         }
         if (duration > 0) Header.Set("Duration", TWMAttribute::Qword(static_cast<uint64_t>(duration)));
-        int64_t bitrate = st && st->codecpar->bit_rate > 0 ? st->codecpar->bit_rate
-                          : Format                         ? Format->bit_rate
-                                                           : 0;
+        if (Format) bitrate = st && st->codecpar->bit_rate > 0 ? st->codecpar->bit_rate : Format->bit_rate;
         if (bitrate > 0)
             Header.Set("Bitrate",
                        TWMAttribute::Dword(static_cast<uint32_t>(std::min<int64_t>(bitrate, UINT32_MAX))));
@@ -529,6 +547,48 @@ struct TWMSyncReader::TImpl {
         return UseMpeg;
     }
 
+    // MPEG audio whose frames follow one another from right after its ID3v2 tags is read by
+    // libmpg123 alone, without loading FFmpeg (a tenth of a second and more at every
+    // start); anything less plain goes through FFmpeg's probe as before.
+    bool OpenPlainMpeg() {
+        const int64_t audio = Base + wmscan::Id3v2Length(*Stream, Base);
+        const wmscan::TMpegScan scan = wmscan::ScanMpegAudio(*Stream, audio);
+        // Free format (which FFmpeg refuses) counts as plain when it starts right there.
+        const bool free = FreeFormatAtStart();
+        if (!free && (!scan.Found || scan.FirstFrameAt != audio || scan.Run < 4)) return false;
+        // libmpg123 must agree: its first audio frame is that one, or the next after a
+        // Xing/Info/VBRI frame.
+        const int64_t first = audio - Base;
+        if (!OpenMpeg() || Mpeg.Info().FirstFrameAt < first || Mpeg.Info().FirstFrameAt > first + 4096 ||
+            Mpeg.Info().FreeFormat != free) {
+            Mpeg.Close();
+            UseMpeg = false;
+            return false;
+        }
+        IsMp3 = true;
+        Outputs.push_back(TOutputState{});
+        return true;
+    }
+
+    // Bytes from libmpg123's first audio frame to the end of the stream or to an ID3v1 tag
+    // there.
+    int64_t MpegAudioBytes() {
+        const int64_t first = Mpeg.Info().FirstFrameAt < 0 ? -1 : Base + Mpeg.Info().FirstFrameAt;
+        TStatStg st;
+        if (first < 0 || Stream->Stat(st) != TAudioStream::Ok || st.cbSize > INT64_MAX) return 0;
+        int64_t end = static_cast<int64_t>(st.cbSize);
+        // libmpg123 reads on from where the adapter is: put it back.
+        uint64_t position = 0;
+        if (Stream->Seek(0, STREAM_SEEK_CUR, &position) != TAudioStream::Ok) return 0;
+        char tag[3] = {};
+        uint32_t got = 0;
+        if (end - 128 >= first && Stream->Seek(end - 128, STREAM_SEEK_SET, nullptr) == TAudioStream::Ok &&
+            Stream->Read(tag, 3, &got) == TAudioStream::Ok && got == 3 && std::memcmp(tag, "TAG", 3) == 0)
+            end -= 128;
+        Stream->Seek(static_cast<int64_t>(position), STREAM_SEEK_SET, nullptr);
+        return std::max<int64_t>(end - first, 0);
+    }
+
     // The next block of libmpg123's output into Pcm (its frames count in PcmFrames);
     // false at the end of the data.
     bool NextMpegBlock(const TWaveFormat& Out) {
@@ -539,8 +599,8 @@ struct TWMSyncReader::TImpl {
         if (RangePending) {
             RangePending = false;
             const int64_t target =
-                FFmpeg().av_rescale_rnd(static_cast<int64_t>(std::min<uint64_t>(RangeStart, INT64_MAX / 2)),
-                                        Out.SamplesPerSec, UnitsPerSecond, AV_ROUND_NEAR_INF);
+                Rescale(static_cast<int64_t>(std::min<uint64_t>(RangeStart, INT64_MAX / 2)),
+                        Out.SamplesPerSec, UnitsPerSecond);
             PcmFrames = PcmDone = 0;
             Mpeg.Seek(target);
         }
@@ -671,12 +731,20 @@ uint32_t TWMSyncReader::OpenStream(TAudioStream* Stream) {
     TImpl& m = *FImpl;
     if (m.Open) return WM_E_UNEXPECTED;
     if (!Stream) return WM_E_INVALIDARG;
-    if (!LoadWMRuntime()) return WM_E_FAIL;
     uint64_t position = 0;
     if (Stream->Seek(0, STREAM_SEEK_CUR, &position) != TAudioStream::Ok || position > INT64_MAX / 2)
         return WM_E_FAIL;
     m.Stream = Stream;
     m.Base = static_cast<int64_t>(position);
+    if (m.OpenPlainMpeg()) {
+        m.ReadAttributes();
+        m.Open = true;
+        return WM_OK;
+    }
+    if (!LoadWMRuntime()) {
+        m.Reset();
+        return WM_E_FAIL;
+    }
     if (m.OpenDemuxer()) {
         // A file FFmpeg takes for MPEG audio (a header stating its length) but in which
         // libmpg123 finds no frame stays open: its data ends at once, with libmpg123's reason.
@@ -847,8 +915,8 @@ uint32_t TWMSyncReader::GetNextSample(uint16_t StreamNum, TWMSampleBuffer& Sampl
     std::memcpy(p, m.Pcm.data() + static_cast<size_t>(m.PcmDone) * frameBytes,
                 static_cast<size_t>(frames) * frameBytes);
     const int64_t position = m.PcmPos >= 0 ? m.PcmPos + m.PcmDone : 0;
-    SampleTime = static_cast<uint64_t>(FFmpeg().av_rescale(position, UnitsPerSecond, out.SamplesPerSec));
-    Duration = static_cast<uint64_t>(FFmpeg().av_rescale(frames, UnitsPerSecond, out.SamplesPerSec));
+    SampleTime = static_cast<uint64_t>(Rescale(position, UnitsPerSecond, out.SamplesPerSec));
+    Duration = static_cast<uint64_t>(Rescale(frames, UnitsPerSecond, out.SamplesPerSec));
     Flags = 0;
     OutputNum = static_cast<uint32_t>(output);
     StreamNumOut = StreamNum;
@@ -870,7 +938,6 @@ bool LoadWMRuntime() {
 }
 
 uint32_t WMCreateSyncReader(std::unique_ptr<TWMSyncReader>& Reader) {
-    if (!LoadWMRuntime()) return WM_E_FAIL;
     try {
         Reader = std::make_unique<TWMSyncReader>();
     } catch (const std::bad_alloc&) {

@@ -83,6 +83,7 @@ struct TMpegFrame {
     int Version = 0; // 1 MPEG-1, 2 MPEG-2, 3 MPEG-2.5
     int Layer = 0;   // 1 .. 3
     int BitrateIndex = 0;
+    uint32_t Bitrate = 0; // bits per second
     uint32_t SampleRate = 0;
     uint32_t Length = 0;  // bytes, header included
     uint32_t Samples = 0; // per channel
@@ -110,6 +111,7 @@ bool ParseFrameHeader(const uint8_t* H, TMpegFrame& F) {
     F.Mono = (H[3] >> 6) == 3;
     const int table = F.Version == 1 ? F.Layer - 1 : (F.Layer == 1 ? 3 : 4);
     const uint32_t bitrate = kbps[table][bitrateIndex] * 1000u;
+    F.Bitrate = bitrate;
     if (F.Layer == 1) {
         F.Samples = 384;
         F.Length = (12 * bitrate / F.SampleRate + padding) * 4;
@@ -209,6 +211,17 @@ TMpegScan ScanMpegAudio(TAudioStream& Stream, int64_t AudioStart) {
     if (first < 0) return scan;
     scan.Found = true;
     scan.SampleRate = frame.SampleRate;
+    scan.FirstFrameAt = first;
+    scan.Bitrate = frame.Bitrate;
+    {
+        int64_t at = first;
+        TMpegFrame f;
+        while (scan.Run < 4 && FrameAt(Stream, at, f) && SameStream(f, frame)) {
+            ++scan.Run;
+            at += f.Length;
+        }
+        if (at >= size - TId3v1Tags::BlockSize) scan.Run = 4;
+    }
 
     // A length header sits in the first frame after the side information (Xing, Info) or
     // 32 bytes after the frame header (VBRI).

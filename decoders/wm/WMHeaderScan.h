@@ -27,6 +27,11 @@ struct TMpegScan {
     int64_t Samples = -1;      // of all frames, counted when the file has no length header
                                // and a variable bit rate; else -1
     uint32_t SampleRate = 0;
+    int64_t FirstFrameAt = -1; // stream offset of the first frame
+    uint32_t Bitrate = 0;      // bits per second the first frame's header states
+    // Frames that follow one another from the first one, counted up to 4; a run that ends
+    // at the file's end (or at an ID3v1 tag there) counts as 4.
+    int Run = 0;
 };
 
 // Looks at the MPEG audio frames from AudioStart on.
