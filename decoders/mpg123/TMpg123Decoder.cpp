@@ -1,5 +1,6 @@
 #include "decoders/mpg123/TMpg123Decoder.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "decoders/mpg123/TMpg123Library.h"
@@ -45,13 +46,71 @@ private:
     size_t FAt = 0;
 };
 
-// Whether a frame's side information is such that libmpg123 decodes it. The library says
-// nothing through its interface of a frame it cannot decode: it logs the error and hands
-// out the frame (silent, or decoded from values out of range), so the fields it rejects or
-// cuts are checked here. Layer I: an allocation of 15 (forbidden; the frame is silent).
-// Layer III: a granule of window switching with block type 0 (the frame is silent), more
-// than 288 big values (out of range; decoded from clamped values), side information longer
-// than the frame. Layer II has no field the library refuses.
+// Bits a protected frame's CRC covers after the header's last 16: the bit allocation
+// (Layer I), the bit allocation and scale factor selection (Layer II, read from the frame,
+// in the subbands of the table its rate chooses), or the side information (Layer III).
+size_t CrcCoveredBits(unsigned long Header, const unsigned char* Body, size_t Bytes) {
+    const unsigned version = (Header >> 19) & 3; // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+    const unsigned layer = 4 - ((Header >> 17) & 3);
+    const unsigned mode = (Header >> 6) & 3;
+    const unsigned channels = mode == 3 ? 1 : 2;
+    const bool lsf = version != 3;
+    if (layer == 3) return (lsf ? (channels == 1 ? 9 : 17) : (channels == 1 ? 17 : 32)) * 8;
+    const unsigned joint = mode == 1 ? (((Header >> 4) & 3) + 1) * 4 : 32;
+    if (layer == 1) return (joint * channels + (32 - joint)) * 4;
+    // Layer II: the allocation table (ISO 11172-3 B.2, 13818-3 B.1) by bit rate per channel.
+    static constexpr unsigned Kbps[15] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+    const unsigned rateIndex = (Header >> 10) & 3, bitrateIndex = (Header >> 12) & 15;
+    const unsigned perChannel = bitrateIndex < 15 ? Kbps[bitrateIndex] / channels : 0;
+    unsigned limit, width4, width3; // subbands; the last with 4 bits, with 3 bits, then 2
+    if (lsf) {
+        limit = 30, width4 = 4, width3 = 11;
+    } else if (perChannel != 0 && perChannel <= 48) {
+        limit = rateIndex == 2 ? 12 : 8, width4 = 2, width3 = limit;
+    } else {
+        // Up to 80 kbit/s a channel, at 48 kHz, or free format at 48 kHz: 27 subbands.
+        limit = (perChannel != 0 && perChannel <= 80) || rateIndex == 1 ? 27 : 30, width4 = 11, width3 = 23;
+    }
+    const unsigned bound = std::min(joint, limit);
+    TBitReader r(Body + 2, Bytes - 2);
+    size_t bits = 0;
+    unsigned allocated = 0; // allocations that are not 0, each with a 2-bit selection
+    for (unsigned sb = 0; sb < limit; ++sb) {
+        const unsigned width = sb < width4 ? 4 : sb < width3 ? 3 : 2;
+        const unsigned fields = sb < bound ? channels : 1;
+        for (unsigned ch = 0; ch < fields; ++ch)
+            if (r.Get(width) != 0) allocated += sb < bound ? 1 : channels;
+        bits += static_cast<size_t>(width) * fields;
+    }
+    return bits + 2 * allocated;
+}
+
+// Whether a protected frame's CRC matches what it covers (libmpg123 does not check it).
+bool CrcMatches(unsigned long Header, const unsigned char* Body, size_t Bytes) {
+    if (Bytes < 2) return false;
+    const size_t covered = CrcCoveredBits(Header, Body, Bytes);
+    if (covered > (Bytes - 2) * 8) return false;
+    unsigned crc = 0xFFFF;
+    auto add = [&crc](unsigned Bit) {
+        const unsigned carry = ((crc >> 15) & 1) ^ Bit;
+        crc = (crc << 1) & 0xFFFF;
+        if (carry) crc ^= 0x8005; // x^16 + x^15 + x^2 + 1
+    };
+    for (int i = 15; i >= 0; --i)
+        add((Header >> i) & 1);
+    TBitReader r(Body + 2, Bytes - 2);
+    for (size_t i = 0; i < covered; ++i)
+        add(r.Get(1));
+    return crc == ((static_cast<unsigned>(Body[0]) << 8) | Body[1]);
+}
+
+// Whether a frame is such that libmpg123 decodes it. The library says nothing through its
+// interface of a frame it cannot decode: it logs the error and hands out the frame
+// (silent, or decoded from values out of range), so the fields it rejects or cuts are
+// checked here. Layer I: an allocation of 15 (forbidden; the frame is silent). Layer III: a
+// granule of window switching with block type 0 (the frame is silent), more than 288 big
+// values (out of range; decoded from clamped values), side information longer than the
+// frame. Layer II has no field the library refuses.
 bool FrameDecodes(unsigned long Header, const unsigned char* Body, size_t Bytes) {
     const unsigned version = (Header >> 19) & 3; // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
     const unsigned layer = 4 - ((Header >> 17) & 3);
@@ -123,7 +182,7 @@ struct TMpg123Decoder::TImpl {
     // Hands out a decoded frame of Bytes bytes at Audio; one that does not decode is counted.
     void TakeFrame(const unsigned char* Audio, size_t Bytes, bool Decodes, const uint8_t*& Data,
                    size_t& Frames);
-    TDamageCount LostSync, Undecodable;
+    TDamageCount LostSync, Undecodable, ChecksumMismatch;
     std::string Error;
 
     static void Count(TDamageCount& D, int64_t At) {
@@ -294,7 +353,7 @@ void TMpg123Decoder::Close() {
     m.Feeding = false;
     m.Decoded = false;
     m.Dropped = 0;
-    m.LostSync = m.Undecodable = {};
+    m.LostSync = m.Undecodable = m.ChecksumMismatch = {};
     m.Can24 = false;
     m.Error.clear();
 }
@@ -380,6 +439,8 @@ bool TMpg123Decoder::Decode(const uint8_t*& Data, size_t& Frames) {
         }
     }
     const bool decodes = FrameDecodes(header, body, bodyBytes);
+    // A frame that decodes but fails its CRC is handed out as decoded, and counted.
+    const bool crcFails = decodes && ((header >> 16) & 1) == 0 && !CrcMatches(header, body, bodyBytes);
     off_t number = 0;
     unsigned char* audio = nullptr;
     size_t bytes = 0;
@@ -389,6 +450,7 @@ bool TMpg123Decoder::Decode(const uint8_t*& Data, size_t& Frames) {
         m.Ended = true;
         return false;
     }
+    if (crcFails) TImpl::Count(m.ChecksumMismatch, m.Pos);
     m.TakeFrame(audio, bytes, decodes, Data, Frames);
     return true;
 }
@@ -483,6 +545,10 @@ TMpg123Decoder::TDamageCount TMpg123Decoder::LostSync() const {
 
 TMpg123Decoder::TDamageCount TMpg123Decoder::Undecodable() const {
     return FImpl->Undecodable;
+}
+
+TMpg123Decoder::TDamageCount TMpg123Decoder::ChecksumMismatch() const {
+    return FImpl->ChecksumMismatch;
 }
 
 const std::string& TMpg123Decoder::ErrorText() const {

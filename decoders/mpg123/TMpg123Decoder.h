@@ -91,6 +91,9 @@ public:
     };
     TDamageCount LostSync() const;
     TDamageCount Undecodable() const;
+    // Frames with a CRC (the protection bit set) that does not match what it covers; they
+    // are handed out as libmpg123 decodes them.
+    TDamageCount ChecksumMismatch() const;
     // The library's words for the failure that ended decoding; "" when none.
     const std::string& ErrorText() const;
 

@@ -111,7 +111,7 @@ void TWMIn::ReadLength() {
 void TWMIn::CloseFile() {
     std::lock_guard<std::recursive_mutex> lock(OpenCS);
     wma_close(reader);
-    FLostSyncSeen = FUndecodableSeen = 0;
+    FLostSyncSeen = FUndecodableSeen = FChecksumSeen = 0;
     FOpened = 0;
     ReleaseStream();
 }
@@ -126,6 +126,8 @@ void TWMIn::GetDataInternal(uint8_t*& Buffer, uint32_t& Bytes) {
         ReportDamage(dkLostSync, d.LostSyncAt);
     for (; FUndecodableSeen < d.Undecodable; ++FUndecodableSeen)
         ReportDamage(dkUnparseable, d.UndecodableAt);
+    for (; FChecksumSeen < d.Checksum; ++FChecksumSeen)
+        ReportDamage(dkChecksum, d.ChecksumAt);
 }
 
 std::string TWMIn::NoAudioReason() const {

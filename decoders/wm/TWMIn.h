@@ -89,7 +89,8 @@ protected:
 
 private:
     void Reopen();
-    uint32_t FLostSyncSeen = 0, FUndecodableSeen = 0; // the reader's damage counts reported
+    uint32_t FLostSyncSeen = 0, FUndecodableSeen = 0,
+             FChecksumSeen = 0; // the reader's damage counts reported
     void ReleaseStream();
 };
 

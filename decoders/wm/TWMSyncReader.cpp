@@ -625,7 +625,10 @@ struct TWMSyncReader::TImpl {
     }
 
     void CopyMpegDamage() {
-        const TMpg123Decoder::TDamageCount lost = Mpeg.LostSync(), bad = Mpeg.Undecodable();
+        const TMpg123Decoder::TDamageCount lost = Mpeg.LostSync(), bad = Mpeg.Undecodable(),
+                                           crc = Mpeg.ChecksumMismatch();
+        Damage.Checksum = crc.Count;
+        Damage.ChecksumAt = crc.FirstAt;
         Damage.LostSync = lost.Count;
         Damage.LostSyncAt = lost.FirstAt;
         Damage.Undecodable = bad.Count;

@@ -37,12 +37,15 @@ inline constexpr uint32_t NS_E_PROTECTED_CONTENT = 0xC00D0BBD;
 inline constexpr uint32_t NS_E_NO_MORE_SAMPLES = 0xC00D0BCF;
 
 // Damage the MPEG audio decoder met since the file was opened: skips to find the next frame
-// (lost sync) and frames that did not decode, each with the output frame where first met.
+// (lost sync), frames that did not decode and frames whose CRC does not match, each with
+// the output frame where first met.
 struct TWMDamage {
     uint32_t LostSync = 0;
     int64_t LostSyncAt = -1;
     uint32_t Undecodable = 0;
     int64_t UndecodableAt = -1;
+    uint32_t Checksum = 0;
+    int64_t ChecksumAt = -1;
 };
 
 class TWMSyncReader {
