@@ -711,7 +711,7 @@ void TForm1::PlayCurrent() {
     RunStartFrame = 0;
     FRunInitSeen = false;
     ShowTrackLabels(decoder, name, isDTS, isAC3);
-    if (!isDTS && !isAC3) PrepareNextEntry();
+    PrepareNextEntry();
 }
 
 void TForm1::ShowTrackLabels(TAuFileIn* decoder, const std::string& name, bool isDTS, bool isAC3) {
@@ -1083,9 +1083,25 @@ void TForm1::DropGaplessEntries(bool KeepPlaying) {
     if (!KeepPlaying) FPlayingSpare.reset();
 }
 
+bool TForm1::IsSurroundDecoder(const TAuFileIn* Decoder) const {
+    bool surround = false;
+#if TARVIO_HAVE_DTS
+    surround = surround || Decoder == DTSIn1;
+#endif
+#if TARVIO_HAVE_AC3
+    surround = surround || Decoder == AC3In1;
+#endif
+    return Decoder && surround;
+}
+
 void TForm1::PrepareNextEntry() {
     if (!Gapless) return;
     FNextEntry = {};
+    if (IsSurroundDecoder(CurrentDecoder)) {
+        // A DTS or AC-3 run joins nothing: its end must not wait for a next entry.
+        GaplessJoin1->ExpectNext(false);
+        return;
+    }
     const std::vector<std::string> files = AudioPlayList1->Files();
     const int count = static_cast<int>(files.size());
     const int last = FJoinedEntries.empty() ? PlayingIndex : FJoinedEntries.back().Index;
@@ -1100,14 +1116,7 @@ void TForm1::PrepareNextEntry() {
             if (!decoder) continue;
             decoder->SetFileName(files[static_cast<size_t>(index)]);
             const bool valid = decoder->Valid();
-            bool surround = false;
-#if TARVIO_HAVE_DTS
-            surround = surround || candidate == DTSIn1;
-#endif
-#if TARVIO_HAVE_AC3
-            surround = surround || candidate == AC3In1;
-#endif
-            if (!valid || surround) decoder.reset();
+            if (!valid || IsSurroundDecoder(candidate)) decoder.reset();
             if (valid) break;
         }
     }

@@ -301,6 +301,8 @@ private:
     TAuInput* ChainInput(TAuInput* Decoder);
     // Opens the entry after the last one in the chain and names it to the join.
     void PrepareNextEntry();
+    // Whether Decoder is the DTS or the AC-3 input: such a track plays in a run of its own.
+    bool IsSurroundDecoder(const TAuFileIn* Decoder) const;
     // Forgets every entry decoded ahead of the one that plays (after the output stopped).
     // KeepPlaying keeps the spare decoder of the entry that plays, for a restart of it.
     void DropGaplessEntries(bool KeepPlaying);

@@ -34,6 +34,11 @@ void TGaplessJoin::ExpectNext(bool Value) {
     FNextNamed.notify_all();
 }
 
+bool TGaplessJoin::ExpectsNext() const {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FExpectNext;
+}
+
 TAuInput* TGaplessJoin::ClearNext() {
     return SetNext(nullptr);
 }

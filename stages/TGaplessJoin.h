@@ -41,8 +41,11 @@ public:
     TAuInput* ClearNext();
     // While set, the end of the current input with no input named waits up to
     // NextWaitLimit for SetNext (the cache reads far ahead of what plays, so the wait is
-    // not heard). Clear it before stopping the consumer, so that its stop does not wait.
+    // not heard, unless the input is shorter than the wait). Clear it before stopping the
+    // consumer, so that its stop does not wait, and for a run that joins nothing.
     void ExpectNext(bool Value);
+    // Whether an end would wait for a named input now (any thread).
+    bool ExpectsNext() const;
     static constexpr std::chrono::milliseconds NextWaitLimit{2000};
     // The oldest joint not yet taken, in stream order; none when there is none. A new
     // input set with SetInput drops the joints not taken.

@@ -2,6 +2,8 @@
 
 #include "PlayerFixture.h"
 
+#include "stages/TGaplessJoin.h"
+
 #include <cmath>
 
 namespace {
@@ -153,3 +155,27 @@ INSTANTIATE_TEST_SUITE_P(
                     GaplessCase{"AacEditList", ".m4a", "ffmpeg -v error -y -i IN -c:a aac -b:a 256k OUT",
                                 false}),
     [](const auto& Info) { return std::string(Info.param.Name); });
+
+// A DTS track plays in a run of its own: its end waits for no next entry, so a track
+// shorter than the join's wait does not run the device dry before the next one starts
+// (the next entry then starts a run of its own, as without Gapless).
+TEST_F(Player, GaplessDtsRunWaitsForNoNextEntry) {
+    const char* fixtures = std::getenv("TARVIO_FIXTURES");
+    const fs::path media =
+        fs::path(fixtures && *fixtures ? fixtures : TARVIO_BINARY_DIR "/fixtures") / "dts/demo.wav";
+    if (!fs::exists(media)) GTEST_SKIP() << "no generated DTS media";
+    const fs::path dtsTrack = Work / "concert.wav", after = Work / "after.wav";
+    fs::copy_file(media, dtsTrack);
+    WriteWav(after, 44100, 2, 44100);
+    Config("[player]\nAutoNext=1\nGapless=1\n");
+    PlayList({dtsTrack.string(), after.string()});
+    Start();
+    bool dts = false;
+    if (Form->DecoderFor(dtsTrack.string(), dts) == nullptr || !dts)
+        GTEST_SKIP() << "no DTS decoder in this build";
+    Tap(W(), PlayX, PlayY);
+    ASSERT_TRUE(Form->DXAudioOut1->IsBusy());
+    EXPECT_FALSE(Form->GaplessJoin1->ExpectsNext());
+    ASSERT_TRUE(WaitUntil([&] { return Form->PlayingIndex == 1; }, 10000));
+    EXPECT_EQ(Form->CurrentFile, after.string());
+}
