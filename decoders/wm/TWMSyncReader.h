@@ -57,8 +57,10 @@ public:
 
     // Opens the MP3 or ASF file that starts at the stream's current position (the
     // position is byte 0 of the file from then on). Stream is not owned and must outlive
-    // the reader or its Close. Fails for other formats, files without a readable header, and
-    // when FFmpeg's libraries cannot be loaded.
+    // the reader or its Close. MPEG audio whose frames follow one another from right after
+    // its ID3v2 tags is read by libmpg123 alone; anything else needs FFmpeg. Fails for other
+    // formats, files without a readable header, and, for those, when FFmpeg's libraries
+    // cannot be loaded.
     uint32_t OpenStream(TAudioStream* Stream);
     // Releases the file; the reader may open another one.
     uint32_t Close();
@@ -107,13 +109,12 @@ private:
     std::unique_ptr<TImpl> FImpl;
 };
 
-// Makes a reader. The first call also initialises the FFmpeg layer for the process (once,
-// thread-safe); WM_E_FAIL when FFmpeg's libraries cannot be loaded.
+// Makes a reader; FFmpeg is loaded when the first file that needs it is opened.
 uint32_t WMCreateSyncReader(std::unique_ptr<TWMSyncReader>& Reader);
 
 // The layer's initialisation, any thread: loads FFmpeg's libraries (TFFmpegLibrary; false
 // when they cannot be loaded) and, once, quiets FFmpeg's log, since the pipeline writes no
-// log. WMCreateSyncReader and OpenStream call it.
+// log. OpenStream calls it for a file that is not plain MPEG audio.
 bool LoadWMRuntime();
 
 } // namespace tarvio
