@@ -910,8 +910,20 @@ void TForm1::PlayButton() {
     } else if (PlayState == "pause") {
         ShowSkin(PicPause);
         if (TApplication* app = TApplication::Instance()) app->ProcessMessages();
-        DXAudioOut1->Resume();
-        PlayState = "play";
+        if (AutoNext && !DXAudioOut1->IsBusy() && !EntryFailed) {
+            // The track ended while paused (a pause in its last sound, as it played out):
+            // go on with the entry after it, as its end would have while playing, rather
+            // than resume an output that no longer runs.
+            PlayState = "play";
+            const int count = static_cast<int>(AudioPlayList1->Files().size());
+            if (count > 0) {
+                if (++PlayingIndex >= count) PlayingIndex = 0;
+                TApplication::Guard([this] { PlayCurrent(); });
+            }
+        } else {
+            DXAudioOut1->Resume();
+            PlayState = "play";
+        }
     }
     PlayerChanged();
 }

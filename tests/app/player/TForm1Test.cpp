@@ -912,6 +912,28 @@ TEST_F(Player, AutoNextFollowsTheConfiguration) {
     }
 }
 
+// With AutoNext, the play button on a paused player whose output no longer runs (the run
+// ended while paused) goes on with the entry after the one that ended, as that end would
+// have while playing. Before, it "resumed" the idle output: the button only toggled its
+// picture and the player stayed silent until next was pressed (seen in an hour's soak,
+// where play/pause alone never brought the sound back).
+TEST_F(Player, PlayOnAPausedPlayerWhoseRunEndedGoesOnWithTheNext) {
+    const fs::path first = Work / "first.wav", next = Work / "next.wav";
+    WriteWav(first, 8000, 2, 8000);
+    WriteWav(next, 8000, 2, 5 * 8000);
+    Config("[player]\nAutoNext=1\n");
+    PlayList({first.string(), next.string()});
+    Start();
+    Form->PlayingIndex = 0;
+    Form->PlayState = "pause";
+    ASSERT_FALSE(Form->DXAudioOut1->IsBusy());
+    Tap(W(), PlayX, PlayY);
+    EXPECT_EQ(Form->PlayState, "play");
+    EXPECT_EQ(Form->PlayingIndex, 1);
+    EXPECT_TRUE(Form->DXAudioOut1->IsBusy());
+    EXPECT_EQ(Form->LabelError->Caption(), "Играет: next.wav");
+}
+
 // Monkey's Audio files of the test media (tests/fixtures): the APEv2 tag's UTF-8 text and
 // the ID3v1 tag's CP1251 text reach the labels; the extension counts in any letter case.
 TEST_F(Player, MonkeysAudioTracksShowTheirTags) {
