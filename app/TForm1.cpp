@@ -703,15 +703,17 @@ void TForm1::PlayCurrent() {
     }
     LabelError->SetCaption("Играет: " + TFolderScanner::DisplayName(ExtractFileName(name)));
     AudioCache1->SetInput(ChainInput(GainStageFor(decoder, name)));
-    DXAudioOut1->Run();
     CurrentDecoder = decoder;
+    // The next entry is named before the output starts: the end of a short track must not
+    // wait on this thread, which a loaded machine may hold back longer than the track lasts.
+    PrepareNextEntry();
+    DXAudioOut1->Run();
     CurrentFile = name;
     CurrentFrames = std::max<int64_t>(decoder->TotalSamples(), 0);
     CurrentFrameBytes = decoder->Channels() * (decoder->BitsPerSample() / 8);
     RunStartFrame = 0;
     FRunInitSeen = false;
     ShowTrackLabels(decoder, name, isDTS, isAC3);
-    PrepareNextEntry();
 }
 
 void TForm1::ShowTrackLabels(TAuFileIn* decoder, const std::string& name, bool isDTS, bool isAC3) {
@@ -966,8 +968,8 @@ bool TForm1::PlayFrom(int64_t Frame) {
     decoder->SetStartSample(Frame);
     TrackStartBytes = 0;
     AudioCache1->SetInput(ChainInput(GainStageFor(decoder, CurrentFile)));
-    DXAudioOut1->Run();
     PrepareNextEntry();
+    DXAudioOut1->Run();
     RunStartFrame = Frame;
     FRunInitSeen = false;
     SaveResumeState();
@@ -1075,8 +1077,9 @@ void TForm1::SpectrumIndicator1GainData(TComponent*) {
 TAuInput* TForm1::ChainInput(TAuInput* Decoder) {
     if (!Gapless) return Decoder;
     GaplessJoin1->SetInput(Decoder);
-    // Until the next entry is named (PrepareNextEntry, right after the start), the end of
-    // a short track waits for it rather than ending the run.
+    // Until PrepareNextEntry names the next entry or says there is none (before the output
+    // starts, and after each joint), the end of a short track waits for it rather than
+    // ending the run.
     GaplessJoin1->ExpectNext(true);
     return GaplessJoin1;
 }
