@@ -299,11 +299,12 @@ struct TWMSyncReader::TImpl {
                 // A constant bit rate without a length header: the audio's bytes at that rate
                 // (libmpg123's own estimate counts the tags' bytes too).
                 const uint32_t rate = Mpeg.Info().Bitrate;
+                const int64_t audioBytes = MpegAudioBytes();
                 if (!scan.LengthHeader && !scan.VBR && rate > 0)
-                    duration = Rescale(MpegAudioBytes() * 8, UnitsPerSecond, rate);
+                    duration = Rescale(audioBytes * 8, UnitsPerSecond, rate);
                 // The header's rate for a constant bit rate, else the audio's bytes over its length.
                 bitrate = !scan.VBR && rate > 0 ? rate
-                          : duration > 0        ? Rescale(MpegAudioBytes(), 8 * UnitsPerSecond, duration)
+                          : duration > 0        ? Rescale(audioBytes, 8 * UnitsPerSecond, duration)
                                                 : 0;
             }
             wmscan::ReadId3Attributes(*Stream, Base, Header);
